@@ -1,0 +1,16 @@
+// Serial port driver: exclusive open with fixed line settings (8N1, raw, no
+// flow control, DTR/RTS inactive), a reader task that drains the port into a
+// 1 MiB ring buffer, reads from the port or the ring, and timed writes.
+#pragma once
+
+typedef void* UART_Handle_t;
+
+UART_Handle_t UART_Open(const char* device, int buadrate);
+void UART_Close(UART_Handle_t handle);
+int UART_IsHaveChar(UART_Handle_t handle);
+int UART_is_not_empty(UART_Handle_t handle);
+int UART_readBuff(UART_Handle_t handle, unsigned char* buff, int len);
+int UART_readBuffTimeout(UART_Handle_t handle, unsigned char* buff, int len, int timeout);
+int UART_GetSize_buff(UART_Handle_t handle);
+int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len);
+int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len, int timeoutms);

@@ -1,0 +1,84 @@
+#include "pty_pair.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace testsupport {
+
+PtyPair::PtyPair() {
+    char name[128] = {};
+    int m = -1, s = -1;
+    if (openpty(&m, &s, name, nullptr, nullptr) != 0) return;
+    termios t{};
+    if (tcgetattr(s, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(s, TCSANOW, &t);
+    }
+    fcntl(m, F_SETFD, FD_CLOEXEC);
+    fcntl(s, F_SETFD, FD_CLOEXEC);
+    master_ = m;
+    slave_ = s;
+    slave_path_ = name;
+}
+
+PtyPair::~PtyPair() {
+    closeMaster();
+    closeSlave();
+}
+
+bool PtyPair::writeMaster(const void* buf, size_t len) {
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        ssize_t n = ::write(master_, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) {
+                pollfd pfd{master_, POLLOUT, 0};
+                poll(&pfd, 1, 100);
+                continue;
+            }
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+size_t PtyPair::readMaster(void* buf, size_t len, int timeout_ms) {
+    using clock = std::chrono::steady_clock;
+    const auto end = clock::now() + std::chrono::milliseconds(timeout_ms);
+    char* p = static_cast<char*>(buf);
+    size_t got = 0;
+    while (got < len) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now());
+        if (left.count() <= 0) break;
+        pollfd pfd{master_, POLLIN, 0};
+        int r = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        ssize_t n = ::read(master_, p + got, len - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+void PtyPair::closeMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+}
+
+void PtyPair::closeSlave() {
+    if (slave_ >= 0) ::close(slave_);
+    slave_ = -1;
+}
+
+}  // namespace testsupport

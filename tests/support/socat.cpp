@@ -1,0 +1,75 @@
+#include "socat.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+bool socatAvailable() { return system("command -v socat >/dev/null 2>&1") == 0; }
+
+SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, int life_seconds) {
+    if (!socatAvailable()) {
+        error_ = "socat is not installed";
+        return;
+    }
+    char tmpl[] = "/tmp/convbench-socat-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        error_ = "mkdtemp failed";
+        return;
+    }
+    dir_ = tmpl;
+    link_ = dir_ + "/ttyCONV";
+    const std::string pty = "pty,raw,echo=0,link=" + link_;
+    const std::string udp = "udp4-datagram:127.0.0.1:" + std::to_string(peer_port) +
+                            ",bind=127.0.0.1:" + std::to_string(local_port);
+    const std::string life = std::to_string(life_seconds);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        std::vector<const char*> argv{"timeout", life.c_str(), "socat", "-b", "65536",
+                                      pty.c_str(), udp.c_str(), nullptr};
+        execvp("timeout", const_cast<char* const*>(argv.data()));
+        _exit(127);
+    }
+    if (pid_ < 0) {
+        error_ = "fork failed";
+        return;
+    }
+    // Wait for socat to create its pty.
+    for (int i = 0; i < 500; ++i) {
+        struct stat st {};
+        if (lstat(link_.c_str(), &st) == 0) {
+            ok_ = true;
+            return;
+        }
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            error_ = "socat exited at start";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    error_ = "socat did not create its pty within 5 s";
+}
+
+SocatBridge::~SocatBridge() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    if (!link_.empty()) unlink(link_.c_str());
+    if (!dir_.empty()) rmdir(dir_.c_str());
+}
+
+}  // namespace testsupport

@@ -1,0 +1,35 @@
+// socat as a software converter for end-to-end tests: a pty on one side, UDP
+// on 127.0.0.1 on the other. Every bridge has a bounded life and ends with the
+// test that made it.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace testsupport {
+
+bool socatAvailable();
+
+class SocatBridge {
+public:
+    // Bytes written to the pty leave as datagrams to 127.0.0.1:peer_port, sent
+    // from 127.0.0.1:local_port; datagrams arriving at local_port are written
+    // to the pty. The pty's slave is reachable through ptyPath().
+    SocatBridge(unsigned short local_port, unsigned short peer_port, int life_seconds = 120);
+    ~SocatBridge();
+    SocatBridge(const SocatBridge&) = delete;
+    SocatBridge& operator=(const SocatBridge&) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string& ptyPath() const { return link_; }
+    const std::string& error() const { return error_; }
+
+private:
+    pid_t pid_ = -1;
+    bool ok_ = false;
+    std::string dir_;
+    std::string link_;
+    std::string error_;
+};
+
+}  // namespace testsupport
