@@ -1,0 +1,66 @@
+// Flat socket layer. Sockets are 32-bit integers (0 means "no socket" for the
+// UDP openers), IPv4 addresses are unsigned ints in host byte order with the
+// first dotted number most significant, ports are host-order unsigned shorts.
+#pragma once
+
+#include <list>
+#include <string>
+
+// Core and addresses.
+int Socket_Init();
+void Socket_Term();
+unsigned int Socket_Str2Addr(const char* pc_ip);
+char* Socket_Addr2Str(char* buffer, unsigned int ip);
+void Socket_Close(unsigned int socket);
+
+// UDP.
+unsigned int Socket_UDPSocket();
+unsigned int Socket_UDPServer(unsigned short localPort);
+int Socket_SendTo(unsigned int socket, unsigned char* buff, int bufferLen, unsigned int destaddr,
+                  unsigned short dstport);
+int Socket_ReceiveFrom(unsigned int socket, unsigned char* buff, int bufferLen,
+                       unsigned int* srcddr, unsigned short* srcport);
+int Socket_IsRxPacket(int socket);
+int Socket_IsRxPacketUS(int socket, int us);
+int Socket_IsRxPacketMS(int socket, int ms);
+
+// TCP.
+unsigned int Socket_TCPServer(unsigned short localPort);
+unsigned int Socket_Accept(unsigned int socket);
+int Socket_TCPClient(const char* foreignAddress, int foreignPort);
+int Socket_TCPClient_NonBlock(const char* foreignAddress, int foreignPort);
+int Socket_Send(unsigned int socket, unsigned char* buffer, int bufferLen);
+int Socket_Recv(unsigned int socket, unsigned char* buffer, int bufferLen);
+void Socket_shutdown(int socket);
+int Socket_GetForeignAddress(unsigned int socket, char* address);
+int Socket_ZeroCopy(int socket, int enable);
+
+// Multicast and broadcast.
+int Socket_SetBrodcast(int Socket);
+unsigned int Socket_MulticastServer(unsigned int socket, unsigned int groupaddr);
+unsigned int Socket_MUDPServer(unsigned int groupaddr, unsigned short groupPort);
+int Socket_LeaveMulticast(int Socket, unsigned int group_ip, unsigned int interface_ip);
+int Socket_JoinMulticast(int Socket, unsigned int group_ip, unsigned int interface_ip);
+int Socket_SetMulticast(int Socket, int ttl, int isloop, unsigned int interface_ip,
+                        const char* interface_name);
+int Socket_SetMulticast2(int sockfd, int ttl, std::string interface_name,
+                         std::string multicast_group, int multicast_port);
+int Socket_RemoveMulticast(int Socket);
+
+// Interfaces and diagnostics.
+struct ip_intrf_t {
+    char interface_name[20];
+    unsigned int ip;
+    unsigned int mask;
+};
+std::list<ip_intrf_t> Socket_GetMyAddrList();
+char* Socket_GetMyAddr(char* addrbuff, const char* theinterface);
+char* Socket_GetMacAddr(const char* net_interface, char* buff);
+int Socket_hasIPAddress(std::string interfaceName);
+bool Socket_isInterfaceUp(const char* interfaceName);
+int ping(const char* adress, int length, int timeout_ms, int* p_cnt);
+
+// Module internals, declared here so the module's own tests can reach them.
+int mcast_recv_socket(const char* multicastIP, const char* multicastPort,
+                      int multicastRecvBufSize);
+unsigned short checksum(const void* b, int len);

@@ -1,0 +1,78 @@
+#include "loopback.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+unsigned short freeUdpPort() {
+    UdpPeer p(0);
+    return p.port();
+}
+
+UdpPeer::UdpPeer(unsigned short port) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return;
+    }
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    fd_ = fd;
+    port_ = ntohs(a.sin_port);
+}
+
+UdpPeer::~UdpPeer() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int UdpPeer::sendTo(unsigned short port, const void* buf, size_t len) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return static_cast<int>(sendto(fd_, buf, len, 0, reinterpret_cast<sockaddr*>(&a), sizeof a));
+}
+
+std::vector<unsigned char> UdpPeer::receive(int timeout_ms, unsigned short* from_port) {
+    pollfd pfd{fd_, POLLIN, 0};
+    if (poll(&pfd, 1, timeout_ms) <= 0) return {};
+    std::vector<unsigned char> buf(65536);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ssize_t n = recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&a), &len);
+    if (n < 0) return {};
+    buf.resize(static_cast<size_t>(n));
+    if (from_port) *from_port = ntohs(a.sin_port);
+    return buf;
+}
+
+unsigned short boundPort(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    // sin_port and sin6_port sit at the same place.
+    return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
+int openDescriptorCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+        --n;  // the directory stream itself
+    }
+    return n;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,39 @@
+// Loopback UDP helpers for tests: free ports, a plain receiving socket.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+unsigned short freeUdpPort();
+
+// A plain UDP socket bound to 127.0.0.1:port (0: any free port).
+class UdpPeer {
+public:
+    explicit UdpPeer(unsigned short port = 0);
+    ~UdpPeer();
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    unsigned short port() const { return port_; }
+    // Sends one datagram to 127.0.0.1:port; the byte count or -1.
+    int sendTo(unsigned short port, const void* buf, size_t len);
+    // One datagram, or an empty vector after timeout_ms. *from_port gets its source port.
+    std::vector<unsigned char> receive(int timeout_ms, unsigned short* from_port = nullptr);
+
+private:
+    int fd_ = -1;
+    unsigned short port_ = 0;
+};
+
+// The local port socket fd is bound to, IPv4 or IPv6; 0 if none.
+unsigned short boundPort(int fd);
+
+// Number of descriptors this process has open (counts /proc/self/fd).
+int openDescriptorCount();
+
+}  // namespace testsupport
