@@ -1,0 +1,474 @@
+// Serial port driver on Linux termios.
+//
+// A port is opened non-blocking and for exclusive use, configured 8N1 raw with
+// no flow control, and drained by one reader task into a 1 MiB ring buffer.
+// Every wait is a poll(): the reader blocks on the port and on a wake-up
+// eventfd that UART_Close signals, so an idle port costs no CPU and a close
+// returns at once. The direct reads and the timed write emulate the port's
+// fixed time-outs (100 ms between bytes and 1000 ms in all for one read
+// request, 10000 ms for one write request) with poll() as well.
+#include "uart.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "oslite.h"
+#include "ringbuf.h"
+
+namespace {
+
+constexpr int kRingSize = 1048576;      // receive ring, 1 MiB
+constexpr int kStagingSize = 4096;      // one read from the port
+constexpr int kReadIntervalMs = 100;    // silence that ends a read request once a byte came
+constexpr int kReadTotalMs = 1000;      // longest read request
+constexpr int kWriteTotalMs = 10000;    // longest write request
+constexpr int kRingFullWaitMs = 5;      // reader's re-check period while the ring is full
+constexpr int kVanishedPauseMs = 50;    // reader's pause while the device is gone
+constexpr int kReaderPriority = 1;      // one step above normal
+constexpr U32 kReaderStackSize = 4096;  // oslite raises it to what the platform needs
+
+struct uartHandle_t {
+    char* dev;
+    int32_t speed;
+    OS_Semaphore_t lock;  // guards the ring's contents and positions
+    OS_Semaphore_t signal;
+    OS_Task_t get_buff_task;
+    ringb_h ringbuf_h;
+    int32_t buff_size;
+    unsigned char* buff;           // staging buffer of the reader task
+    OS_Task_t hTask;               // the reader task
+    int fd;                        // the open port
+    std::atomic<int> active_task;  // reader runs while non-zero
+    int wake_fd;                   // eventfd: UART_Close wakes the reader through it
+};
+
+uartHandle_t* rec(UART_Handle_t h) {
+    return static_cast<uartHandle_t*>(h);
+}
+
+// Milliseconds since `start` on the driver's clock, unsigned 32-bit difference.
+U32 elapsedMs(unsigned int start) {
+    return static_cast<U32>(OS_GetKHClock() - start);
+}
+
+speed_t baudConstant(int baud) {
+    switch (baud) {
+        case 50:
+            return B50;
+        case 75:
+            return B75;
+        case 110:
+            return B110;
+        case 134:
+            return B134;
+        case 150:
+            return B150;
+        case 200:
+            return B200;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 1800:
+            return B1800;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 500000:
+            return B500000;
+        case 576000:
+            return B576000;
+        case 921600:
+            return B921600;
+        case 1000000:
+            return B1000000;
+        case 1152000:
+            return B1152000;
+        case 1500000:
+            return B1500000;
+        case 2000000:
+            return B2000000;
+        case 2500000:
+            return B2500000;
+        case 3000000:
+            return B3000000;
+        case 3500000:
+            return B3500000;
+        case 4000000:
+            return B4000000;
+        default:
+            return B0;  // no such rate
+    }
+}
+
+// Applies 8N1, raw, no flow control at `baud` and reads the settings back:
+// a device that silently keeps another rate or frame is refused too.
+bool configureLine(int fd, int baud) {
+    const speed_t speed = baudConstant(baud);
+    if (speed == B0) return false;
+
+    termios t;
+    std::memset(&t, 0, sizeof t);      // built from nothing, the old state is not kept
+    cfmakeraw(&t);                     // no input or output processing, no XON/XOFF, no echo
+    t.c_cflag = CS8 | CLOCAL | CREAD;  // no parity, one stop bit, no CRTSCTS
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (cfsetspeed(&t, speed) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
+
+    termios back;
+    if (tcgetattr(fd, &back) != 0) return false;
+    const tcflag_t frame = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    if ((back.c_cflag & frame) != (t.c_cflag & frame)) return false;
+    if ((back.c_iflag & (IXON | IXOFF | IXANY)) != 0) return false;
+    if ((back.c_lflag & (ICANON | ECHO | ISIG)) != 0) return false;
+    if (cfgetispeed(&back) != speed || cfgetospeed(&back) != speed) return false;
+    return true;
+}
+
+// DTR and RTS held inactive. A pseudo-terminal has no modem lines and refuses
+// the request: only that refusal is let through.
+bool clearModemLines(int fd) {
+    int bits = TIOCM_DTR | TIOCM_RTS;
+    if (ioctl(fd, TIOCMBIC, &bits) == 0) return true;
+    return errno == ENOTTY || errno == EINVAL;
+}
+
+std::string devicePath(const char* device) {
+    if (std::strchr(device, '/') != nullptr) return device;
+    return std::string("/dev/") + device;
+}
+
+// Opens the device for exclusive use; -1 on failure with nothing left open.
+int openExclusive(const char* device) {
+    const std::string path = devicePath(device);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    termios probe;
+    if (tcgetattr(fd, &probe) != 0 ||         // not a terminal
+        flock(fd, LOCK_EX | LOCK_NB) != 0 ||  // another holder, root included
+        ioctl(fd, TIOCEXCL) != 0) {           // no further opens of the tty
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void closePort(int fd) {
+    ioctl(fd, TIOCNXCL);  // the tty may outlive this descriptor (a pty's slave)
+    ::close(fd);
+}
+
+// Waits up to `ms` for the wake-up descriptor; true when it was signalled.
+bool waitWake(int wake_fd, int ms) {
+    pollfd p{wake_fd, POLLIN, 0};
+    int r = ::poll(&p, 1, ms);
+    return r > 0;
+}
+
+// Number of bytes in the port's input queue (0 when empty or unknown).
+int IsHaveChar(int fd) {
+    int n = 0;
+    if (ioctl(fd, FIONREAD, &n) != 0) {
+        OS_MSleep(0);
+        return 0;
+    }
+    return n > 0 ? n : 0;
+}
+
+// One read request of up to `len` bytes: returns once `len` bytes came, once
+// kReadIntervalMs passed without a byte after the first one, or kReadTotalMs
+// after it began. The count read (0 when nothing came), or -1 when the device
+// failed before any byte arrived.
+int readRequest(int fd, unsigned char* buff, int len) {
+    if (len <= 0) return 0;
+    const unsigned int start = OS_GetKHClock();
+    unsigned int last = start;
+    int got = 0;
+    while (got < len) {
+        int wait = kReadTotalMs - static_cast<int>(elapsedMs(start));
+        if (got > 0) {
+            int gap = kReadIntervalMs - static_cast<int>(elapsedMs(last));
+            if (gap < wait) wait = gap;
+        }
+        if (wait <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        int r = ::poll(&p, 1, wait);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return got > 0 ? got : -1;
+        }
+        if (r == 0) break;
+        ssize_t n = ::read(fd, buff + got, static_cast<size_t>(len - got));
+        if (n > 0) {
+            got += static_cast<int>(n);
+            last = OS_GetKHClock();
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            // Another reader took the bytes first; a hung-up device keeps
+            // reporting readiness, so do not spin on it.
+            if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) continue;
+        }
+        // End of file (hang-up) or a device error.
+        return got > 0 ? got : -1;
+    }
+    return got;
+}
+
+// One write request: writes all `len` bytes or gives up kWriteTotalMs after it
+// began. The count written, or -1 when the device failed before any byte.
+int writeRequest(int fd, const unsigned char* buff, int len) {
+    const unsigned int start = OS_GetKHClock();
+    int done = 0;
+    while (done < len) {
+        ssize_t n = ::write(fd, buff + done, static_cast<size_t>(len - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return done > 0 ? done : -1;
+        int wait = kWriteTotalMs - static_cast<int>(elapsedMs(start));
+        if (wait <= 0) break;
+        pollfd p{fd, POLLOUT, 0};
+        int r = ::poll(&p, 1, wait);
+        if (r < 0 && errno != EINTR) return done > 0 ? done : -1;
+        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)) != 0) return done > 0 ? done : -1;
+    }
+    return done;
+}
+
+int ringDataSize(uartHandle_t* r) {
+    OS_WaitSemaphore(r->lock);
+    int n = ringb_dsize(r->ringbuf_h);
+    OS_SetSemaphore(r->lock);
+    return n;
+}
+
+// Reader task: moves every byte that arrives on the port into the ring, as
+// soon as it arrives. While the ring is full the bytes stay in the port's own
+// input queue; while the device is gone the task pauses between attempts.
+void* CyclicGetData(void* cycBuff) {
+    uartHandle_t* r = rec(cycBuff);
+    while (r->active_task.load(std::memory_order_acquire) != 0) {
+        OS_WaitSemaphore(r->lock);
+        int room = ringb_freespace(r->ringbuf_h);
+        OS_SetSemaphore(r->lock);
+        if (room <= 0) {
+            waitWake(r->wake_fd, kRingFullWaitMs);
+            continue;
+        }
+        const int size = room < r->buff_size ? room : r->buff_size;
+
+        pollfd p[2] = {{r->fd, POLLIN, 0}, {r->wake_fd, POLLIN, 0}};
+        int ready = ::poll(p, 2, -1);
+        if (ready < 0) {
+            if (errno != EINTR) waitWake(r->wake_fd, kVanishedPauseMs);
+            continue;
+        }
+        if (p[1].revents != 0) continue;  // closing: the loop condition ends the task
+        if (p[0].revents == 0) continue;
+
+        ssize_t n = ::read(r->fd, r->buff, static_cast<size_t>(size));
+        if (n > 0) {
+            OS_WaitSemaphore(r->lock);
+            ringb_put(r->ringbuf_h, r->buff, static_cast<int>(n));
+            OS_SetSemaphore(r->lock);
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN) &&
+            (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+            continue;  // a direct read took the bytes first
+        }
+        // Hang-up (end of file), EIO or a dead descriptor: the device is gone
+        // for now. Pause, then try again until the port is closed.
+        waitWake(r->wake_fd, kVanishedPauseMs);
+    }
+    return nullptr;
+}
+
+// Releases whatever an open or a close holds; the reader task is already gone.
+void releaseRecord(uartHandle_t* r) {
+    if (r->buff != nullptr) std::free(r->buff);
+    r->buff = nullptr;
+    if (r->ringbuf_h != nullptr) ringb_free(r->ringbuf_h);
+    if (r->lock != nullptr) OS_DeleteSemaphore(r->lock);
+    r->lock = nullptr;
+    if (r->wake_fd >= 0) ::close(r->wake_fd);
+    r->wake_fd = -1;
+    if (r->fd >= 0) closePort(r->fd);
+    r->fd = -1;
+    delete r;
+}
+
+}  // namespace
+
+UART_Handle_t UART_Open(const char* device, int buadrate) {
+    if (device == nullptr || device[0] == '\0') return nullptr;
+    uartHandle_t* r = new (std::nothrow) uartHandle_t{};
+    if (r == nullptr) return nullptr;
+    r->fd = -1;
+    r->wake_fd = -1;
+
+    r->fd = openExclusive(device);
+    if (r->fd < 0 || !configureLine(r->fd, buadrate) || !clearModemLines(r->fd) ||
+        tcflush(r->fd, TCIOFLUSH) != 0) {
+        releaseRecord(r);
+        return nullptr;
+    }
+
+    r->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    r->lock = OS_AllocSemaphore();
+    r->ringbuf_h = ringb_alloc(kRingSize);
+    r->buff_size = kStagingSize;
+    r->buff = static_cast<unsigned char*>(std::calloc(1, static_cast<size_t>(kStagingSize)));
+    if (r->wake_fd < 0 || r->lock == nullptr || r->ringbuf_h == nullptr || r->buff == nullptr) {
+        releaseRecord(r);
+        return nullptr;
+    }
+
+    // Armed before the task exists, so a close right after this open always
+    // finds the flag set and ends the task.
+    r->active_task.store(1, std::memory_order_release);
+    r->hTask = OS_TaskCreate(kReaderStackSize, nullptr, CyclicGetData, kReaderPriority, r);
+    if (r->hTask == nullptr) {
+        r->active_task.store(0, std::memory_order_release);
+        releaseRecord(r);
+        return nullptr;
+    }
+    return r;
+}
+
+void UART_Close(UART_Handle_t handle) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr) return;
+    r->active_task.store(0, std::memory_order_release);
+    if (r->hTask != nullptr) {
+        const uint64_t one = 1;
+        ssize_t w;
+        do {
+            w = ::write(r->wake_fd, &one, sizeof one);
+        } while (w < 0 && errno == EINTR);
+        OS_TaskDelete(r->hTask);
+        r->hTask = nullptr;
+    }
+    releaseRecord(r);
+}
+
+int UART_IsHaveChar(UART_Handle_t handle) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr) return 0;
+    return IsHaveChar(r->fd) > 0 ? 1 : 0;
+}
+
+int UART_is_not_empty(UART_Handle_t handle) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr) return 0;
+    if (ringDataSize(r) > 0) return 1;
+    OS_MSleep(1);
+    return 0;
+}
+
+int UART_readBuff(UART_Handle_t handle, unsigned char* buff, int len) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr) return 0;
+    int n = readRequest(r->fd, buff, len);
+    return n > 0 ? n : 0;
+}
+
+int UART_readBuffTimeout(UART_Handle_t handle, unsigned char* buff, int len, int timeout) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr) return 0;
+    const unsigned int start = OS_GetKHClock();
+    int remaining = len;
+    int stored = 0;
+    while (remaining > 0) {
+        int n = readRequest(r->fd, buff + stored, remaining);
+        if (n < 0) break;  // device failure: report what is already in buff
+        remaining -= n;
+        stored += n;
+        if (elapsedMs(start) >= static_cast<U32>(timeout)) break;
+    }
+    // Every byte placed in buff is reported, also when the last request
+    // brought nothing.
+    return stored;
+}
+
+int UART_GetSize_buff(UART_Handle_t handle) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr || r->ringbuf_h == nullptr) return 0;
+    return ringDataSize(r);
+}
+
+int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr || len <= 0) return 0;
+    OS_WaitSemaphore(r->lock);
+    // Callers ask for no more than is buffered; a larger request must still
+    // not move the read position past the data, or the ring would turn its
+    // free space into phantom bytes.
+    int have = ringb_dsize(r->ringbuf_h);
+    int take = len < have ? len : have;
+    ringb_get(r->ringbuf_h, buff, take);
+    OS_SetSemaphore(r->lock);
+    return take;
+}
+
+int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len, int timeoutms) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr) {
+        std::fprintf(stderr, "%s.%d error write buffer\n", "UART_write_buffer_timeout", 398);
+        return -1;
+    }
+    int written = 0;
+    int remaining = len;
+    const unsigned int start = OS_GetKHClock();
+    while (remaining > 0) {
+        int n = writeRequest(r->fd, buff + written, remaining);
+        if (n >= 0) {
+            remaining -= n;
+            written += n;
+            if (remaining > 0) OS_MSleep(1);
+        } else {
+            std::fprintf(stderr, "%s.%d\n", "UART_write_buffer_timeout", 422);
+            OS_MSleep(10);
+        }
+        if (elapsedMs(start) > static_cast<U32>(timeoutms)) break;
+    }
+    return written;
+}
