@@ -75,4 +75,14 @@ int openDescriptorCount() {
     return n;
 }
 
+int threadCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
 }  // namespace testsupport

@@ -36,4 +36,7 @@ unsigned short boundPort(int fd);
 // Number of descriptors this process has open (counts /proc/self/fd).
 int openDescriptorCount();
 
+// Number of threads this process runs (counts /proc/self/task).
+int threadCount();
+
 }  // namespace testsupport

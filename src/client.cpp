@@ -1,0 +1,190 @@
+#include "client.h"
+
+#include <sys/stat.h>
+
+#include <QByteArray>
+#include <QSerialPortInfo>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "oslite.h"
+#include "shared_items.h"
+#include "socket.h"
+#include "tcp_function.h"
+
+namespace {
+// The converter's fixed relay endpoint.
+const char* const kRelayIp = "192.168.0.95";
+const int kRelayPort = 1234;
+}  // namespace
+
+client::client() = default;
+
+client::~client() {
+    stop_client();
+}
+
+void client::start_client(int direction, int protocol, QString m_com, QString dest_ip,
+                          int dest_port) {
+    // A run still going (START without STOP) is ended first: a joinable thread
+    // must never be overwritten.
+    if (client_task.joinable()) stop_client();
+
+    dev_name = m_com.toUtf8().toStdString();
+    m_direction = direction;
+    m_protocol = protocol;
+    m_dest_ip = dest_ip.toUtf8().toStdString();
+    m_dest_port = dest_port;
+    socket = 0;
+    client_task_flag = 1;
+    client_task = std::thread(&client::sender, this);
+}
+
+void client::stop_client() {
+    client_task_flag = 0;
+    if (client_task.joinable()) client_task.join();
+}
+
+void client::sender() {
+    switch (m_direction) {
+        case CONVERT_ETHERNET_TO_UART:
+            udp_sender();
+            break;
+        case CONVERT_UART_TO_ETHERNET:
+            uart_sender();
+            break;
+        default:
+            break;
+    }
+}
+
+void client::udp_sender() {
+    socket = static_cast<int>(Socket_UDPSocket());
+    if (socket == 0) {
+        updateClientMsg("Open socket failed");
+        return;
+    }
+    packet* block = new packet{};
+    updateClientMsg("Start UDP sender");
+
+    const unsigned short port = static_cast<unsigned short>(m_dest_port & 0xFFFF);
+    while (client_task_flag) {
+        creatPacket(block);
+        const unsigned int address = Socket_Str2Addr(m_dest_ip.c_str());
+        const int sent = Socket_SendTo(static_cast<unsigned int>(socket),
+                                       reinterpret_cast<unsigned char*>(block),
+                                       static_cast<int>(sizeof(packet)), address, port);
+        if (sent > 0) updateClientCnt(m_counter);
+        OS_MSleep(100);
+    }
+
+    if (socket != 0) {
+        Socket_Close(static_cast<unsigned int>(socket));
+        socket = 0;
+        updateClientMsg("Socket closed");
+        updateClientCnt(0);
+        m_counter = 0;
+    }
+    delete block;
+}
+
+void client::uart_sender() {
+    UART_Handle_t handle = UART_Open(dev_name.c_str(), 115200);
+    if (handle == nullptr) {
+        updateClientMsg("Open UART Failed");
+        return;
+    }
+    updateClientMsg("Start UART sender");
+    packet* block = new packet{};
+
+    while (client_task_flag) {
+        creatPacket(block);
+        const int ret = UART_write_buffer_timeout(handle, reinterpret_cast<unsigned char*>(block),
+                                                  static_cast<int>(sizeof(packet)), 0);
+        updateClientCnt(m_counter);
+        if (ret == -1) updateClientMsg("UART write failed");
+        OS_MSleep(100);
+    }
+
+    UART_Close(handle);
+    updateClientMsg("UART closed");
+    updateClientCnt(0);
+    m_counter = 0;
+    delete block;
+}
+
+void client::SelectComPort() {
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo& info : ports) m_com_port_list.append(info.portName());
+
+    // Virtual ports (socat ptys and the like) are never listed by the system;
+    // the environment may name them, colon-separated. Only existing paths count.
+    if (const char* extra = std::getenv("CONVBENCH_EXTRA_PORTS")) {
+        const QStringList paths = QString::fromLocal8Bit(extra).split(':');
+        for (const QString& path : paths) {
+            if (path.isEmpty()) continue;
+            struct stat st {};
+            if (::stat(path.toLocal8Bit().constData(), &st) == 0) m_com_port_list.append(path);
+        }
+    }
+
+    if (m_com_port_list.isEmpty()) updateClientMsg("No Active Ports Found");
+}
+
+int client::creatPacket(packet* pkt) {
+    ++m_counter;
+    pkt->counter = static_cast<int8_t>(m_counter & 0xFF);
+    for (int i = 0; i < 5; ++i) pkt->data[i] = static_cast<int8_t>(i + 1);
+    pkt->checksum = static_cast<int8_t>((m_counter + 1 + 2 + 3 + 4 + 5) & 0xFF);
+    return 1;
+}
+
+void client::print_packet(packet* pckt) {
+    printf("counter: %d, ", pckt->counter);
+    for (int i = 0; i < 5; ++i) printf("%d, ", pckt->data[i]);
+    printf("cheaksum: %d, ", pckt->checksum);
+    printf("\n");
+}
+
+void client::tcp_to_Uart() {
+    tcp_to_Uart(kRelayIp, kRelayPort);
+}
+
+void client::tcp_to_Uart(const char* ip, int port) {
+    updateClientMsg("Tcp to uart");
+    tcp_client_struct* conn = new tcp_client_struct{};
+
+    const int sock = Socket_TCPClient(ip, port);
+    if (sock <= 0) {
+        updateClientMsg("open tcp failed");
+        OS_MSleep(3000);
+        delete conn;
+        // Other workers may still be running: end the process without running
+        // static destructors under them.
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+
+    // `ip` is kept for information only; no relay step reads it.
+    conn->ip = ip;
+    conn->socket = sock;
+    conn->port = port;
+    conn->pending_approval_flag = client_task_flag.load();
+
+    tcp_client_struct* h = new tcp_client_struct{};
+    h->ip = conn->ip;
+    h->socket = conn->socket;
+    h->port = conn->port;
+    h->pending_approval_flag = conn->pending_approval_flag;
+
+    tcp_relay_streams.fetch_add(1);
+    std::thread* t = new std::thread(pendingApproval, h);
+    t->detach();
+    conn->task.store(t);
+
+    // The relay threads own everything they were handed; this record only
+    // served to start them.
+    delete conn->task.load();
+    delete conn;
+}

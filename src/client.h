@@ -1,0 +1,57 @@
+// The sender: one worker thread per run pushes a numbered 7-byte test packet
+// into the converter about every 100 ms, over UDP or the serial port.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "uart.h"
+
+// Run flag of the TCP relay, process-wide; clearing it ends the relay stream.
+extern std::atomic<int> active_task;
+
+class client {
+public:
+    struct packet {
+        int8_t counter;
+        int8_t data[5];
+        int8_t checksum;
+    };
+
+    client();
+    ~client();  // stops and joins a run still going
+    client(const client&) = delete;
+    client& operator=(const client&) = delete;
+
+    void start_client(int direction, int protocol, QString m_com, QString dest_ip, int dest_port);
+    void stop_client();
+    void sender();
+    void udp_sender();
+    void uart_sender();
+    void SelectComPort();
+    int creatPacket(packet* pkt);
+    void print_packet(packet* pckt);
+
+    // TCP relay to the converter's fixed endpoint; the overload takes the endpoint.
+    void tcp_to_Uart();
+    void tcp_to_Uart(const char* ip, int port);
+
+    std::string dev_name;
+    QStringList m_com_port_list;
+    int flag = 1;
+    int m_counter = 0;
+    int checksum = 0;
+    int m_direction = -1;
+    int m_protocol = -1;
+    std::string m_dest_ip;
+    int m_dest_port = 0;
+    int socket = 0;
+    std::string massage;
+    int m_NoComPort_Flag = 0;
+    std::thread client_task;
+    std::atomic<int> client_task_flag{1};
+};

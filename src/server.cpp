@@ -1,0 +1,136 @@
+#include "server.h"
+
+#include <QByteArray>
+#include <cstdio>
+#include <vector>
+
+#include "oslite.h"
+#include "shared_items.h"
+#include "socket.h"
+#include "uart.h"
+
+namespace {
+constexpr int kPacketSize = 7;
+constexpr int kUdpBufferSize = 8192;
+constexpr int kUartBufferSize = 65536;
+
+// True when the 7 bytes at p carry the checksum of their first six.
+bool packetChecksumHolds(const unsigned char* p) {
+    int sum = 0;
+    for (int i = 0; i < kPacketSize - 1; ++i) sum += p[i];
+    return static_cast<unsigned char>(sum & 0xFF) == p[kPacketSize - 1];
+}
+}  // namespace
+
+server::server() = default;
+
+server::~server() {
+    stop_server();
+}
+
+void server::start_server(int direction, int protocol, QString m_com, int src_port) {
+    // A run still going (START without STOP) is ended first: a joinable thread
+    // must never be overwritten.
+    if (server_task.joinable()) stop_server();
+
+    server_task_flag = 1;
+    dev_name = m_com.toUtf8().toStdString();
+    m_direction = direction;
+    m_protocol = protocol;
+    m_src_port = src_port;
+    server_task = std::thread(&server::receiver, this);
+}
+
+void server::stop_server() {
+    server_task_flag = 0;
+    if (server_task.joinable()) server_task.join();
+}
+
+void server::receiver() {
+    switch (m_direction) {
+        case CONVERT_ETHERNET_TO_UART:
+            uart_reciever();
+            break;
+        case CONVERT_UART_TO_ETHERNET:
+            udp_reciever();
+            break;
+        default:
+            break;
+    }
+}
+
+void server::udp_reciever() {
+    std::vector<unsigned char> buffer(kUdpBufferSize);
+    socket = static_cast<int>(Socket_UDPServer(static_cast<unsigned short>(m_src_port & 0xFFFF)));
+    if (socket == 0) {
+        updateServerMsg("Open Socket failed");
+        return;
+    }
+    updateServerMsg("Start UDP reciever");
+
+    while (server_task_flag) {
+        if (Socket_IsRxPacketMS(socket, 100) == 0) continue;
+        unsigned int srcaddr = 0;
+        unsigned short srcport = 0;
+        const int n = Socket_ReceiveFrom(static_cast<unsigned int>(socket), buffer.data(),
+                                         kUdpBufferSize, &srcaddr, &srcport);
+        if (n <= 0) continue;
+        counter += 1;
+        updateServerCnt(counter);
+        isValid(buffer.data(), n);
+    }
+
+    if (socket != 0) {
+        Socket_Close(static_cast<unsigned int>(socket));
+        socket = 0;
+        updateServerMsg("Socket closed");
+        updateServerCnt(0);
+        counter = 0;
+    }
+}
+
+void server::uart_reciever() {
+    const int read_size = kPacketSize;
+    const int speed = 115200;
+    UART_Handle_t handle = UART_Open(dev_name.c_str(), speed);
+    if (handle == nullptr) {
+        updateServerMsg("UART open failed");
+        return;
+    }
+    updateServerMsg("Start UART reciever");
+    std::vector<unsigned char> Buff(kUartBufferSize);
+
+    while (server_task_flag) {
+        const int uart_size = UART_GetSize_buff(handle);
+        if (uart_size < read_size) {
+            OS_MSleep(5);
+            continue;
+        }
+        const int ret = UART_read_buff(handle, Buff.data(), read_size);
+        if (ret > 0) {
+            counter += 1;
+            updateServerCnt(counter);
+        }
+    }
+
+    UART_Close(handle);
+    updateServerMsg("UART closed");
+    updateServerCnt(0);
+    counter = 0;
+}
+
+// Judges only the bytes received: a block of one packet by its checksum, a
+// block of several whole packets (a converter may pack them into one
+// datagram) packet by packet, anything else as bad. One message per block.
+void server::isValid(unsigned char* buff, int length) {
+    bool ok = buff != nullptr && length > 0 && length % kPacketSize == 0;
+    for (int off = 0; ok && off < length; off += kPacketSize) ok = packetChecksumHolds(buff + off);
+    if (!ok) updateServerMsg("checksum error !");
+}
+
+void server::print_packet(packet* pckt) {
+    printf("server:  counter: %d, ", pckt->counter);
+    for (int i = 0; i < 5; ++i) printf("%d, ", pckt->data[i]);
+    printf("cheaksum: %d, ", pckt->checksum);
+    printf("\n");
+}

@@ -1,0 +1,44 @@
+// The receiver: one worker thread per run counts what leaves the converter,
+// as UDP datagrams on the source port or 7-byte blocks from the serial port.
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+class server {
+public:
+    struct packet {
+        int8_t counter;
+        int8_t data[5];
+        int8_t checksum;
+    };
+
+    server();
+    ~server();  // stops and joins a run still going
+    server(const server&) = delete;
+    server& operator=(const server&) = delete;
+
+    void start_server(int direction, int protocol, QString m_com, int src_port);
+    void stop_server();
+    void receiver();
+    void udp_reciever();
+    void uart_reciever();
+    void isValid(unsigned char* buff, int length);
+    void print_packet(packet* pckt);
+
+    int flag = 1;
+    int finish_flag = 0;
+    int counter = 0;
+    int checksum = 0;
+    int m_direction = -1;
+    int m_protocol = -1;
+    int m_src_port = 1234;
+    int socket = 0;
+    std::string dev_name;
+    std::string massage;
+    std::thread server_task;
+    std::atomic<int> server_task_flag{1};
+};
