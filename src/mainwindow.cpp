@@ -1,0 +1,296 @@
+#include "mainwindow.h"
+
+#include <QComboBox>
+#include <QFont>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <atomic>
+#include <mutex>
+
+#include "shared_items.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+// The one window the workers report to; null before it is built and from the
+// start of its destruction on. Workers read it, the GUI thread writes it.
+std::atomic<MainWindow*> g_this{nullptr};
+
+// Held while a report is emitted and while g_this is cleared, so that once the
+// destructor has cleared it no report can still be on its way to the window.
+// Emission only posts an event to the GUI thread, so the lock is held briefly
+// and never while waiting for that thread.
+std::mutex g_report_lock;
+
+const QString definitions_box =
+    "QGroupBox {background: rgb(243,249,237); border: 1px solid black; margin-top:13px; "
+    "font-size: 17px}";
+const QString client_box = definitions_box;
+const QString server_box = definitions_box;
+
+const char* const button_style =
+    "QPushButton {font-size: 30px; border: 2px solid black; border-radius: 15%; "
+    "background: rgb(243,249,237); } QPushButton:hover{background: rgb(255,255,255)}";
+const char* const field_style = "font-size: 20px;";
+const char* const counter_style = "font-size: 50px;";
+const char* const message_style = "font-size: 30px; color: rgb(180,0,0)";
+
+template <typename Send>
+void report(Send send) {
+    std::lock_guard<std::mutex> lock(g_report_lock);
+    if (MainWindow* w = g_this.load()) send(w);
+}
+
+}  // namespace
+
+// Status functions: callable from any thread. The window's connections are
+// automatic, so a report from a worker is queued to the GUI thread and the
+// worker never waits for it.
+
+void updateClientMsg(std::string msg) {
+    const QString text = QString::fromUtf8(msg.c_str());
+    report([&](MainWindow* w) { emit w->Event_updateClientMsg(text); });
+}
+
+void updateServerMsg(std::string msg) {
+    const QString text = QString::fromUtf8(msg.c_str());
+    report([&](MainWindow* w) { emit w->Event_updateServerMsg(text); });
+}
+
+void updateClientCnt(int cnt) {
+    const QString text = QString::number(cnt, 10);
+    report([&](MainWindow* w) { emit w->Event_updateClientCnt(text); });
+}
+
+void updateServerCnt(int cnt) {
+    const QString text = QString::number(cnt, 10);
+    report([&](MainWindow* w) { emit w->Event_updateServerCnt(text); });
+}
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
+    g_this.store(this);
+    ui->setupUi(this);
+
+    // The port list may report "No Active Ports Found" now, before the
+    // message label exists and before the window's own connections are made.
+    // Keep what is reported here and show it once the form is built.
+    QString early_client_msg;
+    bool have_early_client_msg = false;
+    const QMetaObject::Connection early = connect(
+        this, &MainWindow::Event_updateClientMsg, this,
+        [&](QString msg) {
+            early_client_msg = msg;
+            have_early_client_msg = true;
+        },
+        Qt::DirectConnection);
+    Client.SelectComPort();
+    disconnect(early);
+
+    init_home_page();
+    if (have_early_client_msg) client_massage_lbl->setText(early_client_msg);
+
+    connect(power_btn, SIGNAL(clicked()), this, SLOT(myclick()));
+    connect(this, SIGNAL(Event_updateClientMsg(QString)), this, SLOT(updateClientMassage(QString)));
+    connect(this, SIGNAL(Event_updateServerMsg(QString)), this, SLOT(updateServerMassage(QString)));
+    connect(this, SIGNAL(Event_updateClientCnt(QString)), this, SLOT(updateClientCounter(QString)));
+    connect(this, SIGNAL(Event_updateServerCnt(QString)), this, SLOT(updateServerCounter(QString)));
+}
+
+MainWindow::~MainWindow() {
+    {
+        std::lock_guard<std::mutex> lock(g_report_lock);
+        g_this.store(nullptr);
+    }
+    // A run may still be going when the window closes: end it as STOP does,
+    // sender first, so neither worker is destroyed with its thread running.
+    // Their closing reports find g_this cleared and go nowhere.
+    Client.stop_client();
+    Server.stop_server();
+    delete ui;
+}
+
+void MainWindow::init_home_page() {
+    QFont massage_font("Courier");
+    massage_font.setStyleHint(QFont::Serif);
+    massage_font.setItalic(true);
+    massage_font.setBold(true);
+
+    resize(1200, 900);
+    setFixedSize(width(), height());
+    setWindowTitle("Quorvane & Enavroq");
+
+    definitions_group = new QGroupBox(this);
+    definitions_group->setTitle(tr("definitions"));
+    definitions_group->setGeometry(400, 30, 400, 350);
+    definitions_group->setStyleSheet(definitions_box);
+
+    client_group = new QGroupBox(this);
+    client_group->setTitle(tr("client"));
+    client_group->setGeometry(150, 400, 400, 350);
+    client_group->setStyleSheet(client_box);
+
+    server_group = new QGroupBox(this);
+    server_group->setTitle(tr("server"));
+    server_group->setGeometry(650, 400, 400, 350);
+    server_group->setStyleSheet(server_box);
+
+    power_btn = new QPushButton(this);
+    power_btn->setGeometry(525, 800, 150, 75);
+    power_btn->setText("START");
+    power_btn->setStyleSheet(button_style);
+
+    // Definitions.
+    com_lbl = new QLabel(definitions_group);
+    com_lbl->setText("Serial port:");
+    com_lbl->move(30, 50);
+    com_lbl->setStyleSheet(field_style);
+
+    com_cb = new QComboBox(definitions_group);
+    for (const QString& name : Client.m_com_port_list) com_cb->addItem(name);
+    com_cb->setGeometry(170, 50, 100, 30);
+    com_cb->setStyleSheet(field_style);
+
+    protocol_lbl = new QLabel(definitions_group);
+    protocol_lbl->setText("Protocol:");
+    protocol_lbl->move(30, 100);
+    protocol_lbl->setStyleSheet(field_style);
+
+    protocol_cb = new QComboBox(definitions_group);
+    protocol_cb->addItem("udp");
+    protocol_cb->addItem("tcp");
+    protocol_cb->setGeometry(170, 100, 60, 30);
+    protocol_cb->setStyleSheet(field_style);
+
+    convert_type_lbl = new QLabel(definitions_group);
+    convert_type_lbl->setText("Convert type:");
+    convert_type_lbl->move(30, 150);
+    convert_type_lbl->setStyleSheet(field_style);
+
+    convert_type_cb = new QComboBox(definitions_group);
+    convert_type_cb->addItem("ethernet -> uart");
+    convert_type_cb->addItem("uart -> ethernet");
+    convert_type_cb->setGeometry(170, 150, 200, 30);
+    convert_type_cb->setStyleSheet(field_style);
+
+    dest_ip_lbl = new QLabel(definitions_group);
+    dest_ip_lbl->setText("Dest IP:");
+    dest_ip_lbl->setGeometry(30, 200, 200, 30);
+    dest_ip_lbl->setStyleSheet(field_style);
+
+    dest_ip_le = new QLineEdit(definitions_group);
+    dest_ip_le->setText("192.168.0.30");
+    dest_ip_le->setGeometry(170, 200, 200, 30);
+    dest_ip_le->setStyleSheet(field_style);
+
+    dest_port_lbl = new QLabel(definitions_group);
+    dest_port_lbl->setText("Dest Port:");
+    dest_port_lbl->setGeometry(30, 250, 200, 30);
+    dest_port_lbl->setStyleSheet(field_style);
+
+    dest_port_le = new QLineEdit(definitions_group);
+    dest_port_le->setText("1234");
+    dest_port_le->setGeometry(170, 250, 200, 30);
+    dest_port_le->setStyleSheet(field_style);
+
+    src_port_lbl = new QLabel(definitions_group);
+    src_port_lbl->setText("Source Port:");
+    src_port_lbl->setGeometry(30, 300, 200, 30);
+    src_port_lbl->setStyleSheet(field_style);
+
+    src_port_le = new QLineEdit(definitions_group);
+    src_port_le->setText("3456");
+    src_port_le->setGeometry(170, 300, 200, 30);
+    src_port_le->setStyleSheet(field_style);
+
+    // Client group: the sender's count and message.
+    packages_arrived_lbl = new QLabel(client_group);
+    packages_arrived_lbl->setText("Number of packages sent:");
+    packages_arrived_lbl->move(70, 50);
+    packages_arrived_lbl->setStyleSheet(field_style);
+    packages_arrived_lbl->setAlignment(Qt::AlignCenter);
+
+    packages_arrived_counter_lbl = new QLabel(client_group);
+    packages_arrived_counter_lbl->move(100, 100);
+    packages_arrived_counter_lbl->setMinimumSize(200, 100);
+    packages_arrived_counter_lbl->setStyleSheet(counter_style);
+    packages_arrived_counter_lbl->setAlignment(Qt::AlignCenter);
+
+    client_massage_lbl = new QLabel(client_group);
+    client_massage_lbl->setText("--massage--");
+    client_massage_lbl->move(25, 250);
+    client_massage_lbl->setMinimumSize(350, 50);
+    client_massage_lbl->setFont(massage_font);
+    client_massage_lbl->setStyleSheet(message_style);
+    client_massage_lbl->setAlignment(Qt::AlignCenter);
+
+    // Server group: the receiver's count and message.
+    packages_sent_lbl = new QLabel(server_group);
+    packages_sent_lbl->setText("Number of packages that arrived:");
+    packages_sent_lbl->move(50, 50);
+    packages_sent_lbl->setStyleSheet(field_style);
+    packages_sent_lbl->setAlignment(Qt::AlignCenter);
+
+    packages_sent_counter_lbl = new QLabel(server_group);
+    packages_sent_counter_lbl->move(100, 100);
+    packages_sent_counter_lbl->setMinimumSize(200, 100);
+    packages_sent_counter_lbl->setStyleSheet(counter_style);
+    packages_sent_counter_lbl->setAlignment(Qt::AlignCenter);
+
+    server_massage_lbl = new QLabel(server_group);
+    server_massage_lbl->setText("--massage--");
+    server_massage_lbl->move(25, 250);
+    server_massage_lbl->setMinimumSize(350, 50);
+    server_massage_lbl->setFont(massage_font);
+    server_massage_lbl->setStyleSheet(message_style);
+    server_massage_lbl->setAlignment(Qt::AlignCenter);
+}
+
+void MainWindow::updateClientMassage(QString msg) {
+    client_massage_lbl->setText(msg);
+}
+
+void MainWindow::updateServerMassage(QString msg) {
+    server_massage_lbl->setText(msg);
+}
+
+void MainWindow::updateClientCounter(QString cnt) {
+    packages_arrived_counter_lbl->setText(cnt);
+}
+
+void MainWindow::updateServerCounter(QString cnt) {
+    packages_sent_counter_lbl->setText(cnt);
+}
+
+int MainWindow::getPowerBtn() {
+    return power_btn->text() == "START" ? 1 : 0;
+}
+
+void MainWindow::myclick() {
+    m_com = com_cb->currentText();
+    m_direction = convert_type_cb->currentText() == "ethernet -> uart" ? CONVERT_ETHERNET_TO_UART
+                                                                       : CONVERT_UART_TO_ETHERNET;
+    m_protocol = protocol_cb->currentText() == "udp" ? 0 : 1;
+    m_dest_ip = dest_ip_le->text();
+    m_dest_port = dest_port_le->text().toInt(nullptr, 10);
+    m_src_port = src_port_le->text().toInt(nullptr, 10);
+
+    if (getPowerBtn())
+        start();
+    else
+        stop();
+}
+
+void MainWindow::start() {
+    power_btn->setText("STOP");
+    Server.start_server(m_direction, m_protocol, m_com, m_src_port);
+    Client.start_client(m_direction, m_protocol, m_com, m_dest_ip, m_dest_port);
+}
+
+void MainWindow::stop() {
+    power_btn->setText("START");
+    Client.stop_client();
+    Server.stop_server();
+}

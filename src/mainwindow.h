@@ -1,0 +1,92 @@
+// The tester's one window: the definitions form, the START/STOP button and
+// the two result areas. Workers report through the four status functions of
+// shared_items.h, which the window turns into queued signals.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include "client.h"
+#include "server.h"
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow();
+
+    // 1 while the button reads "START" (idle), 0 while it reads "STOP".
+    int getPowerBtn();
+
+    // Run parameters, read from the form at every click.
+    int m_direction = -1;
+    int m_protocol = -1;
+    QString m_com;
+    QString m_dest_ip;
+    int m_dest_port = 0;
+    int m_src_port = 0;
+
+signals:
+    void Event_updateClientMsg(QString msg);
+    void Event_updateServerMsg(QString msg);
+    void Event_updateClientCnt(QString cnt);
+    void Event_updateServerCnt(QString cnt);
+
+private slots:
+    void updateClientMassage(QString msg);
+    void updateServerMassage(QString msg);
+    void updateClientCounter(QString cnt);
+    void updateServerCounter(QString cnt);
+
+public slots:
+    void myclick();
+
+private:
+    void init_home_page();
+    void start();
+    void stop();
+
+    client Client;
+    server Server;
+
+    QGroupBox* definitions_group = nullptr;
+    QGroupBox* client_group = nullptr;
+    QGroupBox* server_group = nullptr;
+    QPushButton* power_btn = nullptr;
+    QLabel* com_lbl = nullptr;
+    QComboBox* com_cb = nullptr;
+    QLabel* protocol_lbl = nullptr;
+    QComboBox* protocol_cb = nullptr;
+    QLabel* convert_type_lbl = nullptr;
+    QComboBox* convert_type_cb = nullptr;
+    QLabel* dest_ip_lbl = nullptr;
+    QLineEdit* dest_ip_le = nullptr;
+    QLabel* dest_port_lbl = nullptr;
+    QLineEdit* dest_port_le = nullptr;
+    QLabel* src_port_lbl = nullptr;
+    QLineEdit* src_port_le = nullptr;
+    // Client group: the sender's figures (caption "Number of packages sent:").
+    QLabel* packages_arrived_lbl = nullptr;
+    QLabel* packages_arrived_counter_lbl = nullptr;
+    QLabel* client_massage_lbl = nullptr;
+    // Server group: the receiver's figures (caption "Number of packages that arrived:").
+    QLabel* packages_sent_lbl = nullptr;
+    QLabel* packages_sent_counter_lbl = nullptr;
+    QLabel* server_massage_lbl = nullptr;
+
+    Ui::MainWindow* ui = nullptr;
+
+    // The window tests reach the widgets through this.
+    friend struct MainWindowTestAccess;
+};
