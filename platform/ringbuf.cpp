@@ -172,8 +172,13 @@ unsigned char* ringb_addr(ringb_h h) {
     return h ? imp(h)->buff : nullptr;
 }
 
+// A read position at the end of the area stands for offset 0: the oldest
+// unread byte, if any, lies there.
 unsigned int ringb_dstart(ringb_h h) {
-    return h ? imp(h)->rp.load(std::memory_order_acquire) : 0;
+    if (!h) return 0;
+    const ringb_imp_t* r = imp(h);
+    const uint32_t rp = r->rp.load(std::memory_order_acquire);
+    return rp == r->length ? 0 : rp;
 }
 
 int ringb_cont_dsize(ringb_h h) {
@@ -182,8 +187,10 @@ int ringb_cont_dsize(ringb_h h) {
     const bool full = r->full.load(std::memory_order_acquire);
     const uint32_t wp = r->wp.load(std::memory_order_acquire);
     const uint32_t rp = r->rp.load(std::memory_order_acquire);
-    if (full || rp > wp) return static_cast<int>(r->length - rp);
-    return static_cast<int>(wp - rp);
+    const uint32_t start = rp == r->length ? 0 : rp;
+    const uint32_t size = dataSize(r, wp, rp, full);
+    const uint32_t to_end = r->length - start;
+    return static_cast<int>(size < to_end ? size : to_end);
 }
 
 int ringb_return(ringb_h h, int size) {
