@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,19 +40,6 @@ int UdpPeer::sendTo(unsigned short port, const void* buf, size_t len) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
     return static_cast<int>(sendto(fd_, buf, len, 0, reinterpret_cast<sockaddr*>(&a), sizeof a));
-}
-
-std::vector<unsigned char> UdpPeer::receive(int timeout_ms, unsigned short* from_port) {
-    pollfd pfd{fd_, POLLIN, 0};
-    if (poll(&pfd, 1, timeout_ms) <= 0) return {};
-    std::vector<unsigned char> buf(65536);
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ssize_t n = recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&a), &len);
-    if (n < 0) return {};
-    buf.resize(static_cast<size_t>(n));
-    if (from_port) *from_port = ntohs(a.sin_port);
-    return buf;
 }
 
 unsigned short boundPort(int fd) {

@@ -1,8 +1,7 @@
-// Loopback UDP helpers for tests: free ports, a plain receiving socket.
+// Loopback helpers for tests: free ports, a plain UDP peer, descriptor and thread counts.
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace testsupport {
 
@@ -22,8 +21,6 @@ public:
     unsigned short port() const { return port_; }
     // Sends one datagram to 127.0.0.1:port; the byte count or -1.
     int sendTo(unsigned short port, const void* buf, size_t len);
-    // One datagram, or an empty vector after timeout_ms. *from_port gets its source port.
-    std::vector<unsigned char> receive(int timeout_ms, unsigned short* from_port = nullptr);
 
 private:
     int fd_ = -1;

@@ -7,11 +7,27 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 #include <vector>
 
 namespace testsupport {
+namespace {
+
+// True once some socket is bound to 127.0.0.1:port. Read from /proc: a probing
+// bind of our own would race with socat for the port.
+bool udpLoopbackBound(unsigned short port) {
+    char want[32];
+    snprintf(want, sizeof want, ": 0100007F:%04X ", port);
+    std::ifstream f("/proc/net/udp");
+    for (std::string line; std::getline(f, line);)
+        if (line.find(want) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
 
 bool socatAvailable() { return system("command -v socat >/dev/null 2>&1") == 0; }
 
@@ -44,10 +60,10 @@ SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, in
         error_ = "fork failed";
         return;
     }
-    // Wait for socat to create its pty.
+    // socat opens its pty first, then binds its UDP side: wait for both.
     for (int i = 0; i < 500; ++i) {
         struct stat st {};
-        if (lstat(link_.c_str(), &st) == 0) {
+        if (lstat(link_.c_str(), &st) == 0 && udpLoopbackBound(local_port)) {
             ok_ = true;
             return;
         }
@@ -59,7 +75,7 @@ SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, in
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    error_ = "socat did not create its pty within 5 s";
+    error_ = "socat did not open its pty and UDP port within 5 s";
 }
 
 SocatBridge::~SocatBridge() {
