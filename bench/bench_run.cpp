@@ -4,6 +4,8 @@
 //   - the sender period: gaps between packets as the receiver sees them come
 //     out of the converter's far side (median, 99th percentile, worst);
 //   - STOP latency: click to the return of stop(), 20 times (median, worst).
+// With --screenshot FILE it instead saves the window, 3 s into an
+// "ethernet -> uart" run, as a PNG (scripts/screenshot, for the README).
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -67,31 +69,43 @@ struct Result {
     std::vector<double> gaps_ms, stop_ms;
 };
 
-bool runDirection(int direction, Result& r) {
+// The window wired to a socat converter on 127.0.0.1, its form filled in for
+// a run in the given direction.
+struct Rig {
     const unsigned short near_port = testsupport::freeUdpPort();
     const unsigned short far_port = testsupport::freeUdpPort();
-    testsupport::SocatBridge conv(near_port, far_port, 300);
-    if (!conv.ok()) {
-        std::fprintf(stderr, "socat: %s\n", conv.error().c_str());
-        return false;
+    testsupport::SocatBridge conv{near_port, far_port, 300};
+    const QString port = QString::fromStdString(conv.ptyPath());
+    std::unique_ptr<MainWindow> w;
+    std::unique_ptr<MainWindowTestAccess> f;
+
+    bool setUp(int direction) {
+        if (!conv.ok()) {
+            std::fprintf(stderr, "socat: %s\n", conv.error().c_str());
+            return false;
+        }
+        qputenv("CONVBENCH_EXTRA_PORTS", port.toUtf8());
+        w = std::make_unique<MainWindow>();
+        qunsetenv("CONVBENCH_EXTRA_PORTS");
+        f = std::make_unique<MainWindowTestAccess>(*w);
+        w->show();
+        f->com->setCurrentIndex(f->com->findText(port));
+        f->convert->setCurrentIndex(direction);
+        f->dest_ip->setText("127.0.0.1");  // the socat converter, on loopback
+        f->dest_port->setText(QString::number(near_port));
+        f->src_port->setText(QString::number(far_port));
+        return f->com->currentText() == port && f->dest_ip->text() == "127.0.0.1";
     }
+};
+
+bool runDirection(int direction, Result& r) {
+    Rig rig;
+    if (!rig.setUp(direction)) return false;
+    MainWindow& w = *rig.w;
+    MainWindowTestAccess& f = *rig.f;
     // Arrival times, taken on the receiver's thread as it counts each packet.
     std::mutex m;
     std::vector<Clock::time_point> arrivals;
-
-    const QString port = QString::fromStdString(conv.ptyPath());
-    qputenv("CONVBENCH_EXTRA_PORTS", port.toUtf8());
-    MainWindow w;
-    qunsetenv("CONVBENCH_EXTRA_PORTS");
-    MainWindowTestAccess f(w);
-    w.show();
-
-    f.com->setCurrentIndex(f.com->findText(port));
-    f.convert->setCurrentIndex(direction);
-    f.dest_ip->setText("127.0.0.1");  // the socat converter, on loopback
-    f.dest_port->setText(QString::number(near_port));
-    f.src_port->setText(QString::number(far_port));
-    if (f.com->currentText() != port || f.dest_ip->text() != "127.0.0.1") return false;
 
     QObject::connect(&w, &MainWindow::Event_updateServerCnt, [&](QString cnt) {
         if (cnt.toInt() <= 0) return;
@@ -146,11 +160,23 @@ bool runDirection(int direction, Result& r) {
     return true;
 }
 
+int screenshot(const QString& file) {
+    Rig rig;
+    if (!rig.setUp(CONVERT_ETHERNET_TO_UART)) return 1;
+    rig.f->btn->click();
+    spin(3200);
+    const bool saved = rig.w->grab().save(file, "PNG");
+    rig.f->btn->click();
+    std::printf("%s\n", saved ? qPrintable(file) : "could not write the image");
+    return saved ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc == 3 && QString(argv[1]) == "--screenshot") return screenshot(argv[2]);
 
     std::printf("convbench run benchmark: window offscreen, socat converter on 127.0.0.1\n\n");
     std::printf("%-18s %9s %6s %8s %28s %22s\n", "direction", "CPU(10s)", "sent", "arrived",
