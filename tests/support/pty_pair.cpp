@@ -35,16 +35,9 @@ PtyPair::~PtyPair() {
 bool PtyPair::writeMaster(const void* buf, size_t len) {
     const char* p = static_cast<const char*>(buf);
     while (len > 0) {
-        ssize_t n = ::write(master_, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) {
-                pollfd pfd{master_, POLLOUT, 0};
-                poll(&pfd, 1, 100);
-                continue;
-            }
-            return false;
-        }
+        const ssize_t n = ::write(master_, p, len);  // blocking: waits for room
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         p += n;
         len -= static_cast<size_t>(n);
     }

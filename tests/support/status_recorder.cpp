@@ -1,5 +1,6 @@
 #include "status_recorder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -41,9 +42,8 @@ bool waitFor(const std::function<bool(const std::vector<Report>&)>& pred, int ti
 bool waitForMessage(Report::Kind kind, const std::string& text, int timeout_ms) {
     return waitFor(
         [&](const std::vector<Report>& rs) {
-            for (const auto& r : rs)
-                if (r.kind == kind && r.text == text) return true;
-            return false;
+            return std::any_of(rs.begin(), rs.end(),
+                               [&](const Report& r) { return r.kind == kind && r.text == text; });
         },
         timeout_ms);
 }
@@ -51,32 +51,26 @@ bool waitForMessage(Report::Kind kind, const std::string& text, int timeout_ms) 
 bool waitForCount(Report::Kind kind, int min, int timeout_ms) {
     return waitFor(
         [&](const std::vector<Report>& rs) {
-            for (const auto& r : rs)
-                if (r.kind == kind && r.count >= min) return true;
-            return false;
+            return std::any_of(rs.begin(), rs.end(),
+                               [&](const Report& r) { return r.kind == kind && r.count >= min; });
         },
         timeout_ms);
 }
 
 int messageCount(Report::Kind kind, const std::string& text) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    int n = 0;
-    for (const auto& r : g_reports)
-        if (r.kind == kind && r.text == text) ++n;
-    return n;
+    const auto ms = messages(kind);
+    return static_cast<int>(std::count(ms.begin(), ms.end(), text));
 }
 
 int lastCount(Report::Kind kind, int def) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (auto it = g_reports.rbegin(); it != g_reports.rend(); ++it)
-        if (it->kind == kind) return it->count;
-    return def;
+    const auto rs = reports();
+    auto it = std::find_if(rs.rbegin(), rs.rend(), [&](const Report& r) { return r.kind == kind; });
+    return it == rs.rend() ? def : it->count;
 }
 
 std::vector<std::string> messages(Report::Kind kind) {
-    std::lock_guard<std::mutex> lock(g_mutex);
     std::vector<std::string> out;
-    for (const auto& r : g_reports)
+    for (const auto& r : reports())
         if (r.kind == kind) out.push_back(r.text);
     return out;
 }
