@@ -141,10 +141,7 @@ int client::creatPacket(packet* pkt) {
 }
 
 void client::print_packet(packet* pckt) {
-    printf("counter: %d, ", pckt->counter);
-    for (int i = 0; i < 5; ++i) printf("%d, ", pckt->data[i]);
-    printf("cheaksum: %d, ", pckt->checksum);
-    printf("\n");
+    dump_packet("counter: %d, ", pckt);
 }
 
 void client::tcp_to_Uart() {

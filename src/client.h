@@ -5,10 +5,10 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
-#include <cstdint>
 #include <string>
 #include <thread>
 
+#include "tcp_function.h"
 #include "uart.h"
 
 // Run flag of the TCP relay, process-wide; clearing it ends the relay stream.
@@ -16,11 +16,7 @@ extern std::atomic<int> active_task;
 
 class client {
 public:
-    struct packet {
-        int8_t counter;
-        int8_t data[5];
-        int8_t checksum;
-    };
+    using packet = ::packet;  // the 7-byte test packet
 
     client();
     ~client();  // stops and joins a run still going

@@ -129,8 +129,5 @@ void server::isValid(unsigned char* buff, int length) {
 }
 
 void server::print_packet(packet* pckt) {
-    printf("server:  counter: %d, ", pckt->counter);
-    for (int i = 0; i < 5; ++i) printf("%d, ", pckt->data[i]);
-    printf("cheaksum: %d, ", pckt->checksum);
-    printf("\n");
+    dump_packet("server:  counter: %d, ", pckt);
 }

@@ -4,17 +4,14 @@
 
 #include <QString>
 #include <atomic>
-#include <cstdint>
 #include <string>
 #include <thread>
 
+#include "tcp_function.h"
+
 class server {
 public:
-    struct packet {
-        int8_t counter;
-        int8_t data[5];
-        int8_t checksum;
-    };
+    using packet = ::packet;  // the 7-byte test packet
 
     server();
     ~server();  // stops and joins a run still going

@@ -20,11 +20,15 @@ int creatPacket(packet* pkt, int m_counter) {
     return count;
 }
 
-void print_packet(packet* pckt) {
-    printf("client:   counter: %d, ", pckt->counter);
+void dump_packet(const char* counter_format, const packet* pckt) {
+    printf(counter_format, pckt->counter);
     for (int i = 0; i < 5; ++i) printf("%d, ", pckt->data[i]);
     printf("cheaksum: %d, ", pckt->checksum);
     printf("\n");
+}
+
+void print_packet(packet* pckt) {
+    dump_packet("client:   counter: %d, ", pckt);
 }
 
 // Waits until the starter has stored the thread handle of the record (it does

@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <thread>
 
+// The 7-byte test packet: counter, data 1..5, checksum = low 8 bits of the sum
+// of the six bytes before it. The sender and the receiver use it as their
+// client::packet and server::packet.
 struct packet {
     int8_t counter;
     int8_t data[5];
@@ -42,6 +45,9 @@ extern std::atomic<int> tcp_relay_streams;
 
 int creatPacket(packet* pkt, int m_counter);
 void print_packet(packet* pckt);
+// One line describing the packet on standard output, the counter printed with
+// counter_format; every byte as a signed decimal.
+void dump_packet(const char* counter_format, const packet* pckt);
 void pendingApproval(tcp_client_struct* h);
 void tcp_rx_msg(tcp_client_struct* h);
 int get_msg(tcp_client_struct* h);
