@@ -29,7 +29,7 @@ PtyPair::PtyPair() {
 
 PtyPair::~PtyPair() {
     closeMaster();
-    closeSlave();
+    if (slave_ >= 0) ::close(slave_);
 }
 
 bool PtyPair::writeMaster(const void* buf, size_t len) {
@@ -67,11 +67,6 @@ size_t PtyPair::readMaster(void* buf, size_t len, int timeout_ms) {
 void PtyPair::closeMaster() {
     if (master_ >= 0) ::close(master_);
     master_ = -1;
-}
-
-void PtyPair::closeSlave() {
-    if (slave_ >= 0) ::close(slave_);
-    slave_ = -1;
 }
 
 }  // namespace testsupport

@@ -15,7 +15,7 @@ public:
 
     bool ok() const { return master_ >= 0; }
     int master() const { return master_; }
-    // The test's own descriptor of the slave end (-1 once closed).
+    // The test's own descriptor of the slave end, held for the pair's life.
     int slave() const { return slave_; }
     const std::string& slavePath() const { return slave_path_; }
 
@@ -26,8 +26,6 @@ public:
     size_t readMaster(void* buf, size_t len, int timeout_ms);
     // Closes the master end (the device "vanishes" for whoever holds the slave).
     void closeMaster();
-    // Closes the test's own hold on the slave end.
-    void closeSlave();
 
 private:
     int master_ = -1;
