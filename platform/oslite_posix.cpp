@@ -84,28 +84,17 @@ void destroySemaphore(SemRec* s) {
 int takeCount(SemRec* s, U32 ms) {
     if (!s) return -1;
     if (pthread_mutex_lock(&s->mutex) != 0) return -1;
-    int rc = 0;
     if (ms == kForever) {
-        while (s->count == 0) {
-            if (pthread_cond_wait(&s->cond, &s->mutex) != 0) {
-                rc = -1;
-                break;
-            }
+        while (s->count == 0 && pthread_cond_wait(&s->cond, &s->mutex) == 0) {
         }
-    } else if (s->count == 0 && ms > 0) {
+    } else if (ms > 0) {
         const timespec deadline = addMs(monotonicNow(), ms);
-        while (s->count == 0) {
-            int e = pthread_cond_timedwait(&s->cond, &s->mutex, &deadline);
-            if (e != 0) break;  // time-out or failure; the count decides below
+        while (s->count == 0 && pthread_cond_timedwait(&s->cond, &s->mutex, &deadline) == 0) {
         }
     }
-    if (rc == 0) {
-        if (s->count > 0) {
-            --s->count;
-        } else {
-            rc = -1;
-        }
-    }
+    // Whatever ended the wait (a count, the time-out, a failure), the count decides.
+    const int rc = s->count > 0 ? 0 : -1;
+    if (rc == 0) --s->count;
     pthread_mutex_unlock(&s->mutex);
     return rc;
 }
@@ -176,39 +165,26 @@ constexpr int kInvalidPriority = 2147483647;
 
 thread_local int t_priority = 0;
 
-bool validPriority(int p) {
-    switch (p) {
-        case -15:
-        case -2:
-        case -1:
-        case 0:
-        case 1:
-        case 2:
-        case 15:
-            return true;
-        default:
-            return false;
-    }
-}
+// The relative thread priorities a task may ask for, and the nice offset from
+// the process's own level that each stands for. Anything else runs as normal.
+struct PriorityLevel {
+    int priority;
+    int nice_offset;
+};
+constexpr PriorityLevel kPriorityLevels[] = {
+    {-15, 19},  // idle
+    {-2, 10},   // lowest
+    {-1, 5},    // below normal
+    {0, 0},     // normal
+    {1, -5},    // above normal
+    {2, -10},   // highest
+    {15, -20},  // time critical
+};
 
-// Nice offset from the process's own level for a relative thread priority.
-int niceOffset(int priority) {
-    switch (priority) {
-        case -15:
-            return 19;  // idle
-        case -2:
-            return 10;  // lowest
-        case -1:
-            return 5;  // below normal
-        case 1:
-            return -5;  // above normal
-        case 2:
-            return -10;  // highest
-        case 15:
-            return -20;  // time critical
-        default:
-            return 0;  // normal, and anything unknown
-    }
+PriorityLevel priorityLevel(int priority) {
+    for (const PriorityLevel& l : kPriorityLevels)
+        if (l.priority == priority) return l;
+    return {0, 0};  // normal
 }
 
 int clampNice(int n) {
@@ -251,8 +227,9 @@ TaskRec* startTask(U32 stack_size, OS_TaskFunc_t func, int priority, void* param
     if (!t) return nullptr;
     t->func = func;
     t->param = param;
-    t->priority = validPriority(priority) ? priority : 0;
-    t->nice = clampNice(processNice() + niceOffset(t->priority));
+    const PriorityLevel level = priorityLevel(priority);
+    t->priority = level.priority;
+    t->nice = clampNice(processNice() + level.nice_offset);
     t->self_owned = detached;
 
     size_t stack = stack_size;

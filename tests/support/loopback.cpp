@@ -50,25 +50,25 @@ unsigned short boundPort(int fd) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
-int openDescriptorCount() {
+namespace {
+// Entries of a /proc directory, "." and ".." aside; -1 if it cannot be read.
+int procEntries(const char* dir) {
+    DIR* d = opendir(dir);
+    if (!d) return -1;
     int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-        --n;  // the directory stream itself
-    }
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
     return n;
+}
+}  // namespace
+
+int openDescriptorCount() {
+    return procEntries("/proc/self/fd") - 1;  // less the directory stream itself
 }
 
 int threadCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
+    return procEntries("/proc/self/task");
 }
 
 }  // namespace testsupport
