@@ -13,7 +13,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <new>
 
 namespace {
@@ -435,29 +437,20 @@ int OS_GetTaskPriority(OS_Task_t Task, int* Priority) {
 // Process
 
 int OS_SetPriortyClass(int preiorty) {
-    int level;
-    switch (preiorty) {
-        case 0x00000040:
-            level = 19;
-            break;  // idle
-        case 0x00004000:
-            level = 10;
-            break;  // below normal
-        case 0x00000020:
-            level = 0;
-            break;  // normal
-        case 0x00008000:
-            level = -5;
-            break;  // above normal
-        case 0x00000080:
-            level = -10;
-            break;  // high
-        case 0x00000100:
-            level = -20;
-            break;  // realtime
-        default:
-            return 0;
-    }
+    // Windows class codes and the nice level each stands for.
+    static constexpr struct {
+        int code;
+        int level;
+    } kClasses[] = {{0x00000040, 19},    // idle
+                    {0x00004000, 10},    // below normal
+                    {0x00000020, 0},     // normal
+                    {0x00008000, -5},    // above normal
+                    {0x00000080, -10},   // high
+                    {0x00000100, -20}};  // realtime
+    const auto* cls = std::find_if(std::begin(kClasses), std::end(kClasses),
+                                   [&](const auto& c) { return c.code == preiorty; });
+    if (cls == std::end(kClasses)) return 0;
+    const int level = cls->level;
     const pid_t pid = getpid();
     const int old_level = processNice();
     int rc = setpriority(PRIO_PROCESS, static_cast<id_t>(pid), level) == 0 ? 1 : 0;
