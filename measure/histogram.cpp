@@ -1,0 +1,54 @@
+#include "histogram.h"
+
+#include <cmath>
+
+namespace measure {
+namespace {
+
+constexpr int kSub = 128;           // buckets per power of two
+constexpr int kLinear = 2 * kSub;   // values below this have a bucket each
+constexpr int kBuckets = kLinear + 56 * kSub;
+
+int bucketOf(uint64_t v) {
+    if (v < static_cast<uint64_t>(kLinear)) return static_cast<int>(v);
+    const int shift = 63 - __builtin_clzll(v) - 7;  // v >> shift lies in [128, 256)
+    return kLinear + (shift - 1) * kSub + static_cast<int>((v >> shift) - kSub);
+}
+
+// The middle of a bucket's range.
+int64_t valueOf(int b) {
+    if (b < kLinear) return b;
+    const int shift = (b - kLinear) / kSub + 1;
+    const uint64_t low = (static_cast<uint64_t>((b - kLinear) % kSub) + kSub) << shift;
+    return static_cast<int64_t>(low + (uint64_t{1} << shift) / 2);
+}
+
+}  // namespace
+
+Histogram::Histogram() : buckets_(kBuckets, 0) {}
+
+void Histogram::add(int64_t ns) {
+    if (ns < 0) ns = 0;
+    ++buckets_[static_cast<size_t>(bucketOf(static_cast<uint64_t>(ns)))];
+    if (count_ == 0 || ns < min_) min_ = ns;
+    if (count_ == 0 || ns > max_) max_ = ns;
+    ++count_;
+    sum_ += static_cast<double>(ns);
+}
+
+int64_t Histogram::quantile(double q) const {
+    if (count_ == 0) return 0;
+    uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_)));
+    if (rank < 1) rank = 1;
+    uint64_t seen = 0;
+    for (int b = 0; b < kBuckets; ++b) {
+        seen += buckets_[static_cast<size_t>(b)];
+        if (seen >= rank) {
+            const int64_t v = valueOf(b);
+            return v < min_ ? min_ : (v > max_ ? max_ : v);
+        }
+    }
+    return max_;
+}
+
+}  // namespace measure

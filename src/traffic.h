@@ -1,0 +1,87 @@
+// Pieces every front end's traffic shares, free of Qt: the monotonic clock the
+// figures are measured on, a pacer that sends on absolute deadlines, and a
+// measured direction that the sending and the receiving threads feed together.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "direction.h"
+
+namespace traffic {
+
+// Monotonic nanoseconds; the one time base of all figures.
+int64_t nowNs();
+
+// Sends at a fixed rate on absolute deadlines: a late wake-up shortens the
+// next wait instead of pushing every later packet back.
+class Pacer {
+public:
+    explicit Pacer(double per_second);
+    // Sleeps until the next deadline or until *run turns 0 (checked every
+    // 50 ms at most); false when the run ended.
+    template <typename Flag>
+    bool wait(const Flag& run) {
+        return waitUntil(next_, [&] { return run != 0; }) && (advance(), true);
+    }
+    int64_t period() const { return period_; }
+
+private:
+    template <typename Pred>
+    static bool waitUntil(int64_t deadline, Pred running) {
+        for (;;) {
+            if (!running()) return false;
+            const int64_t left = deadline - nowNs();
+            if (left <= 0) return true;
+            sleepNs(left < kSlice ? left : kSlice);
+        }
+    }
+    static void sleepNs(int64_t ns);
+    void advance();
+
+    static constexpr int64_t kSlice = 50000000;  // longest sleep between run-flag checks
+    int64_t period_;
+    int64_t next_;
+};
+
+// A measured direction shared by a sending and a receiving thread.
+class Monitor {
+public:
+    Monitor(measure::Format format, int64_t latency_bound_ns) : dir_(format, latency_bound_ns) {}
+    measure::Format format() const { return dir_.format(); }
+    int64_t latencyBound() const { return dir_.latencyBound(); }
+
+    void sent(uint64_t seq, int64_t t) {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.onSent(seq, t);
+    }
+    void sendFailed(uint64_t seq) {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.onSendFailed(seq);
+    }
+    void bytes(const uint8_t* p, size_t n, int64_t t) {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.onBytes(p, n, t);
+    }
+    void datagram(const uint8_t* p, size_t n, int64_t t) {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.onDatagram(p, n, t);
+    }
+    // Expires overdue packets at now and returns the figures.
+    measure::Figures figures(int64_t now) {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.expire(now);
+        return dir_.figures();
+    }
+    measure::Figures finish(int64_t now, bool all) {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.finish(now, all);
+        return dir_.figures();
+    }
+
+private:
+    std::mutex m_;
+    measure::Direction dir_;
+};
+
+}  // namespace traffic
