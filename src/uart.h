@@ -14,3 +14,6 @@ int UART_readBuffTimeout(UART_Handle_t handle, unsigned char* buff, int len, int
 int UART_GetSize_buff(UART_Handle_t handle);
 int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len);
 int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len, int timeoutms);
+// Waits until at least min_bytes wait in the receive ring, at most timeout_ms;
+// wakes as soon as the reader task stores bytes. The number of bytes waiting.
+int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms);

@@ -19,6 +19,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,7 +57,22 @@ struct uartHandle_t {
     int fd;                        // the open port
     std::atomic<int> active_task;  // reader runs while non-zero
     int wake_fd;                   // eventfd: UART_Close wakes the reader through it
+    // Arrival signal for UART_WaitData: the reader raises `arrivals` after
+    // every put into the ring.
+    std::mutex arrival_lock;
+    std::condition_variable arrival;
+    uint64_t arrivals = 0;
+    bool closing = false;
 };
+
+void signalArrival(uartHandle_t* r, bool closing) {
+    {
+        std::lock_guard<std::mutex> g(r->arrival_lock);
+        ++r->arrivals;
+        if (closing) r->closing = true;
+    }
+    r->arrival.notify_all();
+}
 
 uartHandle_t* rec(UART_Handle_t h) {
     return static_cast<uartHandle_t*>(h);
@@ -263,6 +281,7 @@ void* CyclicGetData(void* cycBuff) {
             OS_WaitSemaphore(r->lock);
             ringb_put(r->ringbuf_h, r->buff, static_cast<int>(n));
             OS_SetSemaphore(r->lock);
+            signalArrival(r, false);
             continue;
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN) &&
@@ -332,6 +351,7 @@ void UART_Close(UART_Handle_t handle) {
     uartHandle_t* r = rec(handle);
     if (r == nullptr) return;
     r->active_task.store(0, std::memory_order_release);
+    signalArrival(r, true);
     if (r->hTask != nullptr) {
         const uint64_t one = 1;
         ssize_t w;
@@ -425,4 +445,21 @@ int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len
         if (elapsedMs(start) > static_cast<U32>(timeoutms)) break;
     }
     return written;
+}
+
+int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr || r->ringbuf_h == nullptr) return 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::unique_lock<std::mutex> g(r->arrival_lock);
+    for (;;) {
+        // Read the count of puts before the ring, so a put in between is seen.
+        const uint64_t seen = r->arrivals;
+        g.unlock();
+        const int have = ringDataSize(r);
+        g.lock();
+        if (have >= min_bytes || r->closing) return have;
+        if (!r->arrival.wait_until(g, deadline, [&] { return r->arrivals != seen; }))
+            return have;
+    }
 }
