@@ -96,13 +96,19 @@ void Direction::onPacket(uint32_t wire) {
         case kInFlight:
             break;
     }
-    e.state = kReceived;
     --in_flight_;
+    const int64_t transit = arrival_ns_ - e.sent_ns;
+    if (transit > bound_) {  // overdue, whether or not it was declared so yet
+        e.state = kLost;
+        ++lost_;
+        ++late_;
+        return;
+    }
+    e.state = kReceived;
     ++received_;
     if (seq < max_received_) ++reordered_;
     else max_received_ = seq;
 
-    const int64_t transit = arrival_ns_ - e.sent_ns;
     latency_.add(transit);
     if (received_ > 1) {
         const double d = static_cast<double>(std::llabs(transit - last_transit_));

@@ -1,0 +1,241 @@
+// The measurement core fed scripted arrival sequences: exact figures for loss,
+// duplicates, reordering, damage, framing and the tail of a run.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "direction.h"
+#include "histogram.h"
+#include "packet_format.h"
+
+using measure::Direction;
+using measure::Figures;
+using measure::Format;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+constexpr int64_t kMs = 1000000;
+constexpr int64_t kBound = 1000 * kMs;
+
+Bytes packet(Format f, uint64_t seq) {
+    Bytes b(static_cast<size_t>(measure::packetSize(f)));
+    measure::buildPacket(f, seq, b.data());
+    return b;
+}
+
+// A run at 10 packets/s: packet n is sent at n * 100 ms.
+struct Script {
+    explicit Script(Format f = Format::Counter8) : f(f), d(f, kBound) {}
+    void send(uint64_t upto) {
+        for (; next <= upto; ++next) d.onSent(next, static_cast<int64_t>(next) * 100 * kMs);
+    }
+    // Packet seq arrives `ms` after it was sent, as a stream chunk.
+    void arrive(uint64_t seq, int64_t ms) {
+        const Bytes b = packet(f, seq);
+        d.onBytes(b.data(), b.size(), static_cast<int64_t>(seq) * 100 * kMs + ms * kMs);
+    }
+    Figures end() {
+        d.finish(static_cast<int64_t>(next) * 100 * kMs + 2 * kBound, true);
+        return d.figures();
+    }
+    Format f;
+    Direction d;
+    uint64_t next = 1;
+};
+}  // namespace
+
+TEST(PacketFormatTest, BothFormatsRoundTripAndEverySingleByteErrorIsCaught) {
+    for (Format f : {Format::Counter8, Format::Seq32}) {
+        for (uint64_t seq : {1ull, 255ull, 256ull, 0x01020304ull, 0xFFFFFFFFull}) {
+            Bytes b = packet(f, seq);
+            uint32_t wire = 0;
+            ASSERT_TRUE(measure::parsePacket(f, b.data(), &wire));
+            EXPECT_EQ(wire, f == Format::Counter8 ? (seq & 0xFF) : (seq & 0xFFFFFFFF));
+            for (size_t i = 0; i < b.size(); ++i)
+                for (int x = 1; x < 256; x += 37) {
+                    Bytes bad = b;
+                    bad[i] ^= static_cast<uint8_t>(x);
+                    EXPECT_FALSE(measure::parsePacket(f, bad.data(), &wire)) << i;
+                    EXPECT_TRUE(measure::nearPacket(f, bad.data())) << i;
+                }
+        }
+    }
+    EXPECT_EQ(packet(Format::Counter8, 1), (Bytes{1, 1, 2, 3, 4, 5, 0x10}));
+}
+
+TEST(MeasureTest, LossBurstLossDuplicatesAndReorderingAreCountedExactly) {
+    Script r;
+    r.send(20);
+    for (uint64_t s : {1, 2, 3}) r.arrive(s, 5);
+    // 4 lost; 5..7 lost in a burst; 8 twice; 10 before 9; 12 three times.
+    r.arrive(8, 5);
+    r.arrive(8, 6);
+    r.arrive(10, 5);
+    r.arrive(9, 120);  // 9 after 10: reordered
+    for (int i = 0; i < 3; ++i) r.arrive(12, 5 + i);
+    for (uint64_t s = 13; s <= 20; ++s) r.arrive(s, 5);
+    const Figures f = r.end();
+    EXPECT_EQ(f.sent, 20u);
+    EXPECT_EQ(f.received, 15u);
+    EXPECT_EQ(f.lost, 5u);  // 4, 5, 6, 7, 11
+    EXPECT_EQ(f.duplicated, 3u);
+    EXPECT_EQ(f.reordered, 1u);
+    EXPECT_EQ(f.corrupt + f.skipped_bytes + f.late + f.in_flight, 0u);
+    EXPECT_EQ(f.received + f.lost, f.sent);
+    EXPECT_NEAR(f.latency.p50_us, 5000, 50);
+    EXPECT_NEAR(f.latency.max_us, 120000, 1);
+}
+
+TEST(MeasureTest, CounterWrapsWithLossAroundItAndDelayNearTheLimit) {
+    Script r;
+    for (uint64_t s = 1; s <= 600; ++s) {
+        r.send(s);
+        if (s != 255 && s != 256 && s != 257 && s != 512) r.arrive(s, 3);
+    }
+    EXPECT_EQ(r.end().lost, 4u);
+
+    // With a 30 s bound nothing counts lost while the delay stays below 256 periods.
+    Direction wide(Format::Counter8, 30000 * kMs);
+    for (uint64_t s = 1; s <= 600; ++s) {
+        wide.onSent(s, static_cast<int64_t>(s) * 100 * kMs);
+        if (s > 255) {
+            const Bytes b = packet(Format::Counter8, s - 255);
+            wide.onBytes(b.data(), b.size(), static_cast<int64_t>(s) * 100 * kMs);
+        }
+    }
+    const Figures w = wide.figures();
+    EXPECT_EQ(w.received, 345u);
+    EXPECT_EQ(w.duplicated + w.corrupt + w.late + w.reordered, 0u);
+    EXPECT_NEAR(w.latency.p50_us, 25.5e6, 25.5e6 * 0.005);
+}
+
+TEST(MeasureTest, StreamFramingRecoversFromStrayMissingAndDamagedBytes) {
+    Script r;
+    r.send(6);
+    Bytes s;
+    auto add = [&](const Bytes& b) { s.insert(s.end(), b.begin(), b.end()); };
+    add(packet(r.f, 1));
+    s.push_back(0x55);  // a stray byte
+    add(packet(r.f, 2));
+    Bytes damaged = packet(r.f, 3);
+    damaged[4] ^= 0x40;
+    add(damaged);
+    Bytes cut = packet(r.f, 4);
+    add(Bytes(cut.begin(), cut.begin() + 3));  // packet 4 loses its tail
+    add(packet(r.f, 5));
+    add(packet(r.f, 6));
+    // Split at every place into two reads, the first ending mid-packet.
+    for (size_t split : {size_t{1}, size_t{10}, size_t{18}, s.size() - 2}) {
+        Script run;
+        run.send(6);
+        run.d.onBytes(s.data(), split, 100 * kMs);
+        run.d.onBytes(s.data() + split, s.size() - split, 100 * kMs);
+        const Figures f = run.end();
+        EXPECT_EQ(f.received, 4u) << split;
+        EXPECT_EQ(f.corrupt, 1u) << split;
+        EXPECT_EQ(f.lost, 1u) << split;  // packet 4; 3 counts as corrupt
+        EXPECT_EQ(f.skipped_bytes, 4u) << split;
+    }
+}
+
+TEST(MeasureTest, DatagramsPackedSplitOddOrEmpty) {
+    Script r;
+    r.send(7);
+    Bytes three;
+    for (uint64_t s = 1; s <= 3; ++s) {
+        Bytes p = packet(r.f, s);
+        three.insert(three.end(), p.begin(), p.end());
+    }
+    r.d.onDatagram(three.data(), three.size(), 400 * kMs);  // three packets in one
+    Bytes four = packet(r.f, 4);
+    const Bytes five = packet(r.f, 5);
+    four.insert(four.end(), five.begin(), five.begin() + 2);  // packet 5 cut across datagrams
+    r.d.onDatagram(four.data(), four.size(), 500 * kMs);
+    r.d.onDatagram(five.data() + 2, 5, 510 * kMs);
+    Bytes eight = packet(r.f, 6);
+    eight.push_back(0);
+    r.d.onDatagram(eight.data(), eight.size(), 610 * kMs);  // one packet and a stray byte
+    r.d.onDatagram(nullptr, 0, 620 * kMs);                 // an empty datagram
+    const Figures f = r.end();
+    EXPECT_EQ(f.received, 6u);
+    EXPECT_EQ(f.skipped_bytes, 1u);
+    EXPECT_EQ(f.corrupt, 1u);
+    EXPECT_EQ(f.lost, 0u);  // 7 was lost, the empty datagram stands for it
+}
+
+TEST(MeasureTest, OverdueCountsLostLateArrivalsStayLostAndTheTailDrains) {
+    Script r;
+    r.send(10);
+    r.arrive(1, 1500);  // past the 1 s bound...
+    r.d.expire(100 * kMs + 1001 * kMs);
+    EXPECT_EQ(r.d.figures().lost, 1u);
+    EXPECT_EQ(r.d.figures().late, 1u) << "arrived after it was counted lost";
+    // The tail: packets 9 and 10 still in flight when the run stops.
+    for (uint64_t s = 2; s <= 8; ++s) r.arrive(s, 2);
+    Figures mid = r.d.figures();
+    EXPECT_EQ(mid.in_flight, 2u);
+    r.d.finish(10 * 100 * kMs, false);  // a stop without draining leaves them uncounted
+    EXPECT_EQ(r.d.figures().lost, 1u);
+    const Figures f = r.end();
+    EXPECT_EQ(f.lost, 3u);
+    EXPECT_EQ(f.in_flight, 0u);
+}
+
+TEST(MeasureTest, Seq32MatchesBeyond256InFlightAndFailedSendsDoNotCount) {
+    Direction d(Format::Seq32, 100000 * kMs);
+    for (uint64_t s = 1; s <= 5000; ++s) d.onSent(s, static_cast<int64_t>(s) * kMs);
+    d.onSendFailed(5000);
+    for (uint64_t s = 4999; s >= 1; --s) {  // all 4999 in flight arrive backwards
+        const Bytes b = packet(Format::Seq32, s);
+        d.onBytes(b.data(), b.size(), 6000 * kMs);
+    }
+    const Figures f = d.figures();
+    EXPECT_EQ(f.sent, 4999u);
+    EXPECT_EQ(f.received, 4999u);
+    EXPECT_EQ(f.reordered, 4998u);
+    EXPECT_EQ(f.in_flight, 0u);
+}
+
+// Random faults on a stream: no figure is ever off the books.
+TEST(MeasureTest, RandomFaultsAlwaysAddUp) {
+    std::mt19937_64 rng(7);
+    for (Format fmt : {Format::Counter8, Format::Seq32}) {
+        Direction d(fmt, kBound);
+        uint64_t dropped = 0, damaged = 0, dups = 0;
+        for (uint64_t s = 1; s <= 20000; ++s) {
+            const int64_t t = static_cast<int64_t>(s) * kMs;
+            d.onSent(s, t);
+            Bytes b = packet(fmt, s);
+            const unsigned r = rng() % 100;
+            if (r < 3) {
+                ++dropped;
+                continue;
+            }
+            if (r < 5) {
+                b[rng() % b.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+                ++damaged;
+            }
+            d.onBytes(b.data(), b.size(), t + 2 * kMs);
+            if (r == 6) d.onBytes(b.data(), b.size(), t + 3 * kMs), ++dups;
+        }
+        d.finish(30000 * kMs, true);
+        const Figures f = d.figures();
+        EXPECT_EQ(f.lost, dropped);
+        EXPECT_EQ(f.corrupt, damaged);
+        EXPECT_EQ(f.duplicated, dups);
+        EXPECT_EQ(f.received + f.lost + f.corrupt, f.sent);
+        EXPECT_EQ(f.skipped_bytes, 0u);
+    }
+}
+
+TEST(HistogramTest, QuantilesWithinOnePercent) {
+    measure::Histogram h;
+    for (int64_t v = 1; v <= 1000000; ++v) h.add(v * 997);
+    for (double q : {0.5, 0.9, 0.99}) {
+        const double want = q * 1e6 * 997;
+        EXPECT_NEAR(static_cast<double>(h.quantile(q)), want, want * 0.01) << q;
+    }
+    EXPECT_EQ(h.min(), 997);
+    EXPECT_EQ(h.max(), 997000000);
+}
