@@ -16,6 +16,11 @@ void Socket_Close(unsigned int socket);
 // UDP.
 unsigned int Socket_UDPSocket();
 unsigned int Socket_UDPServer(unsigned short localPort);
+// A UDP socket bound to localAddr:localPort for this process alone (no address
+// reuse): 0 with errno set when the port is taken or cannot be bound.
+unsigned int Socket_UDPBind(unsigned int localAddr, unsigned short localPort);
+// The local port a socket is bound to; 0 if none.
+unsigned short Socket_LocalPort(unsigned int socket);
 int Socket_SendTo(unsigned int socket, unsigned char* buff, int bufferLen, unsigned int destaddr,
                   unsigned short dstport);
 int Socket_ReceiveFrom(unsigned int socket, unsigned char* buff, int bufferLen,

@@ -225,6 +225,32 @@ unsigned int Socket_UDPServer(unsigned short localPort) {
     return static_cast<unsigned int>(fd);
 }
 
+unsigned int Socket_UDPBind(unsigned int localAddr, unsigned short localPort) {
+    Socket_Init();
+    int fd = newSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0) return 0;
+    // No SO_REUSEADDR: a port someone else holds is refused, never shared.
+    sockaddr_in local = ipv4Address(localAddr, localPort);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return 0;
+    }
+    setIntOption(fd, SOL_SOCKET, SO_RCVBUF, kUdpServerRcvBufSize);
+    setIntOption(fd, SOL_SOCKET, SO_SNDBUF, kUdpSocketBufSize);
+    return static_cast<unsigned int>(fd);
+}
+
+unsigned short Socket_LocalPort(unsigned int socket) {
+    sockaddr_in local;
+    socklen_t len = sizeof local;
+    std::memset(&local, 0, sizeof local);
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &len) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
 int Socket_SendTo(unsigned int socket, unsigned char* buff, int bufferLen, unsigned int destaddr,
                   unsigned short dstport) {
     // Address 0 would reach this host on Linux; it names no destination, so

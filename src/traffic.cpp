@@ -15,7 +15,7 @@ Pacer::Pacer(double per_second)
     : period_(per_second > 0 ? static_cast<int64_t>(1e9 / per_second) : 1000000000),
       next_(nowNs()) {}
 
-void Pacer::sleepNs(int64_t ns) {
+void sleepNs(int64_t ns) {
     std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
 }
 

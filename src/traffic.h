@@ -12,6 +12,7 @@ namespace traffic {
 
 // Monotonic nanoseconds; the one time base of all figures.
 int64_t nowNs();
+void sleepNs(int64_t ns);
 
 // Sends at a fixed rate on absolute deadlines: a late wake-up shortens the
 // next wait instead of pushing every later packet back.
@@ -36,7 +37,6 @@ private:
             sleepNs(left < kSlice ? left : kSlice);
         }
     }
-    static void sleepNs(int64_t ns);
     void advance();
 
     static constexpr int64_t kSlice = 50000000;  // longest sleep between run-flag checks

@@ -17,3 +17,6 @@ int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len
 // Waits until at least min_bytes wait in the receive ring, at most timeout_ms;
 // wakes as soon as the reader task stores bytes. The number of bytes waiting.
 int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms);
+// Why UART_Open(device, baud) fails, in a few words for a person ("no such
+// device", "permission denied ...", "in use by another program", ...).
+void UART_Explain(const char* device, int baud, char* why, int len);

@@ -463,3 +463,25 @@ int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms) {
             return have;
     }
 }
+
+void UART_Explain(const char* device, int baud, char* why, int len) {
+    if (why == nullptr || len <= 0) return;
+    auto say = [&](const std::string& text) { std::snprintf(why, static_cast<size_t>(len), "%s", text.c_str()); };
+    if (device == nullptr || device[0] == '\0') return say("no port named");
+    if (baudConstant(baud) == B0) return say("baud rate " + std::to_string(baud) + " is not a standard rate");
+    const std::string path = devicePath(device);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EACCES)
+            return say("permission denied (on Debian, add the user to the dialout group)");
+        if (errno == EBUSY) return say("in use by another program");
+        return say(std::strerror(errno));
+    }
+    termios probe;
+    std::string text;
+    if (tcgetattr(fd, &probe) != 0) text = "not a serial port";
+    else if (flock(fd, LOCK_EX | LOCK_NB) != 0) text = "in use by another program";
+    else text = "the port refused the line settings (" + std::to_string(baud) + " baud 8N1)";
+    ::close(fd);
+    say(text);
+}

@@ -1,0 +1,147 @@
+#include "session.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "socket.h"
+
+namespace traffic {
+namespace {
+constexpr int kWaitMs = 50;  // longest wait of a receiver between run-flag checks
+constexpr int kBufferSize = 65536;
+}  // namespace
+
+const char* wayName(Way w) { return w == Way::E2U ? "e2u" : "u2e"; }
+
+Session::Session(SessionConfig config) : config_(std::move(config)) {
+    for (Way w : {Way::E2U, Way::U2E}) {
+        const bool on = w == Way::E2U ? config_.e2u : config_.u2e;
+        if (on)
+            monitors_[static_cast<int>(w)] =
+                std::make_unique<Monitor>(config_.format, config_.latency_bound_ns);
+    }
+}
+
+Session::~Session() { stop(); }
+
+bool Session::open(std::string* error) {
+    uart_ = UART_Open(config_.serial.c_str(), config_.baud);
+    if (uart_ == nullptr) {
+        char why[160];
+        UART_Explain(config_.serial.c_str(), config_.baud, why, sizeof why);
+        *error = "cannot open serial port " + config_.serial + ": " + why;
+        return false;
+    }
+    sock_ = Socket_UDPBind(0, config_.listen_port);
+    if (sock_ == 0) {
+        *error = "cannot bind UDP port " + std::to_string(config_.listen_port) + ": " +
+                 std::strerror(errno);
+        UART_Close(uart_);
+        uart_ = nullptr;
+        return false;
+    }
+    listen_port_ = config_.listen_port;
+    if (listen_port_ == 0) listen_port_ = Socket_LocalPort(sock_);
+    dest_addr_ = Socket_Str2Addr(config_.dest_ip.c_str());
+    return true;
+}
+
+void Session::start() {
+    sending_ = 1;
+    receiving_ = 1;
+    if (config_.e2u) {
+        receivers_.emplace_back(&Session::receiveSerial, this);
+        senders_.emplace_back(&Session::sendUdp, this);
+    }
+    if (config_.u2e) {
+        receivers_.emplace_back(&Session::receiveUdp, this);
+        senders_.emplace_back(&Session::sendSerial, this);
+    }
+    senders_left_ = static_cast<int>(senders_.size());
+}
+
+bool Session::sendersDone() const { return senders_left_.load() == 0; }
+
+void Session::stopSending() {
+    sending_ = 0;
+    for (auto& t : senders_)
+        if (t.joinable()) t.join();
+    senders_.clear();
+}
+
+void Session::drain() {
+    const int64_t until = nowNs() + config_.latency_bound_ns;
+    for (;;) {
+        uint64_t in_flight = 0;
+        for (auto& m : monitors_)
+            if (m) in_flight += m->figures(nowNs()).in_flight;
+        if (in_flight == 0 || nowNs() >= until) return;
+        sleepNs(2000000);
+    }
+}
+
+void Session::stop() {
+    stopSending();
+    receiving_ = 0;
+    for (auto& t : receivers_)
+        if (t.joinable()) t.join();
+    receivers_.clear();
+    if (uart_ != nullptr) UART_Close(uart_);
+    uart_ = nullptr;
+    if (sock_ != 0) Socket_Close(sock_);
+    sock_ = 0;
+}
+
+void Session::sendUdp() {
+    Monitor* m = monitor(Way::E2U);
+    Pacer pacer(config_.rate);
+    uint8_t pkt[measure::kMaxPacketSize];
+    const int size = measure::packetSize(config_.format);
+    for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
+        if (!pacer.wait(sending_)) break;
+        measure::buildPacket(config_.format, seq, pkt);
+        m->sent(seq, nowNs());
+        if (Socket_SendTo(sock_, pkt, size, dest_addr_, config_.dest_port) != size)
+            m->sendFailed(seq);
+    }
+    --senders_left_;
+}
+
+void Session::sendSerial() {
+    Monitor* m = monitor(Way::U2E);
+    Pacer pacer(config_.rate);
+    uint8_t pkt[measure::kMaxPacketSize];
+    const int size = measure::packetSize(config_.format);
+    for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
+        if (!pacer.wait(sending_)) break;
+        measure::buildPacket(config_.format, seq, pkt);
+        m->sent(seq, nowNs());
+        if (UART_write_buffer_timeout(uart_, pkt, size, 0) != size) m->sendFailed(seq);
+    }
+    --senders_left_;
+}
+
+void Session::receiveSerial() {
+    Monitor* m = monitor(Way::E2U);
+    std::vector<uint8_t> buf(kBufferSize);
+    while (receiving_) {
+        const int waiting = UART_WaitData(uart_, 1, kWaitMs);
+        const int64_t t = nowNs();
+        if (waiting <= 0) continue;
+        const int n = UART_read_buff(uart_, buf.data(), waiting < kBufferSize ? waiting : kBufferSize);
+        if (n > 0) m->bytes(buf.data(), static_cast<size_t>(n), t);
+    }
+}
+
+void Session::receiveUdp() {
+    Monitor* m = monitor(Way::U2E);
+    std::vector<uint8_t> buf(kBufferSize);
+    while (receiving_) {
+        if (Socket_IsRxPacketMS(static_cast<int>(sock_), kWaitMs) <= 0) continue;
+        const int n = Socket_ReceiveFrom(sock_, buf.data(), kBufferSize, nullptr, nullptr);
+        const int64_t t = nowNs();
+        if (n >= 0) m->datagram(buf.data(), static_cast<size_t>(n), t);
+    }
+}
+
+}  // namespace traffic
