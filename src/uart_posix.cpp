@@ -466,7 +466,14 @@ int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms) {
 
 void UART_Explain(const char* device, int baud, char* why, int len) {
     if (why == nullptr || len <= 0) return;
-    auto say = [&](const std::string& text) { std::snprintf(why, static_cast<size_t>(len), "%s", text.c_str()); };
+    // A bare name is opened under /dev: say which file that was.
+    const std::string where =
+        device != nullptr && device[0] != '\0' && std::strchr(device, '/') == nullptr
+            ? devicePath(device) + ": "
+            : "";
+    auto say = [&](const std::string& text) {
+        std::snprintf(why, static_cast<size_t>(len), "%s%s", where.c_str(), text.c_str());
+    };
     if (device == nullptr || device[0] == '\0') return say("no port named");
     if (baudConstant(baud) == B0) return say("baud rate " + std::to_string(baud) + " is not a standard rate");
     const std::string path = devicePath(device);

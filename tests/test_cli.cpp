@@ -1,0 +1,172 @@
+// convbench-cli as users run it: options, exit statuses, and the JSON and CSV
+// reports parsed back, end to end through socat on loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "json_reader.h"
+#include "loopback.h"
+#include "options.h"
+#include "process.h"
+#include "pty_pair.h"
+#include "socat.h"
+
+namespace ts = testsupport;
+using Args = std::vector<std::string>;
+
+namespace {
+
+ts::ProcessResult runCli(Args args, int timeout_s = 60, int signal_after_ms = 0) {
+    args.insert(args.begin(), CONVBENCH_CLI);
+    return ts::runProcess(args, timeout_s, signal_after_ms, SIGINT);
+}
+
+ts::Json readJson(const std::string& text) {
+    ts::Json j;
+    std::string error;
+    EXPECT_TRUE(ts::parseJson(text, &j, &error)) << error << "\n" << text;
+    EXPECT_EQ(j["schema"].number, 1);
+    return j;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
+    const Args bad[] = {
+        {},                                            // no port, no address
+        {"-p", "ttyX", "-a", "abc:1234"},              // not an address
+        {"-p", "ttyX", "-a", " 127.0.0.1:1234"},       // spaces
+        {"-p", "ttyX", "-a", "999.1.1.1:1234"},        // beyond 255
+        {"-p", "ttyX", "-a", "1.2.3:1234"},            // three numbers
+        {"-p", "ttyX", "-a", "127.0.0.1:0"},           // port 0
+        {"-p", "ttyX", "-a", "127.0.0.1:65536"},       // port too large
+        {"-p", "ttyX", "-a", "127.0.0.1"},             // no port
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "0"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "-5"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "ten"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "-l", "70000"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "--baud", "12345"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "-d", "sideways"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "-n", "5", "-t", "2"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "--frobnicate", "1"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "--json"},  // a value missing
+    };
+    for (const Args& a : bad) {
+        Args argv{"convbench-cli"};
+        argv.insert(argv.end(), a.begin(), a.end());
+        std::vector<const char*> p;
+        for (const auto& s : argv) p.push_back(s.c_str());
+        cli::Options o;
+        std::string error;
+        EXPECT_FALSE(cli::parseOptions(static_cast<int>(p.size()), p.data(), &o, &error))
+            << argv.back();
+        EXPECT_FALSE(error.empty());
+    }
+    const char* good[] = {"x", "--port=ttyUSB0", "-a", "10.0.0.255:502", "-d", "u2e", "-n", "600",
+                          "--format", "seq32", "--baud", "921600", "--max-p99", "2.5"};
+    cli::Options o;
+    std::string error;
+    ASSERT_TRUE(cli::parseOptions(14, good, &o, &error)) << error;
+    EXPECT_EQ(o.port, "ttyUSB0");
+    EXPECT_EQ(o.dest_port, 502);
+    EXPECT_TRUE(o.u2e && !o.e2u);
+    EXPECT_EQ(o.count, 600u);
+    EXPECT_EQ(o.format, measure::Format::Seq32);
+    EXPECT_EQ(o.baud, 921600);
+    EXPECT_EQ(o.limits.max_p99_ms, 2.5);
+
+    const ts::ProcessResult usage = runCli({"--rate", "0", "-p", "x", "-a", "127.0.0.1:1"});
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_NE(usage.err.find("--rate"), std::string::npos) << usage.err;
+    EXPECT_EQ(runCli({"--help"}).status, 0);
+}
+
+// Through socat each way and both at once: every packet counted once, a pass, and
+// reports that parse back.
+class CliRunTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CliRunTest, EveryPacketArrivesAndTheReportsSayPass) {
+    if (!ts::socatAvailable()) GTEST_SKIP() << "socat is not installed";
+    const unsigned short conv = ts::freeUdpPort();
+    unsigned short listen = ts::freeUdpPort();
+    while (listen == conv) listen = ts::freeUdpPort();
+    ts::SocatBridge bridge(conv, listen, 60);
+    ASSERT_TRUE(bridge.ok()) << bridge.error();
+    const std::string csv = ::testing::TempDir() + "convbench-run.csv";
+    const ts::ProcessResult r =
+        runCli({"-p", bridge.ptyPath(), "-a", "127.0.0.1:" + std::to_string(conv), "-l",
+                std::to_string(listen), "-d", GetParam(), "-r", "50", "-n", "40", "--json", "-",
+                "--csv", csv});
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    const ts::Json j = readJson(r.out);
+    EXPECT_EQ(j["verdict"].text, "pass");
+    const std::string dir = GetParam();
+    const Args ways = dir == "both" ? Args{"e2u", "u2e"} : Args{dir};
+    EXPECT_EQ(j["directions"].fields.size(), ways.size());
+    for (const std::string& w : ways) {
+        const ts::Json& d = j["directions"][w];
+        EXPECT_EQ(d["sent"].count(), 40u) << w;
+        EXPECT_EQ(d["received"].count(), 40u) << w;
+        EXPECT_EQ(d["lost"].count() + d["duplicated"].count() + d["corrupt"].count(), 0u) << w;
+        EXPECT_GT(d["latency_us"]["p50"].number, 0) << w;
+        EXPECT_LE(d["latency_us"]["p50"].number, d["latency_us"]["p99"].number) << w;
+    }
+    // The CSV: its header names the columns; the last row per direction holds the totals.
+    std::istringstream rows(readFile(csv));
+    std::string header, line, last;
+    std::getline(rows, header);
+    EXPECT_EQ(header.rfind("time_s,direction,sent,received,lost", 0), 0u) << header;
+    int n = 0;
+    while (std::getline(rows, line)) ++n, last = line;
+    EXPECT_GE(n, static_cast<int>(ways.size()));
+    EXPECT_NE(last.find("," + ways.back() + ",40,40,0,"), std::string::npos) << last;
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, CliRunTest, ::testing::Values("e2u", "u2e", "both"));
+
+// A converter that passes nothing fails, naming the figure; set-up faults are status 3
+// with a reason; SIGINT ends the run with the figures of what ran.
+TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
+    ts::PtyPair pty;  // nobody forwards what is written to it
+    const unsigned short listen = ts::freeUdpPort();
+    const Args base{"-p", pty.slavePath(), "-a", "127.0.0.1:9", "-l", std::to_string(listen)};
+    auto with = [&](Args more) {
+        Args a = base;
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    ts::ProcessResult r =
+        runCli(with({"-d", "u2e", "-r", "100", "-n", "5", "--latency-bound", "100", "--json", "-"}));
+    ASSERT_EQ(r.status, 1) << r.err;
+    ts::Json j = readJson(r.out);
+    EXPECT_EQ(j["verdict"].text, "fail");
+    EXPECT_EQ(j["directions"]["u2e"]["lost"].count(), 5u);
+    ASSERT_EQ(j["failures"].items.size(), 1u);
+    EXPECT_EQ(j["failures"][0]["figure"].text, "lost");
+    EXPECT_NE(r.err.find("FAIL u2e: lost 5"), std::string::npos) << r.err;
+
+    r = runCli({"-p", "convbench-no-such-port", "-a", "127.0.0.1:9"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("/dev/convbench-no-such-port"), std::string::npos) << r.err;
+    ts::UdpPeer holder;  // the listen port is taken
+    r = runCli({"-p", pty.slavePath(), "-a", "127.0.0.1:9", "-l", std::to_string(holder.port())});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("UDP port " + std::to_string(holder.port())), std::string::npos) << r.err;
+
+    r = runCli(with({"-t", "60", "--json", "-"}), 30, 700);
+    EXPECT_EQ(r.status, 4) << r.err;
+    j = readJson(r.out);
+    EXPECT_TRUE(j["interrupted"].boolean);
+    EXPECT_EQ(j["verdict"].text, "interrupted");
+    EXPECT_GT(j["directions"]["e2u"]["sent"].count(), 0u);
+    EXPECT_LT(j["elapsed_s"].number, 10);
+}
