@@ -24,7 +24,7 @@ std::string utcNow() {
 
 std::vector<cli::DirectionResult> snapshot(traffic::Session& s, bool final, bool drained) {
     std::vector<cli::DirectionResult> out;
-    for (traffic::Way w : {traffic::Way::E2U, traffic::Way::U2E}) {
+    for (traffic::Way w : traffic::kWays) {
         traffic::Monitor* m = s.monitor(w);
         if (m == nullptr) continue;
         const int64_t now = traffic::nowNs();
@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
     sc.listen_port = o.listen_port;
     sc.e2u = o.e2u;
     sc.u2e = o.u2e;
+    sc.net = o.net;
     sc.rate = o.rate;
     sc.count = o.count ? o.count : static_cast<uint64_t>(std::ceil(o.rate * o.duration_s - 1e-9));
     sc.format = o.format;

@@ -70,7 +70,9 @@ Connection:
   -l, --listen PORT        local UDP port the converter sends to (default 3456)
   -b, --baud RATE          serial baud rate, 9600..921600 standard rates (default 115200)
 Run:
-  -d, --direction DIR      e2u (network to serial), u2e (serial to network) or both (default)
+  -d, --direction DIR      e2u (network to serial), u2e (serial to network), both (default),
+                           or net (network to network, no serial port: a UDP echo at the
+                           address, or the listen port itself to check the tester)
   -r, --rate N             packets per second per direction (default 10)
   -t, --duration S         how long to send, in seconds (default 10)
   -n, --count N            send exactly N packets per direction instead of a duration
@@ -153,10 +155,11 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             if (!known) return bad("is not a standard rate from 9600 to 921600");
             o->baud = static_cast<int>(n);
         } else if (name == "--direction") {
-            if (value == "e2u") o->e2u = true, o->u2e = false;
-            else if (value == "u2e") o->e2u = false, o->u2e = true;
-            else if (value == "both") o->e2u = o->u2e = true;
-            else return bad("is not e2u, u2e or both");
+            if (value != "e2u" && value != "u2e" && value != "both" && value != "net")
+                return bad("is not e2u, u2e, both or net");
+            o->e2u = value == "e2u" || value == "both";
+            o->u2e = value == "u2e" || value == "both";
+            o->net = value == "net";
         } else if (name == "--rate") {
             if (!toDouble(value, &d) || d <= 0 || d > 1e6) return bad("is not a rate above 0");
             o->rate = d;
@@ -196,8 +199,8 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         *error = "give --duration or --count, not both";
         return false;
     }
-    if (!have_port || !have_address) {
-        *error = "--port and --address are needed";
+    if (!have_address || (!have_port && !o->net)) {
+        *error = o->net ? "--address is needed" : "--port and --address are needed";
         return false;
     }
     return true;

@@ -22,7 +22,7 @@ struct Options {
     std::string dest_ip;
     uint16_t dest_port = 0;
     uint16_t listen_port = 3456;
-    bool e2u = true, u2e = true;
+    bool e2u = true, u2e = true, net = false;
     double rate = 10;
     double duration_s = 10;
     uint64_t count = 0;  // packets per direction; 0: by duration
@@ -35,7 +35,9 @@ struct Options {
     bool help = false;
     bool version = false;
 
-    std::string directionName() const { return e2u && u2e ? "both" : (e2u ? "e2u" : "u2e"); }
+    std::string directionName() const {
+        return net ? "net" : e2u && u2e ? "both" : (e2u ? "e2u" : "u2e");
+    }
 };
 
 // Parses argv; false with a message for the user on bad input.

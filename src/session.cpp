@@ -11,11 +11,14 @@ constexpr int kWaitMs = 50;  // longest wait of a receiver between run-flag chec
 constexpr int kBufferSize = 65536;
 }  // namespace
 
-const char* wayName(Way w) { return w == Way::E2U ? "e2u" : "u2e"; }
+const char* wayName(Way w) {
+    static const char* const names[] = {"e2u", "u2e", "net"};
+    return names[static_cast<int>(w)];
+}
 
 Session::Session(SessionConfig config) : config_(std::move(config)) {
-    for (Way w : {Way::E2U, Way::U2E}) {
-        const bool on = w == Way::E2U ? config_.e2u : config_.u2e;
+    for (Way w : kWays) {
+        const bool on = w == Way::E2U ? config_.e2u : w == Way::U2E ? config_.u2e : config_.net;
         if (on)
             monitors_[static_cast<int>(w)] =
                 std::make_unique<Monitor>(config_.format, config_.latency_bound_ns);
@@ -25,8 +28,8 @@ Session::Session(SessionConfig config) : config_(std::move(config)) {
 Session::~Session() { stop(); }
 
 bool Session::open(std::string* error) {
-    uart_ = UART_Open(config_.serial.c_str(), config_.baud);
-    if (uart_ == nullptr) {
+    if (config_.e2u || config_.u2e) uart_ = UART_Open(config_.serial.c_str(), config_.baud);
+    if (uart_ == nullptr && (config_.e2u || config_.u2e)) {
         char why[160];
         UART_Explain(config_.serial.c_str(), config_.baud, why, sizeof why);
         *error = "cannot open serial port " + config_.serial + ": " + why;
@@ -36,7 +39,7 @@ bool Session::open(std::string* error) {
     if (sock_ == 0) {
         *error = "cannot bind UDP port " + std::to_string(config_.listen_port) + ": " +
                  std::strerror(errno);
-        UART_Close(uart_);
+        if (uart_ != nullptr) UART_Close(uart_);
         uart_ = nullptr;
         return false;
     }
@@ -51,12 +54,14 @@ void Session::start() {
     receiving_ = 1;
     if (config_.e2u) {
         receivers_.emplace_back(&Session::receiveSerial, this);
-        senders_.emplace_back(&Session::sendUdp, this);
+        senders_.emplace_back(&Session::sendUdp, this, Way::E2U);
     }
-    if (config_.u2e) {
-        receivers_.emplace_back(&Session::receiveUdp, this);
-        senders_.emplace_back(&Session::sendSerial, this);
+    if (config_.u2e || config_.net) {
+        // One receiver takes every datagram; both ways cannot share the socket.
+        receivers_.emplace_back(&Session::receiveUdp, this, config_.u2e ? Way::U2E : Way::NET);
     }
+    if (config_.u2e) senders_.emplace_back(&Session::sendSerial, this);
+    if (config_.net) senders_.emplace_back(&Session::sendUdp, this, Way::NET);
     senders_left_ = static_cast<int>(senders_.size());
 }
 
@@ -92,8 +97,8 @@ void Session::stop() {
     sock_ = 0;
 }
 
-void Session::sendUdp() {
-    Monitor* m = monitor(Way::E2U);
+void Session::sendUdp(Way w) {
+    Monitor* m = monitor(w);
     Pacer pacer(config_.rate);
     uint8_t pkt[measure::kMaxPacketSize];
     const int size = measure::packetSize(config_.format);
@@ -133,8 +138,8 @@ void Session::receiveSerial() {
     }
 }
 
-void Session::receiveUdp() {
-    Monitor* m = monitor(Way::U2E);
+void Session::receiveUdp(Way w) {
+    Monitor* m = monitor(w);
     std::vector<uint8_t> buf(kBufferSize);
     while (receiving_) {
         if (Socket_IsRxPacketMS(static_cast<int>(sock_), kWaitMs) <= 0) continue;

@@ -17,9 +17,12 @@
 namespace traffic {
 
 // e2u: packets go out as datagrams and come back on the serial port;
-// u2e: packets are written to the serial port and come back as datagrams.
-enum class Way { E2U = 0, U2E = 1 };
-const char* wayName(Way w);  // "e2u", "u2e"
+// u2e: packets are written to the serial port and come back as datagrams;
+// net: packets go out as datagrams and come back as datagrams (a network echo,
+// or the tester's own listen port: a check of the tester itself).
+enum class Way { E2U = 0, U2E = 1, NET = 2 };
+constexpr Way kWays[] = {Way::E2U, Way::U2E, Way::NET};
+const char* wayName(Way w);  // "e2u", "u2e", "net"
 
 struct SessionConfig {
     std::string serial;  // port path, or a bare name under /dev
@@ -27,7 +30,7 @@ struct SessionConfig {
     std::string dest_ip;  // the converter, dotted IPv4
     uint16_t dest_port = 0;
     uint16_t listen_port = 0;  // local UDP port the converter sends to (0: any)
-    bool e2u = true, u2e = false;
+    bool e2u = true, u2e = false, net = false;  // net runs alone, without a serial port
     double rate = 10;    // packets per second per direction
     uint64_t count = 0;  // packets per direction; 0: until stopSending()
     measure::Format format = measure::Format::Counter8;
@@ -41,7 +44,7 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Opens the serial port and the UDP socket. On failure *error names what
+    // Opens the serial port (unless only net runs) and the UDP socket. On failure *error names what
     // could not be opened and why, and nothing stays open.
     bool open(std::string* error);
     void start();
@@ -58,13 +61,13 @@ public:
     uint16_t listenPort() const { return listen_port_; }
 
 private:
-    void sendUdp();
+    void sendUdp(Way w);
     void sendSerial();
     void receiveSerial();
-    void receiveUdp();
+    void receiveUdp(Way w);
 
     SessionConfig config_;
-    std::unique_ptr<Monitor> monitors_[2];
+    std::unique_ptr<Monitor> monitors_[3];
     UART_Handle_t uart_ = nullptr;
     unsigned int sock_ = 0;
     unsigned int dest_addr_ = 0;
