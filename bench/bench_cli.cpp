@@ -1,0 +1,239 @@
+// Figures of convbench-cli through socat on loopback (prints, asserts nothing):
+//   1. the tester's latency floor, each direction, p50 and p99;
+//   2. the highest rate with nothing lost over 30 s, 32-bit packets, each
+//      direction through socat, and the runner's UDP path to its own listen
+//      port beside iperf3 -u -l 16 -b 0;
+//   3. CPU of the runner at 1000 packets/s, both directions at once;
+//   4. RSS growth over a long run at 1000 packets/s (--soak-minutes, default 10;
+//      0 skips it).
+// Usage: bench_cli [--quick] [--soak-minutes N]
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "json_reader.h"
+#include "loopback.h"
+#include "socat.h"
+
+namespace ts = testsupport;
+using Args = std::vector<std::string>;
+
+namespace {
+
+struct Child {
+    pid_t pid = -1;
+    std::string out_path;
+};
+
+Child spawn(const Args& args) {
+    Child c;
+    static int n = 0;
+    c.out_path = "/tmp/convbench-bench-" + std::to_string(getpid()) + "-" + std::to_string(++n);
+    std::fflush(nullptr);  // nothing buffered may be written twice
+    c.pid = fork();
+    if (c.pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (!freopen(c.out_path.c_str(), "w", stdout)) _exit(127);
+        if (!freopen("/dev/null", "w", stderr)) _exit(127);
+        std::vector<char*> a;
+        for (const auto& s : args) a.push_back(const_cast<char*>(s.c_str()));
+        a.push_back(nullptr);
+        execvp(a[0], a.data());
+        _exit(127);
+    }
+    return c;
+}
+
+// Waits for the child; its CPU seconds and its output.
+double finish(const Child& c, std::string* out) {
+    int status = 0;
+    rusage ru{};
+    wait4(c.pid, &status, 0, &ru);
+    std::ifstream f(c.out_path);
+    std::stringstream s;
+    s << f.rdbuf();
+    *out = s.str();
+    unlink(c.out_path.c_str());
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+long rssKb(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+struct Bridge {
+    unsigned short conv, listen;
+    ts::SocatBridge socat;
+    Bridge(unsigned short c, unsigned short l) : conv(c), listen(l), socat(c, l, 3600) {}
+};
+
+std::unique_ptr<Bridge> bridge() {
+    const unsigned short conv = ts::freeUdpPort();
+    unsigned short listen = ts::freeUdpPort();
+    while (listen == conv) listen = ts::freeUdpPort();
+    auto b = std::make_unique<Bridge>(conv, listen);
+    if (!b->socat.ok()) {
+        std::fprintf(stderr, "socat: %s\n", b->socat.error().c_str());
+        std::exit(1);
+    }
+    return b;
+}
+
+Args runner(const Bridge& b, const std::string& dir, Args more) {
+    Args a{CONVBENCH_CLI, "-p", b.socat.ptyPath(), "-a", "127.0.0.1:" + std::to_string(b.conv),
+           "-l", std::to_string(b.listen), "-d", dir, "--json", "-"};
+    a.insert(a.end(), more.begin(), more.end());
+    return a;
+}
+
+ts::Json run(const Args& args, double* cpu = nullptr) {
+    std::string out;
+    const double c = finish(spawn(args), &out);
+    if (cpu) *cpu = c;
+    ts::Json j;
+    if (!ts::parseJson(out, &j)) std::fprintf(stderr, "no JSON from the runner\n");
+    return j;
+}
+
+bool clean(const ts::Json& d, double rate) {
+    return d["lost"].count() + d["duplicated"].count() + d["corrupt"].count() == 0 &&
+           d["sent"].count() > 0 && d["send_rate"].number >= 0.99 * rate;
+}
+
+// The highest rate, doubling from 1000/s in short trials, that a 30 s run confirms clean.
+double highestRate(const std::function<ts::Json(double, double)>& trial, const std::string& way,
+                   double confirm_s) {
+    double good = 0;
+    for (double r = 1000; r <= 512000; r *= 2) {
+        if (!clean(trial(r, 3)["directions"][way], r)) break;
+        good = r;
+    }
+    for (double r = good; r >= 500; r *= 0.8) {
+        const ts::Json j = trial(r, confirm_s);
+        const ts::Json& d = j["directions"][way];
+        std::printf("    %-4s %8.0f/s for %.0f s: sent %llu lost %llu -> %s\n", way.c_str(), r,
+                    confirm_s, static_cast<unsigned long long>(d["sent"].count()),
+                    static_cast<unsigned long long>(d["lost"].count()),
+                    clean(d, r) ? "clean" : "not clean");
+        if (clean(d, r)) return r;
+    }
+    return 0;
+}
+
+double iperf3Rate(double seconds) {
+    if (std::system("command -v iperf3 >/dev/null 2>&1") != 0) return -1;
+    const std::string port = std::to_string(ts::freeUdpPort());
+    Child server = spawn({"iperf3", "-s", "-1", "-B", "127.0.0.1", "-p", port});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::string out, ignored;
+    finish(spawn({"iperf3", "-u", "-l", "16", "-b", "0", "-c", "127.0.0.1", "-p", port, "-t",
+                  std::to_string(static_cast<int>(seconds)), "-J"}),
+           &out);
+    finish(server, &ignored);
+    ts::Json j;
+    if (!ts::parseJson(out, &j)) return -1;
+    const ts::Json& sum = j["end"]["sum"];
+    // Datagrams that reached the server, per second.
+    const double packets = sum["packets"].number - sum["lost_packets"].number;
+    return sum["seconds"].number > 0 ? packets / sum["seconds"].number : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = false;
+    int soak_minutes = 10;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--quick") quick = true;
+        else if (a == "--soak-minutes" && i + 1 < argc) soak_minutes = std::atoi(argv[++i]);
+    }
+    const double confirm_s = quick ? 5 : 30;
+
+    std::printf("1. latency floor through socat (100 packets/s, 10 s)\n");
+    for (const std::string way : {"e2u", "u2e"}) {
+        auto b = bridge();
+        const ts::Json j = run(runner(*b, way, {"-r", "100", "-t", "10"}));
+        const ts::Json& l = j["directions"][way]["latency_us"];
+        std::printf("    %s: p50 %.0f us, p99 %.0f us (received %llu)\n", way.c_str(),
+                    l["p50"].number, l["p99"].number,
+                    static_cast<unsigned long long>(j["directions"][way]["received"].count()));
+    }
+
+    std::printf("2. highest rate with nothing lost, seq32 packets, confirmed over %.0f s\n",
+                confirm_s);
+    for (const std::string way : {"e2u", "u2e"}) {
+        const double r = highestRate(
+            [&](double rate, double secs) {
+                auto b = bridge();
+                return run(runner(*b, way,
+                                  {"-r", std::to_string(rate), "-t", std::to_string(secs),
+                                   "--format", "seq32"}));
+            },
+            way, confirm_s);
+        std::printf("    %s through socat: %.0f packets/s\n", way.c_str(), r);
+    }
+    const double own = highestRate(
+        [&](double rate, double secs) {
+            const std::string port = std::to_string(ts::freeUdpPort());
+            return run({CONVBENCH_CLI, "-d", "net", "-a", "127.0.0.1:" + port, "-l", port, "-r",
+                        std::to_string(rate), "-t", std::to_string(secs), "--format", "seq32",
+                        "--json", "-"});
+        },
+        "net", confirm_s);
+    const double iperf = iperf3Rate(confirm_s);
+    if (iperf < 0)
+        std::printf("    runner UDP to its own port: %.0f packets/s (iperf3 missing: no ratio)\n", own);
+    else
+        std::printf("    runner UDP to its own port: %.0f packets/s; iperf3 -u -l 16 -b 0: %.0f "
+                    "packets/s; ratio %.2f\n",
+                    own, iperf, own / iperf);
+
+    std::printf("3. CPU at 1000 packets/s, both directions through socat, 10 s\n");
+    {
+        auto b = bridge();
+        double cpu = 0;
+        const ts::Json j = run(runner(*b, "both", {"-r", "1000", "-t", "10"}), &cpu);
+        std::printf("    %.2f %% of one core over %.1f s (verdict %s)\n",
+                    100 * cpu / j["elapsed_s"].number, j["elapsed_s"].number,
+                    j["verdict"].text.c_str());
+    }
+
+    if (soak_minutes > 0) {
+        std::printf("4. RSS over %d minutes at 1000 packets/s, both directions\n", soak_minutes);
+        auto b = bridge();
+        Child c = spawn(runner(*b, "both", {"-r", "1000", "-t", std::to_string(soak_minutes * 60)}));
+        long first = -1, last = -1;
+        for (int m = 1; m <= soak_minutes; ++m) {
+            std::this_thread::sleep_for(std::chrono::seconds(m == soak_minutes ? 55 : 60));
+            last = rssKb(c.pid);
+            if (first < 0) first = last;
+            std::printf("    minute %d: RSS %ld kB\n", m, last);
+            std::fflush(stdout);
+        }
+        std::string out;
+        const double cpu = finish(c, &out);
+        ts::Json j;
+        ts::parseJson(out, &j);
+        std::printf("    growth after the first minute: %ld kB; CPU %.2f %%; verdict %s\n",
+                    last - first, 100 * cpu / (soak_minutes * 60.0), j["verdict"].text.c_str());
+    }
+    return 0;
+}
