@@ -19,6 +19,8 @@ unsigned int Socket_UDPServer(unsigned short localPort);
 // A UDP socket bound to localAddr:localPort for this process alone (no address
 // reuse): 0 with errno set when the port is taken or cannot be bound.
 unsigned int Socket_UDPBind(unsigned int localAddr, unsigned short localPort);
+// Makes receives on the socket wait at most ms for a datagram (then -1).
+int Socket_SetReceiveTimeout(unsigned int socket, int ms);
 // The local port a socket is bound to; 0 if none.
 unsigned short Socket_LocalPort(unsigned int socket);
 int Socket_SendTo(unsigned int socket, unsigned char* buff, int bufferLen, unsigned int destaddr,

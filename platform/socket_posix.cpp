@@ -242,6 +242,12 @@ unsigned int Socket_UDPBind(unsigned int localAddr, unsigned short localPort) {
     return static_cast<unsigned int>(fd);
 }
 
+int Socket_SetReceiveTimeout(unsigned int socket, int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0
+                                                                                             : -1;
+}
+
 unsigned short Socket_LocalPort(unsigned int socket) {
     sockaddr_in local;
     socklen_t len = sizeof local;

@@ -28,7 +28,10 @@ Session::Session(SessionConfig config) : config_(std::move(config)) {
 Session::~Session() { stop(); }
 
 bool Session::open(std::string* error) {
-    if (config_.e2u || config_.u2e) uart_ = UART_Open(config_.serial.c_str(), config_.baud);
+    // e2u's packets are handed over by the port's reader task as it reads them.
+    if (config_.e2u || config_.u2e)
+        uart_ = UART_OpenReceiver(config_.serial.c_str(), config_.baud,
+                                  config_.e2u ? &Session::onSerialBytes : nullptr, this);
     if (uart_ == nullptr && (config_.e2u || config_.u2e)) {
         char why[160];
         UART_Explain(config_.serial.c_str(), config_.baud, why, sizeof why);
@@ -52,10 +55,7 @@ bool Session::open(std::string* error) {
 void Session::start() {
     sending_ = 1;
     receiving_ = 1;
-    if (config_.e2u) {
-        receivers_.emplace_back(&Session::receiveSerial, this);
-        senders_.emplace_back(&Session::sendUdp, this, Way::E2U);
-    }
+    if (config_.e2u) senders_.emplace_back(&Session::sendUdp, this, Way::E2U);
     if (config_.u2e || config_.net) {
         // One receiver takes every datagram; both ways cannot share the socket.
         receivers_.emplace_back(&Session::receiveUdp, this, config_.u2e ? Way::U2E : Way::NET);
@@ -126,23 +126,16 @@ void Session::sendSerial() {
     --senders_left_;
 }
 
-void Session::receiveSerial() {
-    Monitor* m = monitor(Way::E2U);
-    std::vector<uint8_t> buf(kBufferSize);
-    while (receiving_) {
-        const int waiting = UART_WaitData(uart_, 1, kWaitMs);
-        const int64_t t = nowNs();
-        if (waiting <= 0) continue;
-        const int n = UART_read_buff(uart_, buf.data(), waiting < kBufferSize ? waiting : kBufferSize);
-        if (n > 0) m->bytes(buf.data(), static_cast<size_t>(n), t);
-    }
+void Session::onSerialBytes(void* self, const unsigned char* p, int n) {
+    static_cast<Session*>(self)->monitor(Way::E2U)->bytes(p, static_cast<size_t>(n), nowNs());
 }
 
 void Session::receiveUdp(Way w) {
     Monitor* m = monitor(w);
     std::vector<uint8_t> buf(kBufferSize);
+    // One blocking receive per datagram, ended every kWaitMs to look at the run flag.
+    Socket_SetReceiveTimeout(sock_, kWaitMs);
     while (receiving_) {
-        if (Socket_IsRxPacketMS(static_cast<int>(sock_), kWaitMs) <= 0) continue;
         const int n = Socket_ReceiveFrom(sock_, buf.data(), kBufferSize, nullptr, nullptr);
         const int64_t t = nowNs();
         if (n >= 0) m->datagram(buf.data(), static_cast<size_t>(n), t);

@@ -63,7 +63,7 @@ public:
 private:
     void sendUdp(Way w);
     void sendSerial();
-    void receiveSerial();
+    static void onSerialBytes(void* self, const unsigned char* p, int n);
     void receiveUdp(Way w);
 
     SessionConfig config_;

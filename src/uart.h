@@ -6,6 +6,13 @@
 typedef void* UART_Handle_t;
 
 UART_Handle_t UART_Open(const char* device, int buadrate);
+// Opens like UART_Open, but the reader task hands every chunk it reads to
+// callback(context, bytes, count) at once, on its own thread, instead of
+// storing it in the ring: the receiver needs no thread and no wake-up of its
+// own. The callback must not block; it is never called after UART_Close returns.
+typedef void (*UART_RxCallback)(void* context, const unsigned char* bytes, int count);
+UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallback callback,
+                                void* context);
 void UART_Close(UART_Handle_t handle);
 int UART_IsHaveChar(UART_Handle_t handle);
 int UART_is_not_empty(UART_Handle_t handle);

@@ -63,6 +63,10 @@ struct uartHandle_t {
     std::condition_variable arrival;
     uint64_t arrivals = 0;
     bool closing = false;
+    // When set (before the reader task starts), every chunk read goes here
+    // instead of the ring.
+    UART_RxCallback rx_callback = nullptr;
+    void* rx_context = nullptr;
 };
 
 void signalArrival(uartHandle_t* r, bool closing) {
@@ -277,6 +281,10 @@ void* CyclicGetData(void* cycBuff) {
         if (p[0].revents == 0) continue;
 
         ssize_t n = ::read(r->fd, r->buff, static_cast<size_t>(size));
+        if (n > 0 && r->rx_callback != nullptr) {
+            r->rx_callback(r->rx_context, r->buff, static_cast<int>(n));
+            continue;
+        }
         if (n > 0) {
             OS_WaitSemaphore(r->lock);
             ringb_put(r->ringbuf_h, r->buff, static_cast<int>(n));
@@ -312,9 +320,16 @@ void releaseRecord(uartHandle_t* r) {
 }  // namespace
 
 UART_Handle_t UART_Open(const char* device, int buadrate) {
+    return UART_OpenReceiver(device, buadrate, nullptr, nullptr);
+}
+
+UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallback callback,
+                                void* context) {
     if (device == nullptr || device[0] == '\0') return nullptr;
     uartHandle_t* r = new (std::nothrow) uartHandle_t{};
     if (r == nullptr) return nullptr;
+    r->rx_callback = callback;
+    r->rx_context = context;
     r->fd = -1;
     r->wake_fd = -1;
 
