@@ -27,29 +27,39 @@ Session::Session(SessionConfig config) : config_(std::move(config)) {
 
 Session::~Session() { stop(); }
 
-bool Session::open(std::string* error) {
-    // e2u's packets are handed over by the port's reader task as it reads them.
-    if (config_.e2u || config_.u2e)
-        uart_ = UART_OpenReceiver(config_.serial.c_str(), config_.baud,
-                                  config_.e2u ? &Session::onSerialBytes : nullptr, this);
-    if (uart_ == nullptr && (config_.e2u || config_.u2e)) {
-        char why[160];
-        UART_Explain(config_.serial.c_str(), config_.baud, why, sizeof why);
-        *error = "cannot open serial port " + config_.serial + ": " + why;
-        return false;
-    }
+bool Session::open(std::string* error) { return openNetwork(error) && openSerial(error); }
+
+bool Session::openNetwork(std::string* error) {
     sock_ = Socket_UDPBind(0, config_.listen_port);
     if (sock_ == 0) {
         *error = "cannot bind UDP port " + std::to_string(config_.listen_port) + ": " +
                  std::strerror(errno);
-        if (uart_ != nullptr) UART_Close(uart_);
-        uart_ = nullptr;
         return false;
     }
     listen_port_ = config_.listen_port;
     if (listen_port_ == 0) listen_port_ = Socket_LocalPort(sock_);
-    dest_addr_ = Socket_Str2Addr(config_.dest_ip.c_str());
     return true;
+}
+
+void Session::setConverter(const std::string& serial, const std::string& ip, uint16_t port) {
+    config_.serial = serial;
+    config_.dest_ip = ip;
+    config_.dest_port = port;
+}
+
+bool Session::openSerial(std::string* error) {
+    dest_addr_ = Socket_Str2Addr(config_.dest_ip.c_str());
+    if (!config_.e2u && !config_.u2e) return true;
+    // e2u's packets are handed over by the port's reader task as it reads them.
+    uart_ = UART_OpenReceiver(config_.serial.c_str(), config_.baud,
+                              config_.e2u ? &Session::onSerialBytes : nullptr, this);
+    if (uart_ != nullptr) return true;
+    char why[160];
+    UART_Explain(config_.serial.c_str(), config_.baud, why, sizeof why);
+    *error = "cannot open serial port " + config_.serial + ": " + why;
+    Socket_Close(sock_);
+    sock_ = 0;
+    return false;
 }
 
 void Session::start() {

@@ -44,9 +44,15 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Opens the serial port (unless only net runs) and the UDP socket. On failure *error names what
-    // could not be opened and why, and nothing stays open.
+    // Opens the UDP socket, then the serial port (unless only net runs). On
+    // failure *error names what could not be opened and why, and nothing stays
+    // open.
     bool open(std::string* error);
+    // The same in two steps, for a converter that must learn the listen port
+    // before it can name its serial port and address (setConverter).
+    bool openNetwork(std::string* error);
+    void setConverter(const std::string& serial, const std::string& ip, uint16_t port);
+    bool openSerial(std::string* error);
     void start();
     // True once every sender has sent all it was asked to.
     bool sendersDone() const;

@@ -154,7 +154,7 @@ TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
     EXPECT_EQ(j["failures"][0]["figure"].text, "lost");
     EXPECT_NE(r.err.find("FAIL u2e: lost 5"), std::string::npos) << r.err;
 
-    r = runCli({"-p", "convbench-no-such-port", "-a", "127.0.0.1:9"});
+    r = runCli({"-p", "convbench-no-such-port", "-a", "127.0.0.1:9", "-l", std::to_string(listen)});
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("/dev/convbench-no-such-port"), std::string::npos) << r.err;
     ts::UdpPeer holder;  // the listen port is taken
