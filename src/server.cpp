@@ -106,9 +106,9 @@ void server::uart_reciever() {
     updateServerMsg("Start UART reciever");
     std::vector<unsigned char> Buff(kUartBufferSize);
 
-    // Everything waiting is taken as soon as it completes a 7-byte block, so the
-    // monitor sees each packet when its last byte arrives even if the stream is
-    // not cut on packet boundaries. `held` bytes taken do not yet make a block;
+    // Everything waiting is taken as soon as it completes a 7-byte block, so a
+    // packet that arrives whole reaches the monitor at once even after a lost or
+    // extra byte has shifted the 7-byte cut. `held` bytes taken do not yet make a block;
     // they count once a block is whole, and never if the run ends first, just
     // as if they still waited in the ring.
     int held = 0;
