@@ -17,6 +17,10 @@ namespace {
 // The converter's fixed relay endpoint.
 const char* const kRelayIp = "192.168.0.95";
 const int kRelayPort = 1234;
+// One packet per 100 ms, on absolute deadlines.
+constexpr double kPacketsPerSecond = 10.0;
+// Longest wait of a measured run's first packet for the receiver to listen.
+constexpr int64_t kReceiverWaitNs = 1000000000;
 }  // namespace
 
 client::client() = default;
@@ -46,6 +50,12 @@ void client::stop_client() {
     if (client_task.joinable()) client_task.join();
 }
 
+// Tells the monitor that the packet just built is leaving now. Called before
+// the send: the receiving side may see the packet before the send returns.
+void client::announce() {
+    if (m_monitor) m_monitor->sent(static_cast<uint64_t>(m_counter), traffic::nowNs());
+}
+
 void client::sender() {
     switch (m_direction) {
         case CONVERT_ETHERNET_TO_UART:
@@ -69,14 +79,19 @@ void client::udp_sender() {
     updateClientMsg("Start UDP sender");
 
     const unsigned short port = static_cast<unsigned short>(m_dest_port & 0xFFFF);
-    while (client_task_flag) {
+    if (m_monitor) m_monitor->awaitReceiver(client_task_flag, kReceiverWaitNs);
+    traffic::Pacer pacer(kPacketsPerSecond);
+    while (pacer.wait(client_task_flag)) {
         creatPacket(block);
         const unsigned int address = Socket_Str2Addr(m_dest_ip.c_str());
+        announce();
         const int sent = Socket_SendTo(static_cast<unsigned int>(socket),
                                        reinterpret_cast<unsigned char*>(block),
                                        static_cast<int>(sizeof(packet)), address, port);
-        if (sent > 0) updateClientCnt(m_counter);
-        OS_MSleep(100);
+        if (sent > 0)
+            updateClientCnt(m_counter);
+        else if (m_monitor)
+            m_monitor->sendFailed(static_cast<uint64_t>(m_counter));
     }
 
     if (socket != 0) {
@@ -98,13 +113,17 @@ void client::uart_sender() {
     updateClientMsg("Start UART sender");
     packet* block = new packet{};
 
-    while (client_task_flag) {
+    if (m_monitor) m_monitor->awaitReceiver(client_task_flag, kReceiverWaitNs);
+    traffic::Pacer pacer(kPacketsPerSecond);
+    while (pacer.wait(client_task_flag)) {
         creatPacket(block);
+        announce();
         const int ret = UART_write_buffer_timeout(handle, reinterpret_cast<unsigned char*>(block),
                                                   static_cast<int>(sizeof(packet)), 0);
+        if (ret < static_cast<int>(sizeof(packet)) && m_monitor)  // -1, or cut short
+            m_monitor->sendFailed(static_cast<uint64_t>(m_counter));
         updateClientCnt(m_counter);
         if (ret == -1) updateClientMsg("UART write failed");
-        OS_MSleep(100);
     }
 
     UART_Close(handle);

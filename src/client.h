@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tcp_function.h"
+#include "traffic.h"
 #include "uart.h"
 
 // Run flag of the TCP relay, process-wide; clearing it ends the relay stream.
@@ -31,6 +32,7 @@ public:
     void SelectComPort();
     int creatPacket(packet* pkt);
     void print_packet(packet* pckt);
+    void announce();
 
     // TCP relay to the converter's fixed endpoint; the overload takes the endpoint.
     void tcp_to_Uart();
@@ -50,4 +52,8 @@ public:
     int m_NoComPort_Flag = 0;
     std::thread client_task;
     std::atomic<int> client_task_flag{1};
+
+    // Measured direction the packets are announced to as they leave; null for
+    // none. Set before start_client and kept until stop_client has returned.
+    traffic::Monitor* m_monitor = nullptr;
 };

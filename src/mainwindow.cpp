@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
 
 #include <atomic>
 #include <mutex>
@@ -37,6 +39,15 @@ const char* const button_style =
 const char* const field_style = "font-size: 20px;";
 const char* const counter_style = "font-size: 50px;";
 const char* const message_style = "font-size: 30px; color: rgb(180,0,0)";
+
+// The measured run: counter-byte packets, a packet overdue by a second is lost.
+constexpr int64_t kLatencyBoundNs = 1000000000;
+constexpr int kFiguresIntervalMs = 250;
+
+// Milliseconds with two decimals, from microseconds.
+QString ms(double us) {
+    return QString::number(us / 1000.0, 'f', 2);
+}
 
 template <typename Send>
 void report(Send send) {
@@ -97,6 +108,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(this, SIGNAL(Event_updateServerMsg(QString)), this, SLOT(updateServerMassage(QString)));
     connect(this, SIGNAL(Event_updateClientCnt(QString)), this, SLOT(updateClientCounter(QString)));
     connect(this, SIGNAL(Event_updateServerCnt(QString)), this, SLOT(updateServerCounter(QString)));
+
+    figures_timer = new QTimer(this);
+    figures_timer->setInterval(kFiguresIntervalMs);
+    connect(figures_timer, &QTimer::timeout, this, [this] {
+        if (monitor) showFigures(monitor->figures(traffic::nowNs()));
+    });
 }
 
 MainWindow::~MainWindow() {
@@ -109,6 +126,9 @@ MainWindow::~MainWindow() {
     // Their closing reports find g_this cleared and go nowhere.
     Client.stop_client();
     Server.stop_server();
+    figures_timer->stop();
+    Client.m_monitor = nullptr;
+    Server.m_monitor = nullptr;
     delete ui;
 }
 
@@ -285,6 +305,12 @@ void MainWindow::myclick() {
 
 void MainWindow::start() {
     power_btn->setText("STOP");
+    // No worker runs between runs, so the last run's monitor can go.
+    statusBar()->clearMessage();
+    monitor = std::make_unique<traffic::Monitor>(measure::Format::Counter8, kLatencyBoundNs);
+    Client.m_monitor = monitor.get();
+    Server.m_monitor = monitor.get();
+    figures_timer->start();
     Server.start_server(m_direction, m_protocol, m_com, m_src_port);
     Client.start_client(m_direction, m_protocol, m_com, m_dest_ip, m_dest_port);
 }
@@ -293,4 +319,22 @@ void MainWindow::stop() {
     power_btn->setText("START");
     Client.stop_client();
     Server.stop_server();
+    figures_timer->stop();
+    // Both workers are joined. Packets still on their way at STOP are left out
+    // of the figures rather than counted lost.
+    if (monitor) showFigures(monitor->finish(traffic::nowNs(), false));
+}
+
+// One line: what went wrong so far, and the one-way latency of what arrived.
+void MainWindow::showFigures(const measure::Figures& f) {
+    const QString sep = QString::fromUtf8(" \u00b7 ");
+    QString line = "lost " + QString::number(f.lost) + sep + "duplicated " +
+                   QString::number(f.duplicated) + sep + "reordered " +
+                   QString::number(f.reordered) + sep + "corrupt " + QString::number(f.corrupt) +
+                   sep + "latency ";
+    if (f.latency.count > 0)
+        line += "p50 " + ms(f.latency.p50_us) + " ms p99 " + ms(f.latency.p99_us) + " ms";
+    else
+        line += "-";
+    statusBar()->showMessage(line);
 }

@@ -5,15 +5,18 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <memory>
 
 #include "client.h"
 #include "server.h"
+#include "traffic.h"
 
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -56,6 +59,7 @@ private:
     void init_home_page();
     void start();
     void stop();
+    void showFigures(const measure::Figures& f);
 
     client Client;
     server Server;
@@ -86,6 +90,11 @@ private:
     QLabel* server_massage_lbl = nullptr;
 
     Ui::MainWindow* ui = nullptr;
+
+    // The run's measured direction, fed by both workers; made at START, kept
+    // after STOP for its final figures. The workers are joined before it goes.
+    std::unique_ptr<traffic::Monitor> monitor;
+    QTimer* figures_timer = nullptr;  // refreshes the status bar line during a run
 
     // The window tests reach the widgets through this.
     friend struct MainWindowTestAccess;

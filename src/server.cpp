@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "oslite.h"
 #include "shared_items.h"
 #include "socket.h"
 #include "uart.h"
@@ -13,6 +12,8 @@ namespace {
 constexpr int kPacketSize = 7;
 constexpr int kUdpBufferSize = 8192;
 constexpr int kUartBufferSize = 65536;
+// Longest wait for serial bytes; it bounds how long STOP waits for the receiver.
+constexpr int kUartWaitMs = 100;
 
 // True when the 7 bytes at p carry the checksum of their first six.
 bool packetChecksumHolds(const unsigned char* p) {
@@ -62,6 +63,7 @@ void server::receiver() {
 void server::udp_reciever() {
     std::vector<unsigned char> buffer(kUdpBufferSize);
     socket = static_cast<int>(Socket_UDPServer(static_cast<unsigned short>(m_src_port & 0xFFFF)));
+    if (m_monitor) m_monitor->receiverReady();  // listening, or never will: the sender may go
     if (socket == 0) {
         updateServerMsg("Open Socket failed");
         return;
@@ -74,6 +76,9 @@ void server::udp_reciever() {
         unsigned short srcport = 0;
         const int n = Socket_ReceiveFrom(static_cast<unsigned int>(socket), buffer.data(),
                                          kUdpBufferSize, &srcaddr, &srcport);
+        const int64_t t = traffic::nowNs();
+        // An empty datagram (0) is still a datagram: the monitor counts it as damaged.
+        if (n >= 0 && m_monitor) m_monitor->datagram(buffer.data(), static_cast<size_t>(n), t);
         if (n <= 0) continue;
         counter += 1;
         updateServerCnt(counter);
@@ -93,6 +98,7 @@ void server::uart_reciever() {
     const int read_size = kPacketSize;
     const int speed = 115200;
     UART_Handle_t handle = UART_Open(dev_name.c_str(), speed);
+    if (m_monitor) m_monitor->receiverReady();
     if (handle == nullptr) {
         updateServerMsg("UART open failed");
         return;
@@ -100,14 +106,22 @@ void server::uart_reciever() {
     updateServerMsg("Start UART reciever");
     std::vector<unsigned char> Buff(kUartBufferSize);
 
+    // Everything waiting is taken as soon as it completes a 7-byte block, so a
+    // packet that arrives whole reaches the monitor at once even after a lost or
+    // extra byte has shifted the 7-byte cut. `held` bytes taken do not yet make a block;
+    // they count once a block is whole, and never if the run ends first, just
+    // as if they still waited in the ring.
+    int held = 0;
     while (server_task_flag) {
-        const int uart_size = UART_GetSize_buff(handle);
-        if (uart_size < read_size) {
-            OS_MSleep(5);
-            continue;
-        }
-        const int ret = UART_read_buff(handle, Buff.data(), read_size);
-        if (ret > 0) {
+        const int uart_size = UART_WaitData(handle, read_size - held, kUartWaitMs);
+        const int64_t t = traffic::nowNs();
+        if (uart_size < read_size - held) continue;
+        const int ret = UART_read_buff(handle, Buff.data(),
+                                       uart_size < kUartBufferSize ? uart_size : kUartBufferSize);
+        if (ret <= 0) continue;
+        if (m_monitor) m_monitor->bytes(Buff.data(), static_cast<size_t>(ret), t);
+        held += ret;
+        for (; held >= read_size; held -= read_size) {
             counter += 1;
             updateServerCnt(counter);
         }

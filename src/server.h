@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tcp_function.h"
+#include "traffic.h"
 
 class server {
 public:
@@ -38,4 +39,8 @@ public:
     std::string massage;
     std::thread server_task;
     std::atomic<int> server_task_flag{1};
+
+    // Measured direction fed with everything that arrives; null for none. Set
+    // before start_server and kept until stop_server has returned.
+    traffic::Monitor* m_monitor = nullptr;
 };

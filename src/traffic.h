@@ -3,6 +3,8 @@
 // measured direction that the sending and the receiving threads feed together.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -79,9 +81,19 @@ public:
         return dir_.figures();
     }
 
+    // Start of a run: the two workers start side by side, and a packet sent
+    // before the receiving side listens would be lost to the run, not to the
+    // converter. The receiver calls receiverReady once it has opened its side
+    // (or failed to); the sender waits for that before its first packet, at
+    // most timeout_ns, and no longer than *run stays non-zero.
+    void receiverReady();
+    void awaitReceiver(const std::atomic<int>& run, int64_t timeout_ns);
+
 private:
     std::mutex m_;
     measure::Direction dir_;
+    std::condition_variable ready_cv_;
+    bool ready_ = false;
 };
 
 }  // namespace traffic

@@ -3,8 +3,10 @@
 
 #include <QApplication>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -50,6 +52,18 @@ struct Harness {
         f.btn->click();
     }
     QStringList messages() const { return {f.client_msg->text(), f.server_msg->text()}; }
+    QString figures() const { return w.statusBar()->currentMessage(); }
+    // The status bar line's lost, duplicated, reordered and corrupt counts and whether it has a
+    // latency; empty when the line does not read as one.
+    QList<int> parsedFigures() const {
+        static const QRegularExpression re(QString::fromUtf8(
+            "^lost (\\d+) \u00b7 duplicated (\\d+) \u00b7 reordered (\\d+) \u00b7 corrupt (\\d+) "
+            "\u00b7 latency (-|p50 \\d+\\.\\d\\d ms p99 \\d+\\.\\d\\d ms)$"));
+        const auto m = re.match(figures());
+        if (!m.hasMatch()) return {};
+        return {m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(),
+                m.captured(4).toInt(), m.captured(5) == "-" ? 0 : 1};
+    }
     bool zeroed() const { return f.sent->text() == "0" && f.arrived->text() == "0"; }
     bool env_set;  // before the window, which reads the port list as it is built
     MainWindow w;
@@ -144,7 +158,8 @@ TEST(Form, OpensWithItsDefaultsAndEachClickReadsIt) {
     }
 }
 
-// Through socat each way: counts, STOP, quick cycles, closing the window mid-run; no leaks.
+// Through socat each way: counts, the status bar's figures (cleared at START, live during the run,
+// kept after STOP), STOP, quick cycles, closing the window mid-run; no leaks.
 TEST(Run, ThroughSocatInEachDirection) {
     for (int dir : {CONVERT_ETHERNET_TO_UART, CONVERT_UART_TO_ETHERNET}) {
         SCOPED_TRACE(dir);
@@ -161,9 +176,17 @@ TEST(Run, ThroughSocatInEachDirection) {
         const int fds = openDescriptorCount(), tasks = threadCount();
         for (int i = 9; i >= 0; --i) {  // quick cycles, then one that waits for the traffic
             h->start(port, dir, QString::number(near_port), QString::number(far_port));
+            EXPECT_EQ(h->figures(), "") << "START clears the last run's line";
             EXPECT_TRUE(i > 0 || until([&] { return counted(10); }));
+            // Live figures of a clean run: nothing lost, doubled, reordered or damaged.
+            EXPECT_TRUE(i > 0 || until([&] {
+                            return h->parsedFigures() == QList<int>{0, 0, 0, 0, 1};
+                        }))
+                << qPrintable(h->figures());
             h->f.btn->click();
+            EXPECT_EQ(h->parsedFigures().size(), 5) << "STOP shows the final figures";
         }
+        EXPECT_EQ(h->parsedFigures(), (QList<int>{0, 0, 0, 0, 1})) << qPrintable(h->figures());
         EXPECT_TRUE(until([&] { return h->zeroed() && h->messages() == closed; }));
         h->start(port, dir, QString::number(near_port), QString::number(far_port));
         ASSERT_TRUE(until([&] { return counted(3); }));
