@@ -32,7 +32,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
 }
 
 int openRaw(const std::string& path) {
@@ -107,8 +108,9 @@ struct Sim : Converter {
             const int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
             dup2(null, 2);
-            execl(CONVBENCH_SIM_EXE, "convbench-sim", "--link", path.c_str(), "--bind", bind.c_str(),
-                  "--peer", to.c_str(), "--duration", "600", static_cast<char*>(nullptr));
+            execl(CONVBENCH_SIM_EXE, "convbench-sim", "--link", path.c_str(), "--bind",
+                  bind.c_str(), "--peer", to.c_str(), "--duration", "600",
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 500; ++i) {
@@ -156,8 +158,10 @@ void latency(const char* name, Converter& c, int tty, int net, uint16_t conv_por
         down.push_back(nowNs() - t0);
     }
     const Quantiles u = quantiles(up), d = quantiles(down);
-    std::printf("%-6s latency serial->net p50 %6.1f us p99 %6.1f us | net->serial p50 %6.1f us p99 %6.1f us\n",
-                name, u.p50, u.p99, d.p50, d.p99);
+    std::printf(
+        "%-6s latency serial->net p50 %6.1f us p99 %6.1f us | net->serial p50 %6.1f us p99 %6.1f "
+        "us\n",
+        name, u.p50, u.p99, d.p50, d.p99);
     (void)c;
 }
 
@@ -184,8 +188,10 @@ void baselines() {
         udp.push_back(nowNs() - t0);
     }
     const Quantiles p = quantiles(pty), u = quantiles(udp);
-    std::printf("bare   pty write->read p50 %6.1f us p99 %6.1f us | udp send->recv p50 %6.1f us p99 %6.1f us\n",
-                p.p50, p.p99, u.p50, u.p99);
+    std::printf(
+        "bare   pty write->read p50 %6.1f us p99 %6.1f us | udp send->recv p50 %6.1f us p99 %6.1f "
+        "us\n",
+        p.p50, p.p99, u.p50, u.p99);
     close(m), close(s), close(a), close(b);
 }
 
@@ -242,7 +248,8 @@ bool trial(bool serial_to_net, double rate, int tty, int net, uint16_t conv_port
     }
     const double took = (nowNs() - start) / 1e9;
     const int64_t drain_end = nowNs() + 500000000;
-    while (got < sent * 7 && nowNs() < drain_end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (got < sent * 7 && nowNs() < drain_end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     done = true;
     reader.join();
@@ -252,8 +259,10 @@ bool trial(bool serial_to_net, double rate, int tty, int net, uint16_t conv_port
         if (read(in, buf, sizeof buf) <= 0) break;
     const bool ok = got == sent * 7 && took < 1.05;
     if (!ok)
-        std::printf("         %s at %.0f/s: %s\n", serial_to_net ? "serial->net" : "net->serial", rate,
-                    took >= 1.05 ? "sender held back" : ("lost " + std::to_string(sent * 7 - got) + " bytes").c_str());
+        std::printf("         %s at %.0f/s: %s\n", serial_to_net ? "serial->net" : "net->serial",
+                    rate,
+                    took >= 1.05 ? "sender held back"
+                                 : ("lost " + std::to_string(sent * 7 - got) + " bytes").c_str());
     return ok;
 }
 
@@ -261,7 +270,8 @@ bool trial(bool serial_to_net, double rate, int tty, int net, uint16_t conv_port
 double highestRate(bool serial_to_net, int tty, int net, uint16_t conv_port) {
     double good = 0, bad = 0;
     for (double r = 10000; r <= 2.6e6; r *= 2) {
-        if (trial(serial_to_net, r, tty, net, conv_port)) good = r;
+        if (trial(serial_to_net, r, tty, net, conv_port))
+            good = r;
         else {
             bad = r;
             break;
@@ -270,8 +280,10 @@ double highestRate(bool serial_to_net, int tty, int net, uint16_t conv_port) {
     if (bad == 0) return good;
     for (int i = 0; i < 4; ++i) {
         const double mid = (good + bad) / 2;
-        if (trial(serial_to_net, mid, tty, net, conv_port)) good = mid;
-        else bad = mid;
+        if (trial(serial_to_net, mid, tty, net, conv_port))
+            good = mid;
+        else
+            bad = mid;
     }
     return good;
 }
@@ -285,8 +297,10 @@ Result measure(const char* name, bool is_sim) {
     const uint16_t local = testsupport::freeUdpPort(), peer = testsupport::freeUdpPort();
     const int net = udpSocket(peer);
     std::unique_ptr<Converter> c;
-    if (is_sim) c = std::make_unique<Sim>(local, peer);
-    else c = std::make_unique<Socat>(local, peer);
+    if (is_sim)
+        c = std::make_unique<Sim>(local, peer);
+    else
+        c = std::make_unique<Socat>(local, peer);
     if (!c->ok()) {
         std::printf("%s: could not start\n", name);
         close(net);
@@ -296,8 +310,8 @@ Result measure(const char* name, bool is_sim) {
     latency(name, *c, tty, net, local);
     r.up = highestRate(true, tty, net, local);
     r.down = highestRate(false, tty, net, local);
-    std::printf("%-6s rate, nothing lost: serial->net %8.0f pkt/s | net->serial %8.0f pkt/s\n", name,
-                r.up, r.down);
+    std::printf("%-6s rate, nothing lost: serial->net %8.0f pkt/s | net->serial %8.0f pkt/s\n",
+                name, r.up, r.down);
     close(tty);
     close(net);
     return r;
@@ -315,6 +329,7 @@ int main() {
     }
     const Result o = measure("socat", false);
     if (o.up > 0 && o.down > 0)
-        std::printf("ratio sim/socat: serial->net %.2f | net->serial %.2f\n", s.up / o.up, s.down / o.down);
+        std::printf("ratio sim/socat: serial->net %.2f | net->serial %.2f\n", s.up / o.up,
+                    s.down / o.down);
     return 0;
 }

@@ -108,9 +108,10 @@ std::string Converter::reportJson() const {
            ", \"delay_ms\": " + num(f.delay_ms) + ", \"jitter_ms\": " + num(f.jitter_ms) +
            ", \"stray\": " + num(f.stray) + ", \"pack_size\": " + std::to_string(f.pack_size) +
            ", \"pack_gap_ms\": " + num(f.pack_gap_ms) + ", \"split\": " + std::to_string(f.split) +
-           ", \"baud\": " + std::to_string(f.baud) + ", \"outage_ms\": " +
-           std::to_string(f.outage_ms) + ", \"outage_every_ms\": " +
-           std::to_string(f.outage_every_ms) + ", \"seed\": " + std::to_string(f.seed) + "},\n";
+           ", \"baud\": " + std::to_string(f.baud) +
+           ", \"outage_ms\": " + std::to_string(f.outage_ms) +
+           ", \"outage_every_ms\": " + std::to_string(f.outage_every_ms) +
+           ", \"seed\": " + std::to_string(f.seed) + "},\n";
     out += "  \"net_to_serial\": " + countsJson(counts(Way::NetToSerial)) + ",\n";
     out += "  \"serial_to_net\": " + countsJson(counts(Way::SerialToNet)) + "\n";
     return out + "}\n";

@@ -27,8 +27,9 @@
 namespace sim {
 namespace {
 
-constexpr size_t kSerialBacklog = 1 << 20;  // bytes waiting for the pty before new ones are discarded
-constexpr int kBatch = 16;                   // datagrams per recvmmsg / sendmmsg
+constexpr size_t kSerialBacklog = 1
+                                  << 20;  // bytes waiting for the pty before new ones are discarded
+constexpr int kBatch = 16;                // datagrams per recvmmsg / sendmmsg
 constexpr size_t kDatagramMax = 65536;
 
 bool toSockaddr(const std::string& ip, uint16_t port, sockaddr_storage* out, socklen_t* len) {
@@ -112,7 +113,8 @@ bool Converter::Impl::open(std::string* error) {
         if (lstat(cfg.link.c_str(), &st) == 0) {
             if (!S_ISLNK(st.st_mode)) {
                 errno = EEXIST;
-                return fail("cannot create link " + cfg.link + " (a file that is no link is there)");
+                return fail("cannot create link " + cfg.link +
+                            " (a file that is no link is there)");
             }
             ::unlink(cfg.link.c_str());  // a stale link from an earlier run
         }
@@ -190,7 +192,8 @@ void Converter::Impl::sendDatagrams() {
         }
         const int n = static_cast<int>(std::min<size_t>(kBatch, datagrams.size()));
         for (int i = 0; i < n; ++i) {
-            iov[i] = {datagrams[static_cast<size_t>(i)].data(), datagrams[static_cast<size_t>(i)].size()};
+            iov[i] = {datagrams[static_cast<size_t>(i)].data(),
+                      datagrams[static_cast<size_t>(i)].size()};
             msgs[i] = {};
             msgs[i].msg_hdr.msg_name = &peer;
             msgs[i].msg_hdr.msg_namelen = peer_len;
@@ -266,9 +269,11 @@ void Converter::Impl::loop() {
 
         const bool read_pty = readable_at <= now;
         if (!read_pty) deadline = std::min(deadline, readable_at);
-        pollfd pfd[3] = {{wake, POLLIN, 0},
-                         {udp, static_cast<short>(POLLIN | (datagrams.empty() ? 0 : POLLOUT)), 0},
-                         {master, static_cast<short>((read_pty ? POLLIN : 0) | (serial.empty() ? 0 : POLLOUT)), 0}};
+        pollfd pfd[3] = {
+            {wake, POLLIN, 0},
+            {udp, static_cast<short>(POLLIN | (datagrams.empty() ? 0 : POLLOUT)), 0},
+            {master, static_cast<short>((read_pty ? POLLIN : 0) | (serial.empty() ? 0 : POLLOUT)),
+             0}};
         timespec ts{}, *tsp = nullptr;
         if (deadline != kNever) {
             const int64_t wait = std::max<int64_t>(0, deadline - now);
@@ -313,7 +318,9 @@ void Converter::Impl::loop() {
 
 Converter::Converter(Config config) : config_(std::move(config)) {}
 
-Converter::~Converter() { stop(); }
+Converter::~Converter() {
+    stop();
+}
 
 bool Converter::start(std::string* error) {
     if (impl_) {
@@ -329,8 +336,10 @@ bool Converter::start(std::string* error) {
     if (!impl->open(error)) return false;
     started_ns_ = nowNs();
     stopped_ns_ = 0;
-    impl->n2s = std::make_unique<Stage>(Way::NetToSerial, config_.format, config_.faults, started_ns_);
-    impl->s2n = std::make_unique<Stage>(Way::SerialToNet, config_.format, config_.faults, started_ns_);
+    impl->n2s =
+        std::make_unique<Stage>(Way::NetToSerial, config_.format, config_.faults, started_ns_);
+    impl->s2n =
+        std::make_unique<Stage>(Way::SerialToNet, config_.format, config_.faults, started_ns_);
     Impl* p = impl.get();
     impl->thread = std::thread([p] { p->loop(); });
     impl_ = std::move(impl);
@@ -358,11 +367,17 @@ void Converter::stop() {
     impl_.reset();
 }
 
-std::string Converter::ptyPath() const { return impl_ ? impl_->pty_path : last_pty_; }
+std::string Converter::ptyPath() const {
+    return impl_ ? impl_->pty_path : last_pty_;
+}
 
-std::string Converter::slavePath() const { return config_.link.empty() ? ptyPath() : config_.link; }
+std::string Converter::slavePath() const {
+    return config_.link.empty() ? ptyPath() : config_.link;
+}
 
-uint16_t Converter::udpPort() const { return impl_ ? impl_->port : last_port_; }
+uint16_t Converter::udpPort() const {
+    return impl_ ? impl_->port : last_port_;
+}
 
 Counts Converter::counts(Way way) const {
     if (!impl_) return way == Way::NetToSerial ? last_n2s_ : last_s2n_;

@@ -57,7 +57,8 @@ void writeReport(const std::string& json, const std::string& file) {
         std::fclose(f);
         std::rename(tmp.c_str(), file.c_str());
     } else {
-        std::fprintf(stderr, "convbench-sim: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "convbench-sim: cannot write %s: %s\n", file.c_str(),
+                     std::strerror(errno));
     }
 }
 
@@ -118,7 +119,8 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "convbench-sim: serial %s (%s), udp %s:%u -> %s:%u, format %s\n",
                  conv.slavePath().c_str(), conv.ptyPath().c_str(), cfg.bind_ip.c_str(),
-                 conv.udpPort(), cfg.peer_ip.c_str(), cfg.peer_port, measure::formatName(cfg.format));
+                 conv.udpPort(), cfg.peer_ip.c_str(), cfg.peer_port,
+                 measure::formatName(cfg.format));
 
     const int64_t end = duration > 0 ? sim::nowNs() + static_cast<int64_t>(duration * 1e9) : -1;
     for (;;) {

@@ -37,15 +37,18 @@ bool parseFaultOption(const std::string& option, const std::string& value, Fault
         const char* name;
         double Faults::*field;
     };
-    static const Prob probs[] = {{"drop", &Faults::drop},       {"duplicate", &Faults::duplicate},
-                                 {"corrupt", &Faults::corrupt}, {"reorder", &Faults::reorder},
+    static const Prob probs[] = {{"drop", &Faults::drop},
+                                 {"duplicate", &Faults::duplicate},
+                                 {"corrupt", &Faults::corrupt},
+                                 {"reorder", &Faults::reorder},
                                  {"stray", &Faults::stray}};
     struct Ms {
         const char* name;
         double Faults::*field;
     };
-    static const Ms mss[] = {
-        {"delay", &Faults::delay_ms}, {"jitter", &Faults::jitter_ms}, {"pack-gap", &Faults::pack_gap_ms}};
+    static const Ms mss[] = {{"delay", &Faults::delay_ms},
+                             {"jitter", &Faults::jitter_ms},
+                             {"pack-gap", &Faults::pack_gap_ms}};
     struct Int {
         const char* name;
         int Faults::*field;

@@ -1,7 +1,7 @@
 // SIGINT and SIGTERM end the run; SIGUSR1 asks for a report. They are taken
 // synchronously with sigtimedwait, so no handler runs inside the converter.
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 
 #include "signals.h"

@@ -11,13 +11,19 @@ constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 // without the rest; a slow line gets twice a packet's time on top.
 constexpr int64_t kFramerHoldNs = 20000000;
 
-double unit01(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1.0p-53; }
+double unit01(std::mt19937_64& rng) {
+    return static_cast<double>(rng() >> 11) * 0x1.0p-53;
+}
 
-int64_t msToNs(double ms) { return static_cast<int64_t>(ms * 1e6); }
+int64_t msToNs(double ms) {
+    return static_cast<int64_t>(ms * 1e6);
+}
 
 }  // namespace
 
-const char* wayName(Way w) { return w == Way::NetToSerial ? "net_to_serial" : "serial_to_net"; }
+const char* wayName(Way w) {
+    return w == Way::NetToSerial ? "net_to_serial" : "serial_to_net";
+}
 
 Stage::Stage(Way way, measure::Format format, const Faults& faults, int64_t start_ns)
     : way_(way),
@@ -77,7 +83,9 @@ void Stage::onCorrupt() {
     rawUnit(size_);
 }
 
-void Stage::onSkipped(size_t n) { rawUnit(n); }
+void Stage::onSkipped(size_t n) {
+    rawUnit(n);
+}
 
 void Stage::rawUnit(size_t n) {
     if (dropping_) {
@@ -183,8 +191,10 @@ void Stage::output(Unit&& u) {
         } else {
             // Counted as the receiving side counts: an intact first copy that
             // comes after a packet which arrived later.
-            if (u.pos < max_emitted_) ++counts_.reordered;
-            else max_emitted_ = u.pos;
+            if (u.pos < max_emitted_)
+                ++counts_.reordered;
+            else
+                max_emitted_ = u.pos;
             if (dup) ++counts_.duplicated;
         }
         if (u.stray) ++counts_.stray_bytes;
@@ -231,7 +241,8 @@ void Stage::endPass() {
     while (off < batch_.size()) {
         size_t n = batch_.size() - off;
         if (f_.split > 0) {
-            const size_t piece = 1 + static_cast<size_t>(shape_rng_() % static_cast<uint64_t>(f_.split));
+            const size_t piece =
+                1 + static_cast<size_t>(shape_rng_() % static_cast<uint64_t>(f_.split));
             n = std::min(n, piece);
         }
         std::vector<uint8_t> bytes(batch_.begin() + static_cast<std::ptrdiff_t>(off),
@@ -299,7 +310,8 @@ int64_t Stage::nextDeadline() const {
     if (!pack_.empty()) t = std::min(t, pack_deadline_);
     if (!line_.empty()) t = std::min(t, line_.front().due);
     if (f_.outage_ms > 0 && f_.outage_every_ms > 0)
-        t = std::min(t, start_ + static_cast<int64_t>(outage_index_ + 1) * msToNs(f_.outage_every_ms));
+        t = std::min(t,
+                     start_ + static_cast<int64_t>(outage_index_ + 1) * msToNs(f_.outage_every_ms));
     return t;
 }
 

@@ -53,10 +53,10 @@ struct Counts {
     uint64_t corrupted = 0;
     uint64_t reordered = 0;
     uint64_t stray_bytes = 0;
-    uint64_t overflow = 0;        // packets that did not fit the line queue
-    uint64_t outage_dropped = 0;  // packets that arrived during an outage
-    uint64_t outages = 0;         // outage windows begun
-    uint64_t damaged_in = 0;      // damaged packets that arrived (passed on as bytes)
+    uint64_t overflow = 0;         // packets that did not fit the line queue
+    uint64_t outage_dropped = 0;   // packets that arrived during an outage
+    uint64_t outages = 0;          // outage windows begun
+    uint64_t damaged_in = 0;       // damaged packets that arrived (passed on as bytes)
     uint64_t discarded_bytes = 0;  // bytes the system would not take (set by the I/O side)
 };
 
@@ -100,11 +100,11 @@ private:
         uint8_t stray_byte = 0;
         uint8_t len = 0;  // packet bytes in pkt
         uint8_t pkt[measure::kMaxPacketSize] = {};
-        uint64_t pos = 0;           // input position among packets (1, 2, ...)
-        int remaining = 0;          // reorder hold: packets still to pass
-        int64_t release = 0;        // delay: time it leaves the FIFO
-        int64_t jitter = 0;         // drawn jitter
-        std::vector<uint8_t> raw;   // bytes that are not a packet
+        uint64_t pos = 0;          // input position among packets (1, 2, ...)
+        int remaining = 0;         // reorder hold: packets still to pass
+        int64_t release = 0;       // delay: time it leaves the FIFO
+        int64_t jitter = 0;        // drawn jitter
+        std::vector<uint8_t> raw;  // bytes that are not a packet
     };
     struct Piece {
         std::vector<uint8_t> bytes;
@@ -153,7 +153,7 @@ private:
     std::vector<uint8_t> batch_;  // serial output of this pass
     std::vector<uint8_t> pack_;   // serial->net packing
     int64_t pack_deadline_ = std::numeric_limits<int64_t>::max();
-    std::deque<Piece> line_;      // serial line queue (net->serial with a baud rate)
+    std::deque<Piece> line_;  // serial line queue (net->serial with a baud rate)
     size_t line_bytes_ = 0;
     int64_t line_free_ = 0;
     int64_t byte_ns_ = 0;  // one byte's time on the line, 0 without a baud rate
