@@ -1,4 +1,5 @@
 // convbench-sim: a simulated serial-to-Ethernet converter with faults.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
