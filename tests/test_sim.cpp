@@ -1,0 +1,349 @@
+// The simulated converter's fault stage on its own: packets in with times,
+// writes or datagrams out, judged by the tester's own measurement core.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "direction.h"
+#include "stage.h"
+
+using measure::Format;
+using sim::Counts;
+using sim::Faults;
+using sim::Stage;
+using sim::Way;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr int64_t kMs = 1000000;
+
+// A stage with the tester's measurement of its far end.
+struct Bench {
+    Format fmt;
+    Way way;
+    Stage st;
+    measure::Direction far;
+    std::vector<Bytes> outs;
+    std::vector<int64_t> out_times;
+    Bytes stream;  // every byte out, in order
+
+    Bench(Way w, const Faults& f, Format format = Format::Counter8)
+        : fmt(format), way(w), st(w, format, f, 0), far(format, 3600 * 1000 * kMs) {}
+
+    void drain(int64_t t) {
+        while (st.hasReady()) {
+            Bytes b = st.popReady();
+            if (way == Way::SerialToNet)
+                far.onDatagram(b.data(), b.size(), t);
+            else
+                far.onBytes(b.data(), b.size(), t);
+            stream.insert(stream.end(), b.begin(), b.end());
+            out_times.push_back(t);
+            outs.push_back(std::move(b));
+        }
+    }
+    void runUntil(int64_t t) {
+        for (int64_t d; (d = st.nextDeadline()) <= t;) {
+            st.advance(d);
+            drain(d);
+        }
+        st.advance(t);
+        drain(t);
+    }
+    void input(const Bytes& b, int64_t t) {
+        runUntil(t);
+        st.input(b.data(), b.size(), t);
+        drain(t);
+    }
+    Bytes packet(uint64_t seq) const {
+        Bytes p(static_cast<size_t>(measure::packetSize(fmt)));
+        measure::buildPacket(fmt, seq, p.data());
+        return p;
+    }
+    Bytes packets(uint64_t n) const {
+        Bytes out;
+        for (uint64_t i = 1; i <= n; ++i) {
+            const Bytes p = packet(i);
+            out.insert(out.end(), p.begin(), p.end());
+        }
+        return out;
+    }
+    void send(uint64_t seq, int64_t t) {
+        runUntil(t);
+        far.onSent(seq, t);
+        input(packet(seq), t);
+    }
+    // n packets, one input each, every `every` ns from t0; then everything settles.
+    measure::Figures run(int n, int64_t every = kMs, int64_t t0 = 0) {
+        for (int i = 0; i < n; ++i) send(static_cast<uint64_t>(i + 1), t0 + i * every);
+        const int64_t end = t0 + n * every + 10000 * kMs;
+        runUntil(end);
+        far.finish(end, true);
+        return far.figures();
+    }
+};
+
+// The tester's figures follow from the sim's counts.
+void expectTesterSees(const Counts& c, const measure::Figures& f) {
+    EXPECT_EQ(f.lost, c.dropped + c.overflow + c.outage_dropped);
+    EXPECT_EQ(f.corrupt, c.corrupted);
+    EXPECT_EQ(f.duplicated, c.duplicated);
+    EXPECT_EQ(f.reordered, c.reordered);
+    EXPECT_EQ(f.skipped_bytes, c.stray_bytes);
+    EXPECT_EQ(f.received + f.lost + f.corrupt, c.packets);
+}
+
+Faults make(std::initializer_list<std::pair<const char*, const char*>> opts, uint64_t seed = 7) {
+    Faults f;
+    f.seed = seed;
+    std::string error;
+    for (const auto& [name, value] : opts)
+        EXPECT_TRUE(sim::parseFaultOption(name, value, &f, &error)) << error;
+    return f;
+}
+
+}  // namespace
+
+// No faults: every byte through unchanged and in order, bytes that are no
+// packet included (a tail too short to be one goes on after the hold time).
+// The network side sends a datagram per packet, the serial side writes once per input.
+TEST(SimStage, NoFaultsForwardsUnchangedInOrder) {
+    for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
+        Bench b(way, Faults{});
+        Bytes in;
+        const auto feed = [&](const Bytes& x, int64_t t) {
+            in.insert(in.end(), x.begin(), x.end());
+            b.input(x, t);
+        };
+        feed(b.packet(1), 0);
+        Bytes two = b.packet(2), three = b.packet(3);
+        two.insert(two.end(), {'x', 'y'});
+        two.insert(two.end(), three.begin(), three.begin() + 3);
+        feed(two, 1 * kMs);  // packet, stray bytes, start of a packet
+        feed(Bytes(three.begin() + 3, three.end()), 2 * kMs);
+        feed({'z'}, 3 * kMs);
+        b.runUntil(100 * kMs);
+        EXPECT_EQ(b.stream, in);
+        const std::vector<size_t> sizes = way == Way::SerialToNet
+                                              ? std::vector<size_t>{7, 7, 2, 7, 1}
+                                              : std::vector<size_t>{7, 7, 9, 1};
+        std::vector<size_t> got;
+        for (const Bytes& o : b.outs) got.push_back(o.size());
+        EXPECT_EQ(got, sizes);
+        EXPECT_EQ(b.st.counts().packets, 3u);
+        EXPECT_EQ(b.st.counts().bytes_out, in.size());
+    }
+}
+
+// Each fault alone and all together, both ways and both formats: the tester's
+// figures equal the sim's counts, the counts follow the probabilities, and the
+// same seed gives the same stream.
+TEST(SimStage, FaultCountsAreWhatTheTesterMeasures) {
+    struct Case {
+        const char* name;
+        Faults f;
+        uint64_t Counts::*count;  // expected near 10 % of the packets
+    };
+    const Case cases[] = {
+        {"drop", make({{"drop", "0.1"}}), &Counts::dropped},
+        {"corrupt", make({{"corrupt", "0.1"}}), &Counts::corrupted},
+        {"duplicate", make({{"duplicate", "0.1"}}), &Counts::duplicated},
+        {"reorder", make({{"reorder", "0.1"}, {"reorder-depth", "3"}}), &Counts::reordered},
+        {"stray", make({{"stray", "0.1"}}), &Counts::stray_bytes},
+        {"jitter", make({{"delay", "3"}, {"jitter", "5"}}), nullptr},
+        // One draw decides drop, corrupt and duplicate: each packet gets exactly one.
+        {"exclusive", make({{"drop", "0.3"}, {"corrupt", "0.3"}, {"duplicate", "0.4"}}), nullptr},
+        {"all",
+         make({{"drop", "0.1"},
+               {"corrupt", "0.1"},
+               {"duplicate", "0.1"},
+               {"reorder", "0.2"},
+               {"reorder-depth", "2"},
+               {"stray", "0.1"},
+               {"delay", "1"},
+               {"jitter", "3"},
+               {"split", "5"},
+               {"pack-size", "10"},
+               {"outage", "50"},
+               {"outage-every", "700"}}),
+         &Counts::dropped},
+        // Seq32 only: the queue holds more than 256 packets, past what a
+        // counter byte can tell apart.
+        {"all, slow line",
+         make({{"drop", "0.1"},
+               {"reorder", "0.2"},
+               {"duplicate", "0.2"},
+               {"stray", "0.3"},
+               {"baud", "9600"}}),
+         &Counts::dropped},
+    };
+    constexpr int kPackets = 3000;
+    for (const Case& c : cases) {
+        for (const Format fmt : {Format::Counter8, Format::Seq32}) {
+            if (c.f.baud && fmt == Format::Counter8) continue;
+            for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
+                SCOPED_TRACE(std::string(c.name) +
+                             (fmt == Format::Seq32 ? " seq32 " : " counter8 ") + sim::wayName(way));
+                Bench b(way, c.f, fmt);
+                // A slow line gets 300 packets/s, twice what it carries.
+                const int64_t every = c.f.baud ? 10 * kMs / 3 : kMs;
+                const measure::Figures fig = b.run(kPackets, every);
+                const Counts& n = b.st.counts();
+                expectTesterSees(n, fig);
+                if (c.f.stray > 0 && way == Way::SerialToNet) {
+                    EXPECT_EQ(n.stray_bytes, 0u);
+                } else if (c.count) {
+                    EXPECT_NEAR(double(n.*c.count), 0.1 * kPackets, 90);
+                }
+                if (c.f.drop + c.f.corrupt + c.f.duplicate == 1) {
+                    EXPECT_EQ(n.dropped + n.corrupted + n.duplicated, n.packets);
+                }
+                if (c.f.reorder == 0) {
+                    EXPECT_EQ(n.reordered, 0u);
+                }
+                if (c.f.outage_ms) {  // windows from 700 ms on, every 700 ms, the wait after
+                                      // included
+                    EXPECT_EQ(n.outages, (kPackets + 10000) / 700u);
+                    EXPECT_EQ(n.outage_dropped, 4 * 50u);
+                }
+                if (c.f.baud && way == Way::NetToSerial) {
+                    EXPECT_GT(n.overflow, 0u);
+                }
+
+                Bench again(way, c.f, fmt);
+                again.run(kPackets, every);
+                EXPECT_EQ(again.stream, b.stream);
+            }
+        }
+    }
+    Faults other = cases[0].f;
+    other.seed = 8;
+    Bench a(Way::SerialToNet, cases[0].f), b(Way::SerialToNet, other);
+    a.run(500);
+    b.run(500);
+    EXPECT_NE(a.stream, b.stream);
+}
+
+// A held packet goes after the next K packets, or alone after the hold time.
+TEST(SimStage, ReorderReleasesAfterDepthOrHoldTime) {
+    Bench b(Way::SerialToNet, make({{"reorder", "1"}, {"reorder-depth", "2"}}));
+    b.send(1, 0);
+    b.runUntil(sim::kReorderHoldNs - 1);
+    EXPECT_TRUE(b.outs.empty());
+    b.runUntil(sim::kReorderHoldNs);
+    ASSERT_EQ(b.outs.size(), 1u);
+    // Every packet held: each goes once two later ones came in.
+    Bench c(Way::SerialToNet, make({{"reorder", "1"}, {"reorder-depth", "2"}}));
+    for (uint64_t i = 1; i <= 4; ++i) c.send(i, 0);
+    EXPECT_EQ(c.outs.size(), 2u);
+}
+
+// Delay and jitter: every packet at least the delay late, at most delay +
+// jitter past the one before it, and never out of order.
+TEST(SimStage, DelayIsFirstInFirstOut) {
+    Bench b(Way::SerialToNet, make({{"delay", "10"}, {"jitter", "20"}}));
+    const measure::Figures fig = b.run(300);
+    EXPECT_EQ(fig.reordered, 0u);
+    EXPECT_EQ(fig.received, 300u);
+    int64_t lo = INT64_MAX, hi = 0;
+    for (size_t i = 0; i < b.outs.size(); ++i) {
+        const int64_t late = b.out_times[i] - int64_t(i) * kMs;
+        lo = std::min(lo, late);
+        hi = std::max(hi, late);
+    }
+    EXPECT_GE(lo, 10 * kMs);
+    EXPECT_GT(hi - lo, 5 * kMs);  // the jitter shows
+    EXPECT_LE(hi, 30 * kMs);
+}
+
+// Packing: datagrams of pack_size bytes cut across packets, the rest after the
+// gap (or after the tail time with a size alone).
+TEST(SimStage, PackBySizeAndByGap) {
+    Bench s(Way::SerialToNet, make({{"pack-size", "10"}}));
+    const Bytes five = s.packets(5);
+    s.input(five, 0);
+    ASSERT_EQ(s.outs.size(), 3u);
+    EXPECT_EQ(s.outs[2].size(), 10u);
+    s.runUntil(sim::kPackTailNs);
+    ASSERT_EQ(s.outs.size(), 4u);
+    EXPECT_EQ(s.outs[3].size(), 5u);
+    EXPECT_EQ(s.stream, five);
+
+    Bench g(Way::SerialToNet, make({{"pack-gap", "5"}}));
+    for (uint64_t i = 1; i <= 3; ++i) g.send(i, int64_t(i - 1) * kMs);
+    g.runUntil(7 * kMs - 1);
+    EXPECT_TRUE(g.outs.empty());
+    g.runUntil(7 * kMs);
+    ASSERT_EQ(g.outs.size(), 1u);
+    EXPECT_EQ(g.outs[0].size(), 21u);
+}
+
+// Split: one datagram's bytes in separate writes of 1..N bytes.
+TEST(SimStage, SplitWritesPieces) {
+    Bench b(Way::NetToSerial, make({{"split", "3"}}));
+    const Bytes ten = b.packets(10);
+    b.input(ten, 0);
+    EXPECT_EQ(b.stream, ten);
+    EXPECT_GE(b.outs.size(), 24u);
+    bool three = false;
+    for (const Bytes& o : b.outs) {
+        EXPECT_LE(o.size(), 3u);
+        three |= o.size() == 3;
+    }
+    EXPECT_TRUE(three);
+}
+
+// Outage windows: [k*every, k*every + outage) for k >= 1 drop whatever arrives.
+TEST(SimStage, OutageWindowsDropArrivals) {
+    Bench b(Way::SerialToNet, make({{"outage", "100"}, {"outage-every", "1000"}}), Format::Seq32);
+    b.run(3500);  // a packet every ms
+    EXPECT_EQ(b.st.counts().outage_dropped, 300u);
+    EXPECT_EQ(b.st.counts().outages, 13u);  // the wait after the run counts on
+    for (const Bytes& o : b.outs) {
+        const uint32_t seq = uint32_t(o[2]) << 8 | o[3];  // packet n arrived at n - 1 ms
+        EXPECT_FALSE(seq > 1000 && seq <= 1100) << seq;
+    }
+}
+
+// A line at 9600 baud carries 960 bytes/s; its queue holds 4096 bytes and the
+// serial side is read no faster than the line.
+TEST(SimStage, BaudPacesTheLine) {
+    const int64_t byte = 1000000000LL / 960;
+    Bench b(Way::NetToSerial, make({{"baud", "9600"}}));
+    b.send(1, 0);
+    b.send(2, 0);
+    b.runUntil(20 * kMs);
+    ASSERT_EQ(b.out_times.size(), 2u);
+    EXPECT_NEAR(double(b.out_times[0]), 7.0 * byte, 10);
+    EXPECT_NEAR(double(b.out_times[1]), 14.0 * byte, 10);
+
+    Bench o(Way::NetToSerial, make({{"baud", "9600"}}));
+    for (int i = 1; i <= 1000; ++i) o.send(uint64_t(i), 0);
+    EXPECT_EQ(o.st.counts().overflow, 1000u - sim::kLineQueueBytes / 7);
+
+    Stage s(Way::SerialToNet, Format::Counter8, make({{"baud", "9600"}}), 0);
+    const Bytes seventy(70, 0);
+    s.input(seventy.data(), seventy.size(), 0);
+    EXPECT_NEAR(double(s.readableAt()), 70.0 * byte, 100);
+    EXPECT_EQ(s.readLimit(), 9u);
+}
+
+TEST(SimStage, OptionsRejectBadValues) {
+    Faults f;
+    std::string e;
+    for (const std::string bad :
+         {"drop=1.5", "drop=x", "split=-1", "delay=nan", "seed=-3", "bogus=1", "reorder-depth=0"}) {
+        const size_t eq = bad.find('=');
+        EXPECT_FALSE(sim::parseFaultOption(bad.substr(0, eq), bad.substr(eq + 1), &f, &e)) << bad;
+    }
+    EXPECT_TRUE(sim::parseFaultOption("--seed", "18446744073709551615", &f, &e));
+    EXPECT_EQ(f.seed, UINT64_MAX);
+    f.drop = 0.6;
+    f.corrupt = 0.5;
+    EXPECT_FALSE(sim::checkFaults(f, &e));
+    f = Faults{};
+    f.outage_ms = 100;
+    EXPECT_FALSE(sim::checkFaults(f, &e));
+}

@@ -1,0 +1,268 @@
+// The simulated converter end to end on a real pty and loopback UDP, and the
+// convbench-sim program around it.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "converter.h"
+#include "direction.h"
+#include "loopback.h"
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::string tempDir() {
+    char tmpl[] = "/tmp/convbench-sim-XXXXXX";
+    return mkdtemp(tmpl) ? tmpl : "";
+}
+
+int openRaw(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    return fd;
+}
+
+// A UDP socket on 127.0.0.1 for the test's side of the network.
+struct Udp {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    uint16_t port = 0;
+    Udp() {
+        const int big = 4 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        port = testsupport::boundPort(fd);
+    }
+    ~Udp() { close(fd); }
+    void sendTo(uint16_t to, const Bytes& b) const {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(to);
+        sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+};
+
+// Reads fd (datagrams or stream) until `want` bytes came or nothing for quiet_ms;
+// calls got(bytes) per read.
+template <typename F>
+size_t readUntil(int fd, size_t want, int quiet_ms, F got) {
+    size_t total = 0;
+    uint8_t buf[65536];
+    while (total < want) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, quiet_ms) <= 0) break;
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got(Bytes(buf, buf + n));
+        total += static_cast<size_t>(n);
+    }
+    return total;
+}
+
+Bytes packets(int n, uint64_t first = 1) {
+    Bytes out;
+    uint8_t p[7];
+    for (int i = 0; i < n; ++i) {
+        measure::buildPacket(measure::Format::Counter8, first + static_cast<uint64_t>(i), p);
+        out.insert(out.end(), p, p + 7);
+    }
+    return out;
+}
+
+void breather() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+}  // namespace
+
+// Both directions at once, no faults: every byte through unchanged and in
+// order; stop leaves no descriptor, thread or link behind.
+TEST(SimConverter, ForwardsBothWaysAndCleansUp) {
+    const std::string dir = tempDir();
+    Udp net;
+    std::thread([] {}).join();  // a sanitizer's own helper thread starts with the first thread
+    const int fds = testsupport::openDescriptorCount(), threads = testsupport::threadCount();
+    sim::Config cfg;
+    cfg.link = dir + "/tty";
+    cfg.peer_port = net.port;
+    {
+        sim::Converter conv(cfg);
+        std::string error;
+        ASSERT_TRUE(conv.start(&error)) << error;
+        ASSERT_NE(conv.udpPort(), 0);
+        const int tty = openRaw(cfg.link);
+        ASSERT_GE(tty, 0);
+
+        const Bytes up = packets(2000), down = packets(2000, 5000);
+        std::thread writer([&] {
+            for (size_t off = 0; off < up.size(); off += 7 * 50) {  // 50 packets a write
+                ASSERT_EQ(write(tty, up.data() + off, 7 * 50), 7 * 50);
+                for (size_t p = off; p < off + 7 * 50; p += 7)
+                    net.sendTo(conv.udpPort(), Bytes(down.begin() + p, down.begin() + p + 7));
+                breather();
+            }
+        });
+        Bytes got_up, got_down;
+        size_t datagrams = 0;
+        std::thread reader([&] {
+            readUntil(net.fd, up.size(), 3000, [&](const Bytes& b) {
+                got_up.insert(got_up.end(), b.begin(), b.end());
+                ++datagrams;
+            });
+        });
+        readUntil(tty, down.size(), 3000,
+                  [&](const Bytes& b) { got_down.insert(got_down.end(), b.begin(), b.end()); });
+        writer.join();
+        reader.join();
+        EXPECT_EQ(got_up, up);
+        EXPECT_EQ(got_down, down);
+        EXPECT_EQ(datagrams, 2000u);  // one per packet
+        const sim::Counts s2n = conv.counts(sim::Way::SerialToNet);
+        EXPECT_EQ(s2n.packets, 2000u);
+        EXPECT_EQ(s2n.writes, 2000u);
+        EXPECT_EQ(conv.counts(sim::Way::NetToSerial).bytes_out, down.size());
+        close(tty);
+        conv.stop();
+        struct stat st {};
+        EXPECT_NE(lstat(cfg.link.c_str(), &st), 0);
+        EXPECT_EQ(conv.counts(sim::Way::SerialToNet).packets, 2000u);  // kept after stop
+    }
+    EXPECT_EQ(testsupport::openDescriptorCount(), fds);
+    EXPECT_EQ(testsupport::threadCount(), threads);
+    rmdir(dir.c_str());
+}
+
+// A seeded fault through the real thing: the tester's figures on the far side
+// match the sim's counts; a port in use is refused with its name.
+TEST(SimConverter, SeededFaultsMatchTheFarSide) {
+    const std::string dir = tempDir();
+    Udp net;
+    sim::Config cfg;
+    cfg.link = dir + "/tty";
+    cfg.peer_port = net.port;
+    for (const char* opt : {"--drop", "--duplicate", "--corrupt"})
+        ASSERT_TRUE(sim::parseFaultOption(opt, "0.1", &cfg.faults, nullptr));
+    cfg.faults.seed = 42;
+    cfg.format = measure::Format::Seq32;  // read after the sending: beyond a counter byte's reach
+    sim::Converter conv(cfg);
+    std::string error;
+    ASSERT_TRUE(conv.start(&error)) << error;
+    const int tty = openRaw(cfg.link);
+    ASSERT_GE(tty, 0);
+
+    measure::Direction up(cfg.format, 10000000000LL), down = up;
+    for (uint64_t seq = 1; seq <= 500; ++seq) {
+        uint8_t p[11];
+        measure::buildPacket(cfg.format, seq, p);
+        up.onSent(seq, sim::nowNs());
+        ASSERT_EQ(write(tty, p, 11), 11);
+        down.onSent(seq, sim::nowNs());
+        net.sendTo(conv.udpPort(), Bytes(p, p + 11));
+        if (seq % 50 == 0) breather();
+    }
+    readUntil(net.fd, SIZE_MAX, 500,
+              [&](const Bytes& b) { up.onDatagram(b.data(), b.size(), sim::nowNs()); });
+    readUntil(tty, SIZE_MAX, 500,
+              [&](const Bytes& b) { down.onBytes(b.data(), b.size(), sim::nowNs()); });
+    for (auto* d : {&up, &down}) d->finish(sim::nowNs(), true);
+    for (const auto& [dir_figs, way] : {std::pair{up.figures(), sim::Way::SerialToNet},
+                                        std::pair{down.figures(), sim::Way::NetToSerial}}) {
+        const sim::Counts c = conv.counts(way);
+        SCOPED_TRACE(sim::wayName(way));
+        EXPECT_EQ(c.packets, 500u);
+        EXPECT_GT(c.dropped, 20u);
+        EXPECT_EQ(dir_figs.lost, c.dropped);
+        EXPECT_EQ(dir_figs.duplicated, c.duplicated);
+        EXPECT_EQ(dir_figs.corrupt, c.corrupted);
+        EXPECT_EQ(dir_figs.received, 500u - c.dropped - c.corrupted);
+    }
+
+    sim::Config same = cfg;
+    same.link.clear();
+    same.bind_port = conv.udpPort();
+    sim::Converter second(same);
+    EXPECT_FALSE(second.start(&error));
+    EXPECT_NE(error.find("bind"), std::string::npos) << error;
+    close(tty);
+    conv.stop();
+    rmdir(dir.c_str());
+}
+
+namespace {
+// The text of "key" in the report's object `object` ("" for the top level).
+std::string field(const std::string& json, const std::string& object, const std::string& key) {
+    size_t from = 0, to = json.size();
+    if (!object.empty()) {
+        from = json.find("\"" + object + "\": {");
+        if (from == std::string::npos) return "?";
+        to = json.find('}', from);
+    }
+    const size_t at = json.find("\"" + key + "\": ", from);
+    if (at == std::string::npos || at > to) return "?";
+    const size_t v = at + key.size() + 4;
+    if (json[v] == '"') return json.substr(v + 1, json.find('"', v + 1) - v - 1);
+    return json.substr(v, json.find_first_of(",}\n", v) - v);
+}
+
+// Runs convbench-sim with args; its stdout and exit status.
+int runSim(const std::string& args, std::string* out) {
+    const std::string cmd = std::string("'") + CONVBENCH_SIM_EXE + "' " + args + " 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
+    const int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+}  // namespace
+
+// The program: --help, a bad option (2), a link it cannot make (3), and a
+// timed run whose JSON report parses back with the settings and counts.
+TEST(SimProgram, ExitStatusAndReport) {
+    std::string out;
+    EXPECT_EQ(runSim("--help", &out), 0);
+    EXPECT_NE(out.find("--outage-every"), std::string::npos);
+    EXPECT_EQ(runSim("--link /tmp/x --drop 2", &out), 2);
+    EXPECT_EQ(runSim("--drop 0.1", &out), 2);  // no --link
+    EXPECT_EQ(runSim("--link /nonexistent-dir/tty --duration 1", &out), 3);
+
+    const std::string dir = tempDir();
+    out.clear();
+    ASSERT_EQ(
+        runSim("--link " + dir + "/tty --duration 0.3 --drop 0.25 --seed 9 --format seq32", &out),
+        0);
+    EXPECT_EQ(field(out, "", "schema"), "1");
+    EXPECT_EQ(field(out, "", "format"), "seq32");
+    EXPECT_EQ(field(out, "serial", "link"), dir + "/tty");
+    EXPECT_EQ(std::stod(field(out, "faults", "drop")), 0.25);
+    EXPECT_EQ(field(out, "faults", "seed"), "9");
+    EXPECT_GT(std::stoi(field(out, "udp", "port")), 0);
+    EXPECT_EQ(field(out, "net_to_serial", "packets"), "0");
+    EXPECT_EQ(field(out, "serial_to_net", "dropped"), "0");
+    EXPECT_GE(std::stod(field(out, "", "uptime_s")), 0.3);
+    struct stat st {};
+    EXPECT_NE(lstat((dir + "/tty").c_str(), &st), 0);
+    rmdir(dir.c_str());
+}
