@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "console.h"
+#include "converter.h"
 #include "options.h"
 #include "report.h"
 #include "session.h"
@@ -85,8 +86,31 @@ int main(int argc, char** argv) {
     sc.count = o.count ? o.count : static_cast<uint64_t>(std::ceil(o.rate * o.duration_s - 1e-9));
     sc.format = o.format;
     sc.latency_bound_ns = static_cast<int64_t>(o.latency_bound_ms * 1e6);
+    if (o.simulate && !o.listen_given) sc.listen_port = 0;  // any free port
     traffic::Session session(sc);
-    if (!session.open(&error)) {
+    std::unique_ptr<sim::Converter> converter;
+    if (o.simulate) {
+        // The simulated converter sends to the listen port, so the network side
+        // opens first; then the session learns the converter's pty and port.
+        if (!session.openNetwork(&error)) {
+            std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
+            return kSetup;
+        }
+        sim::Config cc;
+        cc.peer_port = session.listenPort();
+        cc.format = o.format;
+        cc.faults = o.faults;
+        converter = std::make_unique<sim::Converter>(cc);
+        if (!converter->start(&error)) {
+            std::fprintf(stderr, "convbench-cli: simulated converter: %s\n", error.c_str());
+            return kSetup;
+        }
+        session.setConverter(converter->ptyPath(), "127.0.0.1", converter->udpPort());
+        if (!session.openSerial(&error)) {
+            std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
+            return kSetup;
+        }
+    } else if (!session.open(&error)) {
         std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
         return kSetup;
     }
@@ -123,6 +147,10 @@ int main(int argc, char** argv) {
     if (!interrupted.load()) session.drain();
     result.interrupted = interrupted.load() != 0;
     session.stop();
+    if (converter) {
+        converter->stop();
+        result.simulator_json = converter->reportJson();
+    }
     if (progress) std::fprintf(stderr, "\r\033[K");
 
     result.directions = snapshot(session, true, !result.interrupted);

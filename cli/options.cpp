@@ -84,6 +84,13 @@ Pass limits (a run that breaks one fails):
       --max-corrupt N      damaged packets (default 0)
       --max-reordered N    packets out of order (default: no limit)
       --max-p99 MS         99th percentile of one-way latency (default: no limit)
+Simulated converter (no hardware; the converter runs in this process on loopback):
+      --simulate           test against the built-in simulated converter
+      --drop P --duplicate P --corrupt P --reorder P --reorder-depth K --delay MS
+      --jitter MS --stray P --pack-size N --pack-gap MS --split N --outage MS
+      --outage-every MS --seed N
+                           its faults, as convbench-sim's options; --baud paces its serial
+                           line at that rate (10 bits a byte); unpaced when not given
 Reports:
       --json FILE          every figure, the options and the verdict as JSON ("-": stdout)
       --csv FILE           one row per second and direction, for plotting long runs
@@ -99,7 +106,8 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         {"-p", "--port"},  {"-a", "--address"},  {"-l", "--listen"}, {"-b", "--baud"},
         {"-d", "--direction"}, {"-r", "--rate"}, {"-t", "--duration"}, {"-n", "--count"},
         {"-h", "--help"}};
-    bool have_port = false, have_address = false, have_duration = false;
+    bool have_port = false, have_address = false, have_duration = false, have_fault = false,
+         have_baud = false;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i], value;
         const auto s = shorts.find(name);
@@ -110,6 +118,10 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
         if (name == "--version") {
             o->version = true;
+            continue;
+        }
+        if (name == "--simulate") {
+            o->simulate = true;
             continue;
         }
         if (name.compare(0, 2, "--") != 0) {
@@ -147,6 +159,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             have_address = true;
         } else if (name == "--listen") {
             if (!toPort(value, &o->listen_port)) return bad("is not a port in 1..65535");
+            o->listen_given = true;
         } else if (name == "--baud") {
             static const int rates[] = {9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
             if (!toInt(value, 1, 1 << 30, &n)) return bad("is not a baud rate");
@@ -154,6 +167,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             for (int r : rates) known = known || r == n;
             if (!known) return bad("is not a standard rate from 9600 to 921600");
             o->baud = static_cast<int>(n);
+            have_baud = true;
         } else if (name == "--direction") {
             if (value != "e2u" && value != "u2e" && value != "both" && value != "net")
                 return bad("is not e2u, u2e, both or net");
@@ -189,14 +203,28 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             o->json_path = value;
         } else if (name == "--csv") {
             o->csv_path = value;
-        } else {
-            *error = "unknown option " + name;
+        } else if (!sim::parseFaultOption(name, value, &o->faults, error)) {
+            if (error->rfind("unknown", 0) == 0) *error = "unknown option " + name;
             return false;
+        } else {
+            have_fault = true;
         }
     }
     if (o->help || o->version) return true;
     if (o->count > 0 && have_duration) {
         *error = "give --duration or --count, not both";
+        return false;
+    }
+    if (o->simulate) {
+        if (have_port || have_address || o->net) {
+            *error = "--simulate brings its own converter: no --port, --address or net direction";
+            return false;
+        }
+        if (have_baud) o->faults.baud = o->baud;
+        return sim::checkFaults(o->faults, error);
+    }
+    if (have_fault) {
+        *error = "fault options need --simulate";
         return false;
     }
     if (!have_address || (!have_port && !o->net)) {

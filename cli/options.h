@@ -5,6 +5,7 @@
 #include <string>
 
 #include "packet_format.h"
+#include "stage.h"
 
 namespace cli {
 
@@ -32,6 +33,9 @@ struct Options {
     Thresholds limits;
     std::string json_path;  // "-" for standard output
     std::string csv_path;
+    bool simulate = false;  // test the built-in simulated converter instead of a device
+    bool listen_given = false;
+    sim::Faults faults;     // the simulated converter's faults
     bool help = false;
     bool version = false;
 

@@ -96,6 +96,7 @@ std::string jsonReport(const Result& r) {
       << ", \"rate\": " << num(op.rate) << ", \"duration_s\": " << num(op.duration_s)
       << ", \"count\": " << op.count << ", \"latency_bound_ms\": " << num(op.latency_bound_ms)
       << ", \"format\": " << jsonString(measure::formatName(op.format)) << ", \"baud\": " << op.baud
+      << ", \"simulate\": " << (op.simulate ? "true" : "false")
       << ",\n              \"limits\": {\"max_lost\": " << t.max_lost
       << ", \"max_duplicated\": " << t.max_duplicated << ", \"max_corrupt\": " << t.max_corrupt
       << ", \"max_reordered\": " << t.max_reordered << ", \"max_p99_ms\": " << num(t.max_p99_ms)
@@ -125,7 +126,13 @@ std::string jsonReport(const Result& r) {
     }
     o << "],\n  \"warnings\": [";
     for (size_t i = 0; i < r.warnings.size(); ++i) o << (i ? ", " : "") << jsonString(r.warnings[i]);
-    o << "]\n}\n";
+    o << "]";
+    if (!r.simulator_json.empty()) {
+        std::string sim = r.simulator_json;
+        while (!sim.empty() && sim.back() == '\n') sim.pop_back();
+        o << ",\n  \"simulator\": " << sim;
+    }
+    o << "\n}\n";
     return o.str();
 }
 

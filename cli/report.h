@@ -33,6 +33,7 @@ struct Result {
     bool interrupted = false;
     double elapsed_s = 0;
     std::string started_at;  // UTC, ISO 8601
+    std::string simulator_json;  // the simulated converter's own report, with --simulate
 
     std::string verdict() const {
         return interrupted ? "interrupted" : (failures.empty() ? "pass" : "fail");

@@ -61,7 +61,7 @@ struct Counts {
 };
 
 // Bytes the serial line queue holds before a packet overflows.
-constexpr size_t kLineQueueBytes = 4096;
+constexpr size_t kLineQueueBytes = 1024;
 // A reordered packet still held after this long without further packets is released.
 constexpr int64_t kReorderHoldNs = 50000000;
 // Packing by size alone sends the rest after this long without bytes.

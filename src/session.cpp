@@ -127,11 +127,24 @@ void Session::sendSerial() {
     Pacer pacer(config_.rate);
     uint8_t pkt[measure::kMaxPacketSize];
     const int size = measure::packetSize(config_.format);
+    // The line carries baud/10 bytes a second (start, 8 data, stop bits). A
+    // packet is written once no more than one packet waits for the line, as a
+    // port with a small transmit buffer would hold it, so time spent in the
+    // port's own buffer hardly counts as the converter's latency, and a rate
+    // above what the line carries shows as a lower send rate.
+    const int64_t byte_ns = config_.baud > 0 ? 10000000000LL / config_.baud : 0;
+    int64_t line_free = 0;
+    const auto running = [&] { return sending_.load() != 0; };
     for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
         if (!pacer.wait(sending_)) break;
+        const int64_t packet_ns = size * byte_ns;
+        if (line_free - packet_ns > nowNs() && !Pacer::waitUntil(line_free - packet_ns, running))
+            break;
         measure::buildPacket(config_.format, seq, pkt);
-        m->sent(seq, nowNs());
+        const int64_t t = nowNs();
+        m->sent(seq, t);
         if (UART_write_buffer_timeout(uart_, pkt, size, 0) != size) m->sendFailed(seq);
+        line_free = (line_free > t ? line_free : t) + packet_ns;
     }
     --senders_left_;
 }

@@ -29,7 +29,8 @@ public:
     }
     int64_t period() const { return period_; }
 
-private:
+    // Sleeps until deadline unless running() turns false first (checked every
+    // 50 ms at most); false when it did.
     template <typename Pred>
     static bool waitUntil(int64_t deadline, Pred running) {
         for (;;) {
@@ -39,6 +40,8 @@ private:
             sleepNs(left < kSlice ? left : kSlice);
         }
     }
+
+private:
     void advance();
 
     static constexpr int64_t kSlice = 50000000;  // longest sleep between run-flag checks
