@@ -8,19 +8,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "converter.h"
-#include "direction.h"
+#include "packet_format.h"
+#include "json_reader.h"
 #include "loopback.h"
+#include "process.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -143,6 +143,13 @@ TEST(SimConverter, ForwardsBothWaysAndCleansUp) {
         EXPECT_EQ(s2n.packets, 2000u);
         EXPECT_EQ(s2n.writes, 2000u);
         EXPECT_EQ(conv.counts(sim::Way::NetToSerial).bytes_out, down.size());
+
+        sim::Config same = cfg;  // a port in use is refused, naming the bind
+        same.link.clear();
+        same.bind_port = conv.udpPort();
+        sim::Converter second(same);
+        EXPECT_FALSE(second.start(&error));
+        EXPECT_NE(error.find("bind"), std::string::npos) << error;
         close(tty);
         conv.stop();
         struct stat st {};
@@ -154,114 +161,32 @@ TEST(SimConverter, ForwardsBothWaysAndCleansUp) {
     rmdir(dir.c_str());
 }
 
-// A seeded fault through the real thing: the tester's figures on the far side
-// match the sim's counts; a port in use is refused with its name.
-TEST(SimConverter, SeededFaultsMatchTheFarSide) {
-    const std::string dir = tempDir();
-    Udp net;
-    sim::Config cfg;
-    cfg.link = dir + "/tty";
-    cfg.peer_port = net.port;
-    for (const char* opt : {"--drop", "--duplicate", "--corrupt"})
-        ASSERT_TRUE(sim::parseFaultOption(opt, "0.1", &cfg.faults, nullptr));
-    cfg.faults.seed = 42;
-    cfg.format = measure::Format::Seq32;  // read after the sending: beyond a counter byte's reach
-    sim::Converter conv(cfg);
-    std::string error;
-    ASSERT_TRUE(conv.start(&error)) << error;
-    const int tty = openRaw(cfg.link);
-    ASSERT_GE(tty, 0);
-
-    measure::Direction up(cfg.format, 10000000000LL), down = up;
-    for (uint64_t seq = 1; seq <= 500; ++seq) {
-        uint8_t p[11];
-        measure::buildPacket(cfg.format, seq, p);
-        up.onSent(seq, sim::nowNs());
-        ASSERT_EQ(write(tty, p, 11), 11);
-        down.onSent(seq, sim::nowNs());
-        net.sendTo(conv.udpPort(), Bytes(p, p + 11));
-        if (seq % 50 == 0) breather();
-    }
-    readUntil(net.fd, SIZE_MAX, 500,
-              [&](const Bytes& b) { up.onDatagram(b.data(), b.size(), sim::nowNs()); });
-    readUntil(tty, SIZE_MAX, 500,
-              [&](const Bytes& b) { down.onBytes(b.data(), b.size(), sim::nowNs()); });
-    for (auto* d : {&up, &down}) d->finish(sim::nowNs(), true);
-    for (const auto& [dir_figs, way] : {std::pair{up.figures(), sim::Way::SerialToNet},
-                                        std::pair{down.figures(), sim::Way::NetToSerial}}) {
-        const sim::Counts c = conv.counts(way);
-        SCOPED_TRACE(sim::wayName(way));
-        EXPECT_EQ(c.packets, 500u);
-        EXPECT_GT(c.dropped, 20u);
-        EXPECT_EQ(dir_figs.lost, c.dropped);
-        EXPECT_EQ(dir_figs.duplicated, c.duplicated);
-        EXPECT_EQ(dir_figs.corrupt, c.corrupted);
-        EXPECT_EQ(dir_figs.received, 500u - c.dropped - c.corrupted);
-    }
-
-    sim::Config same = cfg;
-    same.link.clear();
-    same.bind_port = conv.udpPort();
-    sim::Converter second(same);
-    EXPECT_FALSE(second.start(&error));
-    EXPECT_NE(error.find("bind"), std::string::npos) << error;
-    close(tty);
-    conv.stop();
-    rmdir(dir.c_str());
-}
-
-namespace {
-// The text of "key" in the report's object `object` ("" for the top level).
-std::string field(const std::string& json, const std::string& object, const std::string& key) {
-    size_t from = 0, to = json.size();
-    if (!object.empty()) {
-        from = json.find("\"" + object + "\": {");
-        if (from == std::string::npos) return "?";
-        to = json.find('}', from);
-    }
-    const size_t at = json.find("\"" + key + "\": ", from);
-    if (at == std::string::npos || at > to) return "?";
-    const size_t v = at + key.size() + 4;
-    if (json[v] == '"') return json.substr(v + 1, json.find('"', v + 1) - v - 1);
-    return json.substr(v, json.find_first_of(",}\n", v) - v);
-}
-
-// Runs convbench-sim with args; its stdout and exit status.
-int runSim(const std::string& args, std::string* out) {
-    const std::string cmd = std::string("'") + CONVBENCH_SIM_EXE + "' " + args + " 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
-    const int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-}  // namespace
-
 // The program: --help, a bad option (2), a link it cannot make (3), and a
 // timed run whose JSON report parses back with the settings and counts.
 TEST(SimProgram, ExitStatusAndReport) {
-    std::string out;
-    EXPECT_EQ(runSim("--help", &out), 0);
-    EXPECT_NE(out.find("--outage-every"), std::string::npos);
-    EXPECT_EQ(runSim("--link /tmp/x --drop 2", &out), 2);
-    EXPECT_EQ(runSim("--drop 0.1", &out), 2);  // no --link
-    EXPECT_EQ(runSim("--link /nonexistent-dir/tty --duration 1", &out), 3);
+    auto run = [](std::vector<std::string> args) {
+        args.insert(args.begin(), CONVBENCH_SIM_EXE);
+        return testsupport::runProcess(args, 30);
+    };
+    EXPECT_EQ(run({"--help"}).status, 0);
+    EXPECT_EQ(run({"--link", "/tmp/x", "--drop", "2"}).status, 2);
+    EXPECT_EQ(run({"--drop", "0.1"}).status, 2);  // no --link
+    EXPECT_EQ(run({"--link", "/nonexistent-dir/tty", "--duration", "1"}).status, 3);
 
     const std::string dir = tempDir();
-    out.clear();
-    ASSERT_EQ(
-        runSim("--link " + dir + "/tty --duration 0.3 --drop 0.25 --seed 9 --format seq32", &out),
-        0);
-    EXPECT_EQ(field(out, "", "schema"), "1");
-    EXPECT_EQ(field(out, "", "format"), "seq32");
-    EXPECT_EQ(field(out, "serial", "link"), dir + "/tty");
-    EXPECT_EQ(std::stod(field(out, "faults", "drop")), 0.25);
-    EXPECT_EQ(field(out, "faults", "seed"), "9");
-    EXPECT_GT(std::stoi(field(out, "udp", "port")), 0);
-    EXPECT_EQ(field(out, "net_to_serial", "packets"), "0");
-    EXPECT_EQ(field(out, "serial_to_net", "dropped"), "0");
-    EXPECT_GE(std::stod(field(out, "", "uptime_s")), 0.3);
+    const auto r = run({"--link", dir + "/tty", "--duration", "0.3", "--drop", "0.25", "--seed",
+                        "9", "--format", "seq32"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    testsupport::Json j;
+    ASSERT_TRUE(testsupport::parseJson(r.out, &j)) << r.out;
+    EXPECT_EQ(j["schema"].number, 1);
+    EXPECT_EQ(j["format"].text, "seq32");
+    EXPECT_EQ(j["serial"]["link"].text, dir + "/tty");
+    EXPECT_EQ(j["faults"]["drop"].number, 0.25);
+    EXPECT_EQ(j["faults"]["seed"].number, 9);
+    EXPECT_GT(j["udp"]["port"].number, 0);
+    EXPECT_EQ(j["net_to_serial"]["packets"].count(), 0u);
+    EXPECT_GE(j["uptime_s"].number, 0.3);
     struct stat st {};
     EXPECT_NE(lstat((dir + "/tty").c_str(), &st), 0);
     rmdir(dir.c_str());
