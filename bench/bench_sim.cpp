@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "loopback.h"
+#include "pty_pair.h"
 #include "socat.h"
 
 namespace {
@@ -34,16 +35,6 @@ using Clock = std::chrono::steady_clock;
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
-}
-
-int openRaw(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t{};
-    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(fd, TCSANOW, &t);
-    }
-    return fd;
 }
 
 int udpSocket(uint16_t port) {
@@ -306,7 +297,7 @@ Result measure(const char* name, bool is_sim) {
         close(net);
         return r;
     }
-    const int tty = openRaw(c->link());
+    const int tty = testsupport::openRawTty(c->link());
     latency(name, *c, tty, net, local);
     r.up = highestRate(true, tty, net, local);
     r.down = highestRate(false, tty, net, local);

@@ -20,6 +20,7 @@
 #include "packet_format.h"
 #include "json_reader.h"
 #include "loopback.h"
+#include "pty_pair.h"
 #include "process.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -29,16 +30,6 @@ namespace {
 std::string tempDir() {
     char tmpl[] = "/tmp/convbench-sim-XXXXXX";
     return mkdtemp(tmpl) ? tmpl : "";
-}
-
-int openRaw(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t{};
-    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(fd, TCSANOW, &t);
-    }
-    return fd;
 }
 
 // A UDP socket on 127.0.0.1 for the test's side of the network.
@@ -112,7 +103,7 @@ TEST(SimConverter, ForwardsBothWaysAndCleansUp) {
         std::string error;
         ASSERT_TRUE(conv.start(&error)) << error;
         ASSERT_NE(conv.udpPort(), 0);
-        const int tty = openRaw(cfg.link);
+        const int tty = testsupport::openRawTty(cfg.link);
         ASSERT_GE(tty, 0);
 
         const Bytes up = packets(2000), down = packets(2000, 5000);

@@ -11,6 +11,16 @@
 
 namespace testsupport {
 
+int openRawTty(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    return fd;
+}
+
 PtyPair::PtyPair() {
     char name[128] = {};
     int m = -1, s = -1;

@@ -6,6 +6,10 @@
 
 namespace testsupport {
 
+// Opens a terminal device (a pty slave, a simulated converter's link) raw, for
+// reading and writing; -1 if it cannot be opened.
+int openRawTty(const std::string& path);
+
 class PtyPair {
 public:
     PtyPair();  // opens the pair, both ends raw; ok() tells whether it worked
