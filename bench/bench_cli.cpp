@@ -6,7 +6,7 @@
 //   3. CPU of the runner at 1000 packets/s, both directions at once;
 //   4. RSS growth over a long run at 1000 packets/s (--soak-minutes, default 10;
 //      0 skips it).
-// Usage: bench_cli [--quick] [--soak-minutes N]
+// Usage: bench_cli [--quick] [--soak-minutes N] [--sections 1234]
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -97,8 +97,17 @@ std::unique_ptr<Bridge> bridge() {
 }
 
 Args runner(const Bridge& b, const std::string& dir, Args more) {
-    Args a{CONVBENCH_CLI, "-p", b.socat.ptyPath(), "-a", "127.0.0.1:" + std::to_string(b.conv),
-           "-l", std::to_string(b.listen), "-d", dir, "--json", "-"};
+    Args a{CONVBENCH_CLI,
+           "-p",
+           b.socat.ptyPath(),
+           "-a",
+           "127.0.0.1:" + std::to_string(b.conv),
+           "-l",
+           std::to_string(b.listen),
+           "-d",
+           dir,
+           "--json",
+           "-"};
     a.insert(a.end(), more.begin(), more.end());
     return a;
 }
@@ -160,15 +169,22 @@ double iperf3Rate(double seconds) {
 int main(int argc, char** argv) {
     bool quick = false;
     int soak_minutes = 10;
+    std::string sections = "1234";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--quick") quick = true;
-        else if (a == "--soak-minutes" && i + 1 < argc) soak_minutes = std::atoi(argv[++i]);
+        if (a == "--quick")
+            quick = true;
+        else if (a == "--soak-minutes" && i + 1 < argc)
+            soak_minutes = std::atoi(argv[++i]);
+        else if (a == "--sections" && i + 1 < argc)
+            sections = argv[++i];
     }
+    auto want = [&](char c) { return sections.find(c) != std::string::npos; };
     const double confirm_s = quick ? 5 : 30;
 
-    std::printf("1. latency floor through socat (100 packets/s, 10 s)\n");
+    if (want('1')) std::printf("1. latency floor through socat (100 packets/s, 10 s)\n");
     for (const std::string way : {"e2u", "u2e"}) {
+        if (!want('1')) break;
         auto b = bridge();
         const ts::Json j = run(runner(*b, way, {"-r", "100", "-t", "10"}));
         const ts::Json& l = j["directions"][way]["latency_us"];
@@ -177,37 +193,45 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(j["directions"][way]["received"].count()));
     }
 
-    std::printf("2. highest rate with nothing lost, seq32 packets, confirmed over %.0f s\n",
-                confirm_s);
+    if (want('2'))
+        std::printf(
+            "2. highest rate with nothing lost, seq32 packets, confirmed over %.0f s "
+            "(serial line at 4000000 baud)\n",
+            confirm_s);
     for (const std::string way : {"e2u", "u2e"}) {
+        if (!want('2')) break;
         const double r = highestRate(
             [&](double rate, double secs) {
                 auto b = bridge();
                 return run(runner(*b, way,
                                   {"-r", std::to_string(rate), "-t", std::to_string(secs),
-                                   "--format", "seq32"}));
+                                   "--format", "seq32", "--baud", "4000000"}));
             },
             way, confirm_s);
         std::printf("    %s through socat: %.0f packets/s\n", way.c_str(), r);
     }
-    const double own = highestRate(
-        [&](double rate, double secs) {
-            const std::string port = std::to_string(ts::freeUdpPort());
-            return run({CONVBENCH_CLI, "-d", "net", "-a", "127.0.0.1:" + port, "-l", port, "-r",
-                        std::to_string(rate), "-t", std::to_string(secs), "--format", "seq32",
-                        "--json", "-"});
-        },
-        "net", confirm_s);
-    const double iperf = iperf3Rate(confirm_s);
-    if (iperf < 0)
-        std::printf("    runner UDP to its own port: %.0f packets/s (iperf3 missing: no ratio)\n", own);
-    else
-        std::printf("    runner UDP to its own port: %.0f packets/s; iperf3 -u -l 16 -b 0: %.0f "
-                    "packets/s; ratio %.2f\n",
-                    own, iperf, own / iperf);
+    if (want('2')) {
+        const double own = highestRate(
+            [&](double rate, double secs) {
+                const std::string port = std::to_string(ts::freeUdpPort());
+                return run({CONVBENCH_CLI, "-d", "net", "-a", "127.0.0.1:" + port, "-l", port, "-r",
+                            std::to_string(rate), "-t", std::to_string(secs), "--format", "seq32",
+                            "--json", "-"});
+            },
+            "net", confirm_s);
+        const double iperf = iperf3Rate(confirm_s);
+        if (iperf < 0)
+            std::printf(
+                "    runner UDP to its own port: %.0f packets/s (iperf3 missing: no ratio)\n", own);
+        else
+            std::printf(
+                "    runner UDP to its own port: %.0f packets/s; iperf3 -u -l 16 -b 0: %.0f "
+                "packets/s; ratio %.2f\n",
+                own, iperf, own / iperf);
+    }
 
-    std::printf("3. CPU at 1000 packets/s, both directions through socat, 10 s\n");
-    {
+    if (want('3')) {
+        std::printf("3. CPU at 1000 packets/s, both directions through socat, 10 s\n");
         auto b = bridge();
         double cpu = 0;
         const ts::Json j = run(runner(*b, "both", {"-r", "1000", "-t", "10"}), &cpu);
@@ -216,10 +240,11 @@ int main(int argc, char** argv) {
                     j["verdict"].text.c_str());
     }
 
-    if (soak_minutes > 0) {
+    if (want('4') && soak_minutes > 0) {
         std::printf("4. RSS over %d minutes at 1000 packets/s, both directions\n", soak_minutes);
         auto b = bridge();
-        Child c = spawn(runner(*b, "both", {"-r", "1000", "-t", std::to_string(soak_minutes * 60)}));
+        Child c =
+            spawn(runner(*b, "both", {"-r", "1000", "-t", std::to_string(soak_minutes * 60)}));
         long first = -1, last = -1;
         for (int m = 1; m <= soak_minutes; ++m) {
             std::this_thread::sleep_for(std::chrono::seconds(m == soak_minutes ? 55 : 60));

@@ -68,7 +68,8 @@ Connection:
   -p, --port PORT          serial port wired to the converter (path, or a name under /dev)
   -a, --address IP:PORT    the converter's UDP address (IPv4)
   -l, --listen PORT        local UDP port the converter sends to (default 3456)
-  -b, --baud RATE          serial baud rate, 9600..921600 standard rates (default 115200)
+  -b, --baud RATE          serial baud rate, a standard rate 9600..4000000 (default 115200);
+                           packets are written no faster than the line carries
 Run:
   -d, --direction DIR      e2u (network to serial), u2e (serial to network), both (default),
                            or net (network to network, no serial port: a UDP echo at the
@@ -103,9 +104,9 @@ Exit status: 0 pass, 1 fail, 2 usage error, 3 set-up error, 4 interrupted.
 
 bool parseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
     static const std::map<std::string, std::string> shorts = {
-        {"-p", "--port"},  {"-a", "--address"},  {"-l", "--listen"}, {"-b", "--baud"},
-        {"-d", "--direction"}, {"-r", "--rate"}, {"-t", "--duration"}, {"-n", "--count"},
-        {"-h", "--help"}};
+        {"-p", "--port"},     {"-a", "--address"},   {"-l", "--listen"},
+        {"-b", "--baud"},     {"-d", "--direction"}, {"-r", "--rate"},
+        {"-t", "--duration"}, {"-n", "--count"},     {"-h", "--help"}};
     bool have_port = false, have_address = false, have_duration = false, have_fault = false,
          have_baud = false;
     for (int i = 1; i < argc; ++i) {
@@ -161,11 +162,13 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             if (!toPort(value, &o->listen_port)) return bad("is not a port in 1..65535");
             o->listen_given = true;
         } else if (name == "--baud") {
-            static const int rates[] = {9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
+            static const int rates[] = {9600,    19200,   38400,   57600,   115200,  230400,
+                                        460800,  500000,  576000,  921600,  1000000, 1152000,
+                                        1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
             if (!toInt(value, 1, 1 << 30, &n)) return bad("is not a baud rate");
             bool known = false;
             for (int r : rates) known = known || r == n;
-            if (!known) return bad("is not a standard rate from 9600 to 921600");
+            if (!known) return bad("is not a standard rate from 9600 to 4000000");
             o->baud = static_cast<int>(n);
             have_baud = true;
         } else if (name == "--direction") {

@@ -1,0 +1,42 @@
+// The stream framer on arbitrary bytes cut into arbitrary reads: every byte is
+// accounted for exactly once (a packet, a damaged packet, a skipped byte, or
+// still held), whatever the cuts.
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "packet_format.h"
+
+namespace {
+struct Tally : measure::FrameSink {
+    size_t packets = 0, corrupt = 0, skipped = 0;
+    void onPacket(uint32_t) override { ++packets; }
+    void onCorrupt() override { ++corrupt; }
+    void onSkipped(size_t n) override { skipped += n; }
+};
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    const measure::Format f = data[0] & 1 ? measure::Format::Seq32 : measure::Format::Counter8;
+    const size_t cut = data[1] % 16 + 1;  // read size
+    data += 2;
+    size -= 2;
+    const size_t packet = static_cast<size_t>(measure::packetSize(f));
+    Tally whole, pieces;
+    measure::Framer a(f), b(f);
+    a.feed(data, size, whole);
+    for (size_t off = 0; off < size; off += cut) b.feed(data + off, size - off < cut ? size - off : cut, pieces);
+    for (auto* t : {&whole, &pieces}) {
+        measure::Framer& fr = t == &whole ? a : b;
+        if (fr.pending() >= packet) abort();
+        if (t->packets * packet + t->corrupt * packet + t->skipped + fr.pending() != size) abort();
+    }
+    // How the bytes were cut never changes what was found in them.
+    a.flush(whole);
+    b.flush(pieces);
+    if (whole.packets != pieces.packets || whole.corrupt != pieces.corrupt ||
+        whole.skipped != pieces.skipped)
+        abort();
+    return 0;
+}
