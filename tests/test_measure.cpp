@@ -2,7 +2,6 @@
 // duplicates, reordering, damage, framing and the tail of a run.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 #include "direction.h"
@@ -195,38 +194,6 @@ TEST(MeasureTest, Seq32MatchesBeyond256InFlightAndFailedSendsDoNotCount) {
     EXPECT_EQ(f.received, 4999u);
     EXPECT_EQ(f.reordered, 4998u);
     EXPECT_EQ(f.in_flight, 0u);
-}
-
-// Random faults on a stream: no figure is ever off the books.
-TEST(MeasureTest, RandomFaultsAlwaysAddUp) {
-    std::mt19937_64 rng(7);
-    for (Format fmt : {Format::Counter8, Format::Seq32}) {
-        Direction d(fmt, kBound);
-        uint64_t dropped = 0, damaged = 0, dups = 0;
-        for (uint64_t s = 1; s <= 20000; ++s) {
-            const int64_t t = static_cast<int64_t>(s) * kMs;
-            d.onSent(s, t);
-            Bytes b = packet(fmt, s);
-            const unsigned r = rng() % 100;
-            if (r < 3) {
-                ++dropped;
-                continue;
-            }
-            if (r < 5) {
-                b[rng() % b.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
-                ++damaged;
-            }
-            d.onBytes(b.data(), b.size(), t + 2 * kMs);
-            if (r == 6) d.onBytes(b.data(), b.size(), t + 3 * kMs), ++dups;
-        }
-        d.finish(30000 * kMs, true);
-        const Figures f = d.figures();
-        EXPECT_EQ(f.lost, dropped);
-        EXPECT_EQ(f.corrupt, damaged);
-        EXPECT_EQ(f.duplicated, dups);
-        EXPECT_EQ(f.received + f.lost + f.corrupt, f.sent);
-        EXPECT_EQ(f.skipped_bytes, 0u);
-    }
 }
 
 TEST(HistogramTest, QuantilesWithinOnePercent) {

@@ -137,93 +137,43 @@ TEST(SimStage, NoFaultsForwardsUnchangedInOrder) {
     }
 }
 
-// Each fault alone and all together, both ways and both formats: the tester's
-// figures equal the sim's counts, the counts follow the probabilities, and the
-// same seed gives the same stream.
+// Every fault together, both ways and both formats: the tester's own core on
+// the far side sees exactly what the stage counted (the runner's suite does the
+// same fault by fault through real sockets); one draw decides drop, corrupt and
+// duplicate; the same seed gives the same stream.
 TEST(SimStage, FaultCountsAreWhatTheTesterMeasures) {
-    struct Case {
-        const char* name;
-        Faults f;
-        uint64_t Counts::*count;  // expected near 10 % of the packets
-    };
-    const Case cases[] = {
-        {"drop", make({{"drop", "0.1"}}), &Counts::dropped},
-        {"corrupt", make({{"corrupt", "0.1"}}), &Counts::corrupted},
-        {"duplicate", make({{"duplicate", "0.1"}}), &Counts::duplicated},
-        {"reorder", make({{"reorder", "0.1"}, {"reorder-depth", "3"}}), &Counts::reordered},
-        {"stray", make({{"stray", "0.1"}}), &Counts::stray_bytes},
-        {"jitter", make({{"delay", "3"}, {"jitter", "5"}}), nullptr},
-        // One draw decides drop, corrupt and duplicate: each packet gets exactly one.
-        {"exclusive", make({{"drop", "0.3"}, {"corrupt", "0.3"}, {"duplicate", "0.4"}}), nullptr},
-        {"all",
-         make({{"drop", "0.1"},
-               {"corrupt", "0.1"},
-               {"duplicate", "0.1"},
-               {"reorder", "0.2"},
-               {"reorder-depth", "2"},
-               {"stray", "0.1"},
-               {"delay", "1"},
-               {"jitter", "3"},
-               {"split", "5"},
-               {"pack-size", "10"},
-               {"outage", "50"},
-               {"outage-every", "700"}}),
-         &Counts::dropped},
-        // Seq32 only: the queue holds more than 256 packets, past what a
-        // counter byte can tell apart.
-        {"all, slow line",
-         make({{"drop", "0.1"},
-               {"reorder", "0.2"},
-               {"duplicate", "0.2"},
-               {"stray", "0.3"},
-               {"baud", "9600"}}),
-         &Counts::dropped},
-    };
-    constexpr int kPackets = 3000;
-    for (const Case& c : cases) {
-        for (const Format fmt : {Format::Counter8, Format::Seq32}) {
-            if (c.f.baud && fmt == Format::Counter8) continue;
-            for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
-                SCOPED_TRACE(std::string(c.name) +
-                             (fmt == Format::Seq32 ? " seq32 " : " counter8 ") + sim::wayName(way));
-                Bench b(way, c.f, fmt);
-                // A slow line gets 300 packets/s, twice what it carries.
-                const int64_t every = c.f.baud ? 10 * kMs / 3 : kMs;
-                const measure::Figures fig = b.run(kPackets, every);
+    const Faults all = make({{"drop", "0.1"},      {"corrupt", "0.1"},     {"duplicate", "0.1"},
+                             {"reorder", "0.2"},   {"reorder-depth", "2"}, {"stray", "0.1"},
+                             {"delay", "1"},       {"jitter", "3"},        {"split", "5"},
+                             {"pack-size", "10"},  {"outage", "50"},       {"outage-every", "700"}});
+    // Seq32 only with a slow line: its queue holds more than a counter byte tells apart.
+    const Faults slow = make({{"drop", "0.1"}, {"duplicate", "0.2"}, {"baud", "9600"}});
+    const Faults exclusive = make({{"drop", "0.3"}, {"corrupt", "0.3"}, {"duplicate", "0.4"}});
+    for (const Format fmt : {Format::Counter8, Format::Seq32}) {
+        for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
+            SCOPED_TRACE(std::string(fmt == Format::Seq32 ? "seq32 " : "counter8 ") +
+                         sim::wayName(way));
+            for (const Faults* f : {&all, &slow, &exclusive}) {
+                if (f == &slow && fmt == Format::Counter8) continue;
+                Bench b(way, *f, fmt);
+                const int64_t every = f->baud ? 10 * kMs / 3 : kMs;  // twice what 9600 carries
+                const measure::Figures fig = b.run(3000, every);
                 const Counts& n = b.st.counts();
                 expectTesterSees(n, fig);
-                if (c.f.stray > 0 && way == Way::SerialToNet) {
-                    EXPECT_EQ(n.stray_bytes, 0u);
-                } else if (c.count) {
-                    EXPECT_NEAR(double(n.*c.count), 0.1 * kPackets, 90);
-                }
-                if (c.f.drop + c.f.corrupt + c.f.duplicate == 1) {
+                EXPECT_GT(n.dropped, 200u);
+                if (f == &exclusive) {
                     EXPECT_EQ(n.dropped + n.corrupted + n.duplicated, n.packets);
                 }
-                if (c.f.reorder == 0) {
-                    EXPECT_EQ(n.reordered, 0u);
+                if (f == &all) {
+                    EXPECT_GT(n.reordered + n.corrupted + n.outage_dropped, 0u);
+                    EXPECT_EQ(n.stray_bytes > 0, way == Way::NetToSerial);
+                    Bench again(way, *f, fmt);
+                    again.run(3000, every);
+                    EXPECT_EQ(again.stream, b.stream);
                 }
-                if (c.f.outage_ms) {  // windows from 700 ms on, every 700 ms, the wait after
-                                      // included
-                    EXPECT_EQ(n.outages, (kPackets + 10000) / 700u);
-                    EXPECT_EQ(n.outage_dropped, 4 * 50u);
-                }
-                if (c.f.baud && way == Way::NetToSerial) {
-                    EXPECT_GT(n.overflow, 0u);
-                }
-
-                Bench again(way, c.f, fmt);
-                again.run(kPackets, every);
-                EXPECT_EQ(again.stream, b.stream);
             }
         }
     }
-    Faults other = cases[0].f;
-    other.seed = 8;
-    Bench a(Way::SerialToNet, cases[0].f), b(Way::SerialToNet, other);
-    a.run(500);
-    b.run(500);
-    EXPECT_NE(a.stream, b.stream);
 }
 
 // A held packet goes after the next K packets, or alone after the hold time.
