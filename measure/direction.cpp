@@ -24,6 +24,9 @@ void Direction::trim() {
 
 void Direction::onSent(uint64_t seq, int64_t t_ns) {
     if (seq < next_) return;  // numbers only rise
+    // Settle what is overdue as time goes on, so only packets in flight (and
+    // the last kHistory) are remembered, however rarely figures are asked for.
+    expire(t_ns);
     while (seq + 1 - base_ > ring_.size()) {
         trim();
         if (seq + 1 - base_ <= ring_.size()) break;

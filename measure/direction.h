@@ -60,13 +60,17 @@ public:
     // An empty datagram counts as corrupt.
     void onDatagram(const uint8_t* p, size_t n, int64_t t_ns);
 
-    // Counts as lost every packet overdue by the latency bound at now_ns.
+    // Counts as lost every packet overdue by the latency bound at now_ns. Each
+    // onSent does this too, so memory stays bounded by the packets in flight.
     void expire(int64_t now_ns);
     // End of the run (after any drain wait): bytes still held count as skipped,
     // and with `all` every packet not yet received counts as lost.
     void finish(int64_t now_ns, bool all);
 
     Figures figures() const;
+    // Packets the core has room to remember: its memory use, bounded by the
+    // packets in flight.
+    size_t capacity() const { return ring_.size(); }
 
 private:
     enum State : uint8_t { kUnsent, kInFlight, kReceived, kLost };
