@@ -4,9 +4,11 @@
 //      direction through socat, and the runner's UDP path to its own listen
 //      port beside iperf3 -u -l 16 -b 0;
 //   3. CPU of the runner at 1000 packets/s, both directions at once;
-//   4. RSS growth over a long run at 1000 packets/s (--soak-minutes, default 10;
-//      0 skips it).
+//   4. a soak: the runner at 1000 packets/s both ways through the simulated
+//      converter with faults, RSS, descriptors, threads and CPU every minute
+//      (--soak-minutes, default 10; 0 skips it).
 // Usage: bench_cli [--quick] [--soak-minutes N] [--sections 1234]
+#include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -69,6 +71,29 @@ double finish(const Child& c, std::string* out) {
     unlink(c.out_path.c_str());
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// User and system CPU seconds of a running process.
+double cpuSeconds(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i)
+        if (i >= 14) ticks += std::atof(field.c_str());
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Entries of /proc/PID/<dir>: descriptors ("fd") or threads ("task").
+int countEntries(pid_t pid, const char* dir) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/" + dir;
+    DIR* d = opendir(path.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
 }
 
 long rssKb(pid_t pid) {
@@ -241,24 +266,35 @@ int main(int argc, char** argv) {
     }
 
     if (want('4') && soak_minutes > 0) {
-        std::printf("4. RSS over %d minutes at 1000 packets/s, both directions\n", soak_minutes);
-        auto b = bridge();
-        Child c =
-            spawn(runner(*b, "both", {"-r", "1000", "-t", std::to_string(soak_minutes * 60)}));
+        std::printf("4. soak: %d minutes at 1000 packets/s, both directions, through the "
+                    "simulated converter with faults\n",
+                    soak_minutes);
+        Child c = spawn({CONVBENCH_CLI, "--simulate", "-r", "1000", "-t",
+                         std::to_string(soak_minutes * 60), "--drop", "0.001", "--duplicate",
+                         "0.001", "--reorder", "0.001", "--corrupt", "0.001", "--delay", "2",
+                         "--jitter", "1", "--json", "-"});
         long first = -1, last = -1;
+        double cpu_before = cpuSeconds(c.pid);
         for (int m = 1; m <= soak_minutes; ++m) {
             std::this_thread::sleep_for(std::chrono::seconds(m == soak_minutes ? 55 : 60));
             last = rssKb(c.pid);
             if (first < 0) first = last;
-            std::printf("    minute %d: RSS %ld kB\n", m, last);
+            const double cpu = cpuSeconds(c.pid);
+            std::printf("    minute %3d: RSS %ld kB, descriptors %d, threads %d, CPU %.2f %%\n", m,
+                        last, countEntries(c.pid, "fd"), countEntries(c.pid, "task"),
+                        100 * (cpu - cpu_before) / (m == soak_minutes ? 55 : 60));
             std::fflush(stdout);
+            cpu_before = cpu;
         }
         std::string out;
         const double cpu = finish(c, &out);
         ts::Json j;
         ts::parseJson(out, &j);
-        std::printf("    growth after the first minute: %ld kB; CPU %.2f %%; verdict %s\n",
-                    last - first, 100 * cpu / (soak_minutes * 60.0), j["verdict"].text.c_str());
+        std::printf("    RSS growth after the first minute: %ld kB; CPU over the run %.2f %%; "
+                    "verdict %s (faults on: fail expected), e2u lost %llu of %llu\n",
+                    last - first, 100 * cpu / (soak_minutes * 60.0), j["verdict"].text.c_str(),
+                    static_cast<unsigned long long>(j["directions"]["e2u"]["lost"].count()),
+                    static_cast<unsigned long long>(j["directions"]["e2u"]["sent"].count()));
     }
     return 0;
 }
