@@ -1,14 +1,11 @@
 // Serial driver against real pseudo-terminals: the master plays the converter's UART.
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -137,45 +134,39 @@ TEST_F(UartPty, EveryBytePassesUnchangedAndNothingSpins) {
 // reports the outage, fails reads and writes at once meanwhile (one diagnostic for the spell),
 // then opens the path again with the same settings and lock, and bytes flow both ways.
 TEST(UartOutage, VanishedDeviceIsReopenedAtItsPath) {
-    auto gone = std::make_unique<testsupport::PtyPair>();
-    testsupport::PtyPair back;
-    ASSERT_TRUE(gone->ok() && back.ok());
+    testsupport::PtyPair gone, back;
+    ASSERT_TRUE(gone.ok() && back.ok());
     char dir[] = "/tmp/convbench-uart-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string link = std::string(dir) + "/ttyCONV", next = link + ".new";
-    ASSERT_EQ(symlink(gone->slavePath().c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink(gone.slavePath().c_str(), link.c_str()), 0);
     UART_Handle_t h = UART_Open(link.c_str(), 115200);
     ASSERT_NE(h, nullptr);
     int lost = -1;
     uint64_t outages = 9, longest = 9, total = 9;
-    auto outage = [&] {
-        EXPECT_EQ(UART_Outages(h, &lost, &outages, &longest, &total), 0);
-        return std::vector<uint64_t>{static_cast<uint64_t>(lost), outages};
+    auto waitLost = [&](int want) {  // the driver's view of the device, within a hang guard
+        for (auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(5ms))
+            if (UART_Outages(h, &lost, &outages, &longest, &total) == 0 && lost == want)
+                return true;
+        return false;
     };
-    auto waitLost = [&](uint64_t want) {
-        const auto end = Clock::now() + 5s;
-        while (outage()[0] != want && Clock::now() < end) std::this_thread::sleep_for(5ms);
-        return outage()[0] == want;
-    };
-    EXPECT_EQ(outage(), (std::vector<uint64_t>{0, 0}));
-    EXPECT_EQ(UART_Outages(nullptr, &lost, nullptr, nullptr, nullptr), -1);
+    ASSERT_TRUE(waitLost(0));
+    EXPECT_EQ(outages + longest + total, 0u);
 
-    gone->closeMaster();
+    gone.closeMaster();
     ASSERT_TRUE(waitLost(1));
     unsigned char b[7] = {1, 1, 2, 3, 4, 5, 0x10};
     testing::internal::CaptureStderr();
     const auto t0 = Clock::now();
-    EXPECT_EQ(UART_write_buffer_timeout(h, b, 7, 0), -1);
-    EXPECT_EQ(UART_write_buffer_timeout(h, b, 7, 0), -1);
+    EXPECT_EQ(UART_write_buffer_timeout(h, b, 7, 0) + UART_write_buffer_timeout(h, b, 7, 0), -2);
     EXPECT_EQ(UART_readBuff(h, b, 7), 0);
     EXPECT_LT(Clock::now() - t0, 500ms) << "fails at once";
     std::this_thread::sleep_for(500ms);  // opens of the dead path fail meanwhile
     ASSERT_EQ(symlink(back.slavePath().c_str(), next.c_str()), 0);
     ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
     ASSERT_TRUE(waitLost(0));
-    EXPECT_EQ(outage(), (std::vector<uint64_t>{0, 1}));
-    EXPECT_GE(longest, 500u);
-    EXPECT_EQ(total, longest);
+    EXPECT_EQ(outages, 1u);
+    EXPECT_TRUE(longest >= 500 && total == longest) << longest << " " << total;
     EXPECT_EQ(UART_write_buffer_timeout(h, b, 7, 0), 7);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "UART_write_buffer_timeout.422\n");
     Bytes echo(7);
@@ -184,34 +175,11 @@ TEST(UartOutage, VanishedDeviceIsReopenedAtItsPath) {
     ASSERT_TRUE(back.writeMaster("abc", 3));
     EXPECT_EQ(UART_WaitData(h, 3, 5000), 3);
     termios t{};
-    ASSERT_EQ(tcgetattr(back.master(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_TRUE(tcgetattr(back.master(), &t) == 0 && cfgetospeed(&t) == B115200);
     EXPECT_EQ(UART_Open(link.c_str(), 115200), nullptr) << "held for this handle alone again";
     UART_Close(h);
     unlink(link.c_str());
     rmdir(dir);
-}
-
-// A port the user may not open is explained as that, with the way out on Debian.
-TEST(UartExplain, PermissionProblemSaysSo) {
-    testsupport::PtyPair pty;  // root's, mode 620: nobody may open it
-    ASSERT_TRUE(pty.ok());
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        char why[200] = "";
-        if (setgid(65534) == 0 && setuid(65534) == 0)
-            UART_Explain(pty.slavePath().c_str(), 115200, why, sizeof why);
-        _exit(write(out[1], why, strlen(why)) < 0);
-    }
-    close(out[1]);
-    char got[200] = "";
-    const ssize_t n = read(out[0], got, sizeof got - 1);
-    close(out[0]);
-    waitpid(child, nullptr, 0);
-    if (n <= 0) GTEST_SKIP() << "cannot become another user";
-    EXPECT_STREQ(got, "permission denied (on Debian, add the user to the dialout group)");
 }
 
 }  // namespace
