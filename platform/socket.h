@@ -37,6 +37,11 @@ unsigned int Socket_Accept(unsigned int socket);
 int Socket_TCPClient(const char* foreignAddress, int foreignPort);
 int Socket_TCPClient_NonBlock(const char* foreignAddress, int foreignPort);
 int Socket_Send(unsigned int socket, unsigned char* buffer, int bufferLen);
+// Waits at most timeout_ms for room on the socket, then sends what fits
+// without blocking: the bytes sent (0 when no room came in time), or -1 on
+// error. Lets a sender to a peer that stopped reading look at its run flag.
+int Socket_SendWithin(unsigned int socket, const unsigned char* buffer, int bufferLen,
+                      int timeout_ms);
 int Socket_Recv(unsigned int socket, unsigned char* buffer, int bufferLen);
 void Socket_shutdown(int socket);
 int Socket_GetForeignAddress(unsigned int socket, char* address);

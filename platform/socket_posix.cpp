@@ -209,10 +209,10 @@ unsigned int Socket_UDPServer(unsigned short localPort) {
     Socket_Init();
     int fd = newSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     sockaddr_in local = ipv4Address(INADDR_ANY, localPort);
-    int one = 1;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    // No SO_REUSEADDR: on Linux it lets every socket that sets it bind the same
+    // UDP port and take part of its datagrams. The port is this socket's alone.
+    if (fd < 0) {
         perror("setsockopt() failed");
-        if (fd >= 0) close(fd);
         return 0;
     }
     if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
@@ -386,6 +386,26 @@ int Socket_Send(unsigned int socket, unsigned char* buffer, int bufferLen) {
         n = send(static_cast<int>(socket), buffer, static_cast<size_t>(bufferLen), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int Socket_SendWithin(unsigned int socket, const unsigned char* buffer, int bufferLen,
+                      int timeout_ms) {
+    const int fd = static_cast<int>(socket);
+    if (!isSocketValue(fd) || bufferLen < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (bufferLen == 0) return 0;
+    pollfd pfd{fd, POLLOUT, 0};
+    const int rc = poll(&pfd, 1, timeout_ms);
+    if (rc < 0) return errno == EINTR ? 0 : -1;  // a signal ends the slice early
+    if (rc == 0) return 0;
+    ssize_t n;
+    do {
+        n = send(fd, buffer, static_cast<size_t>(bufferLen), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    return static_cast<int>(n);
 }
 
 int Socket_Recv(unsigned int socket, unsigned char* buffer, int bufferLen) {

@@ -12,6 +12,7 @@
 #include "shared_items.h"
 #include "socket.h"
 #include "tcp_function.h"
+#include "worker_status.h"
 
 namespace {
 // The converter's fixed relay endpoint.
@@ -70,6 +71,20 @@ void client::sender() {
 }
 
 void client::udp_sender() {
+    // A destination that cannot be meant is refused before anything is sent:
+    // not a dotted IPv4 address (or 0.0.0.0, which is no destination), or a
+    // port outside 1..65535 (it is never cut to its low 16 bits).
+    unsigned int address = 0;
+    if (!traffic::parseDottedIPv4(m_dest_ip, &address) || address == 0) {
+        updateClientMsg("Bad Dest IP");
+        return;
+    }
+    if (m_dest_port < 1 || m_dest_port > 65535) {
+        updateClientMsg("Bad Dest Port");
+        return;
+    }
+    const unsigned short port = static_cast<unsigned short>(m_dest_port);
+
     socket = static_cast<int>(Socket_UDPSocket());
     if (socket == 0) {
         updateClientMsg("Open socket failed");
@@ -78,12 +93,10 @@ void client::udp_sender() {
     packet* block = new packet{};
     updateClientMsg("Start UDP sender");
 
-    const unsigned short port = static_cast<unsigned short>(m_dest_port & 0xFFFF);
     if (m_monitor) m_monitor->awaitReceiver(client_task_flag, kReceiverWaitNs);
     traffic::Pacer pacer(kPacketsPerSecond);
     while (pacer.wait(client_task_flag)) {
         creatPacket(block);
-        const unsigned int address = Socket_Str2Addr(m_dest_ip.c_str());
         announce();
         const int sent = Socket_SendTo(static_cast<unsigned int>(socket),
                                        reinterpret_cast<unsigned char*>(block),
@@ -107,12 +120,19 @@ void client::udp_sender() {
 void client::uart_sender() {
     UART_Handle_t handle = UART_Open(dev_name.c_str(), 115200);
     if (handle == nullptr) {
+        reportUartOpenFailure("Open UART Failed", dev_name, 115200);
         updateClientMsg("Open UART Failed");
         return;
     }
     updateClientMsg("Start UART sender");
     packet* block = new packet{};
 
+    // A packet the port did not take whole is not counted as sent: the shown
+    // count is m_sent, the packets written. Its number is used up all the same
+    // (m_counter goes on), so the far side sees the gap where it was lost.
+    m_sent = 0;
+    bool failing = false;  // in a spell of failed writes: said once, not per packet
+    UartOutageWatch outage(handle, updateClientMsg);
     if (m_monitor) m_monitor->awaitReceiver(client_task_flag, kReceiverWaitNs);
     traffic::Pacer pacer(kPacketsPerSecond);
     while (pacer.wait(client_task_flag)) {
@@ -120,16 +140,22 @@ void client::uart_sender() {
         announce();
         const int ret = UART_write_buffer_timeout(handle, reinterpret_cast<unsigned char*>(block),
                                                   static_cast<int>(sizeof(packet)), 0);
-        if (ret < static_cast<int>(sizeof(packet)) && m_monitor)  // -1, or cut short
-            m_monitor->sendFailed(static_cast<uint64_t>(m_counter));
-        updateClientCnt(m_counter);
-        if (ret == -1) updateClientMsg("UART write failed");
+        if (ret == static_cast<int>(sizeof(packet))) {
+            failing = false;
+            updateClientCnt(++m_sent);
+        } else {  // -1, or cut short
+            if (m_monitor) m_monitor->sendFailed(static_cast<uint64_t>(m_counter));
+            if (!failing) updateClientMsg("UART write failed");
+            failing = true;
+        }
+        outage.check();
     }
 
     UART_Close(handle);
     updateClientMsg("UART closed");
     updateClientCnt(0);
     m_counter = 0;
+    m_sent = 0;
     delete block;
 }
 

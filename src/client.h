@@ -41,7 +41,8 @@ public:
     std::string dev_name;
     QStringList m_com_port_list;
     int flag = 1;
-    int m_counter = 0;
+    int m_counter = 0;  // number of the last packet built in this run
+    int m_sent = 0;     // packets the serial sender wrote whole in this run: its shown count
     int checksum = 0;
     int m_direction = -1;
     int m_protocol = -1;

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFont>
 #include <QGroupBox>
@@ -7,6 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QTimer>
 
 #include <atomic>
@@ -79,6 +82,24 @@ void updateClientCnt(int cnt) {
 void updateServerCnt(int cnt) {
     const QString text = QString::number(cnt, 10);
     report([&](MainWindow* w) { emit w->Event_updateServerCnt(text); });
+}
+
+QString PortComboBox::shownText() const {
+    QStyleOptionComboBox opt;
+    initStyleOption(&opt);
+    const QRect field =
+        style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+    return fontMetrics().elidedText(currentText(), Qt::ElideLeft, field.width());
+}
+
+void PortComboBox::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    painter.setPen(palette().color(QPalette::Text));
+    QStyleOptionComboBox opt;
+    initStyleOption(&opt);
+    painter.drawComplexControl(QStyle::CC_ComboBox, opt);
+    opt.currentText = shownText();
+    painter.drawControl(QStyle::CE_ComboBoxLabel, opt);
 }
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
@@ -168,10 +189,16 @@ void MainWindow::init_home_page() {
     com_lbl->move(30, 50);
     com_lbl->setStyleSheet(field_style);
 
-    com_cb = new QComboBox(definitions_group);
-    for (const QString& name : Client.m_com_port_list) com_cb->addItem(name);
+    com_cb = new PortComboBox(definitions_group);
+    for (const QString& name : Client.m_com_port_list) {
+        com_cb->addItem(name);
+        com_cb->setItemData(com_cb->count() - 1, name, Qt::ToolTipRole);
+    }
     com_cb->setGeometry(170, 50, 100, 30);
     com_cb->setStyleSheet(field_style);
+    com_cb->view()->setTextElideMode(Qt::ElideLeft);  // the list shows the ends of paths too
+    com_cb->setToolTip(com_cb->currentText());
+    connect(com_cb, &QComboBox::currentTextChanged, com_cb, &QWidget::setToolTip);
 
     protocol_lbl = new QLabel(definitions_group);
     protocol_lbl->setText("Protocol:");

@@ -3,6 +3,7 @@
 // shared_items.h, which the window turns into queued signals.
 #pragma once
 
+#include <QComboBox>
 #include <QMainWindow>
 #include <QString>
 #include <memory>
@@ -11,12 +12,24 @@
 #include "server.h"
 #include "traffic.h"
 
-class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTimer;
+
+// The serial port box. Port paths are longer than the box is wide: it shows
+// the end of the path ("...ttyCONV"), which tells ports apart, and the whole
+// path as its tooltip. The current text stays the whole path.
+class PortComboBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    // What the box shows: the current text, cut at its start to fit the field.
+    QString shownText() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
 
 namespace Ui {
 class MainWindow;

@@ -7,10 +7,13 @@
 #include "shared_items.h"
 #include "socket.h"
 #include "uart.h"
+#include "worker_status.h"
 
 namespace {
 constexpr int kPacketSize = 7;
-constexpr int kUdpBufferSize = 8192;
+// Room for the largest UDP datagram (65,507 bytes), so that every datagram is
+// read whole, counted and judged; a shorter buffer would cut long ones.
+constexpr int kUdpBufferSize = 65536;
 constexpr int kUartBufferSize = 65536;
 // Longest wait for serial bytes; it bounds how long STOP waits for the receiver.
 constexpr int kUartWaitMs = 100;
@@ -61,8 +64,16 @@ void server::receiver() {
 }
 
 void server::udp_reciever() {
+    // Port 0 would take a port of the system's choosing that no converter
+    // knows, and a port outside 1..65535 is never cut to its low 16 bits.
+    if (m_src_port < 1 || m_src_port > 65535) {
+        if (m_monitor) m_monitor->receiverReady();  // never listens: the sender may go
+        updateServerMsg("Bad Source Port");
+        return;
+    }
     std::vector<unsigned char> buffer(kUdpBufferSize);
-    socket = static_cast<int>(Socket_UDPServer(static_cast<unsigned short>(m_src_port & 0xFFFF)));
+    // The port is this receiver's alone: taken by anyone, the open fails.
+    socket = static_cast<int>(Socket_UDPServer(static_cast<unsigned short>(m_src_port)));
     if (m_monitor) m_monitor->receiverReady();  // listening, or never will: the sender may go
     if (socket == 0) {
         updateServerMsg("Open Socket failed");
@@ -77,9 +88,10 @@ void server::udp_reciever() {
         const int n = Socket_ReceiveFrom(static_cast<unsigned int>(socket), buffer.data(),
                                          kUdpBufferSize, &srcaddr, &srcport);
         const int64_t t = traffic::nowNs();
-        // An empty datagram (0) is still a datagram: the monitor counts it as damaged.
-        if (n >= 0 && m_monitor) m_monitor->datagram(buffer.data(), static_cast<size_t>(n), t);
-        if (n <= 0) continue;
+        if (n < 0) continue;  // no datagram
+        // Every datagram counts, an empty one too; isValid reports any that is
+        // not whole, valid packets.
+        if (m_monitor) m_monitor->datagram(buffer.data(), static_cast<size_t>(n), t);
         counter += 1;
         updateServerCnt(counter);
         isValid(buffer.data(), n);
@@ -100,6 +112,7 @@ void server::uart_reciever() {
     UART_Handle_t handle = UART_Open(dev_name.c_str(), speed);
     if (m_monitor) m_monitor->receiverReady();
     if (handle == nullptr) {
+        reportUartOpenFailure("UART open failed", dev_name, speed);
         updateServerMsg("UART open failed");
         return;
     }
@@ -112,9 +125,11 @@ void server::uart_reciever() {
     // they count once a block is whole, and never if the run ends first, just
     // as if they still waited in the ring.
     int held = 0;
+    UartOutageWatch outage(handle, updateServerMsg);
     while (server_task_flag) {
         const int uart_size = UART_WaitData(handle, read_size - held, kUartWaitMs);
         const int64_t t = traffic::nowNs();
+        outage.check();
         if (uart_size < read_size - held) continue;
         const int ret = UART_read_buff(handle, Buff.data(),
                                        uart_size < kUartBufferSize ? uart_size : kUartBufferSize);

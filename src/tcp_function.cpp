@@ -10,6 +10,10 @@
 std::atomic<int> active_task{1};
 std::atomic<int> tcp_relay_streams{0};
 
+namespace {
+constexpr int kSendSliceMs = 100;  // longest wait for room before active_task is looked at again
+}
+
 // Relay numbering: the count runs 1 ... 127 and then starts again at 1.
 int creatPacket(packet* pkt, int m_counter) {
     if (m_counter == 127) m_counter = 0;
@@ -64,13 +68,26 @@ void tcp_rx_msg(tcp_client_struct* h) {
     tcp_relay_streams.fetch_sub(1, std::memory_order_release);
 }
 
+// Sends the packet in slices of at most kSendSliceMs, looking at active_task
+// between them: a peer that stops reading cannot hold the relay past a clear
+// of the flag. A failed send is given up, as a packet sent.
+static void send_packet(int socket, const packet* block) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(block);
+    int left = static_cast<int>(sizeof(packet));
+    while (left > 0 && active_task.load() != 0) {
+        const int n = Socket_SendWithin(static_cast<unsigned int>(socket), p, left, kSendSliceMs);
+        if (n < 0) return;
+        p += n;
+        left -= n;
+    }
+}
+
 int get_msg(tcp_client_struct* h) {
     packet* block = new packet{};
     int count = 0;
     while (h->pending_approval_flag) {
         count = creatPacket(block, count);
-        Socket_Send(static_cast<unsigned int>(h->socket), reinterpret_cast<unsigned char*>(block),
-                    static_cast<int>(sizeof(packet)));
+        send_packet(h->socket, block);
         updateClientCnt(count);
         OS_MSleep(100);
         h->pending_approval_flag = active_task.load();

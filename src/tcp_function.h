@@ -35,7 +35,8 @@ struct tcp_client_struct {
 };
 
 // Run flag of the relay: 1 keeps streaming, 0 ends the stream after the
-// current packet.
+// current packet; a send that waits for room on the connection (the peer
+// stopped reading) looks at the flag every 100 ms and gives up when it is 0.
 extern std::atomic<int> active_task;
 
 // Relay streams started and not yet ended. Raised by client::tcp_to_Uart before

@@ -28,6 +28,28 @@ void Pacer::advance() {
     if (now - next_ > 1000000000) next_ = now;
 }
 
+bool parseDottedIPv4(const std::string& text, unsigned int* addr) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return false;
+    const size_t end = text.find_last_not_of(" \t") + 1;
+    unsigned int value = 0;
+    size_t i = first;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (i >= end || text[i++] != '.')) return false;
+        const size_t start = i;
+        unsigned int n = 0;
+        while (i < end && i - start < 4 && text[i] >= '0' && text[i] <= '9')
+            n = n * 10 + static_cast<unsigned int>(text[i++] - '0');
+        const size_t digits = i - start;
+        if (digits == 0 || digits > 3 || n > 255 || (digits > 1 && text[start] == '0'))
+            return false;
+        value = value << 8 | n;
+    }
+    if (i != end) return false;
+    *addr = value;
+    return true;
+}
+
 void Monitor::receiverReady() {
     {
         std::lock_guard<std::mutex> g(m_);

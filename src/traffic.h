@@ -7,10 +7,16 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "direction.h"
 
 namespace traffic {
+
+// Reads a dotted IPv4 address, four decimal numbers 0..255 without leading
+// zeros ("192.168.0.30"), spaces and tabs around it ignored; *addr in host
+// byte order. False for anything else: a name, a number missing, "1.2.3.4.5".
+bool parseDottedIPv4(const std::string& text, unsigned int* addr);
 
 // Monotonic nanoseconds; the one time base of all figures.
 int64_t nowNs();

@@ -3,6 +3,8 @@
 // 1 MiB ring buffer, reads from the port or the ring, and timed writes.
 #pragma once
 
+#include <stdint.h>
+
 typedef void* UART_Handle_t;
 
 UART_Handle_t UART_Open(const char* device, int buadrate);
@@ -20,7 +22,19 @@ int UART_readBuff(UART_Handle_t handle, unsigned char* buff, int len);
 int UART_readBuffTimeout(UART_Handle_t handle, unsigned char* buff, int len, int timeout);
 int UART_GetSize_buff(UART_Handle_t handle);
 int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len);
+// Writes len bytes, retrying for timeoutms at most: len when all went out;
+// fewer when time ran out first (a short write); -1 when the device refused a
+// write or is gone, and for a null handle. Callers treat anything but len as a
+// packet not sent.
 int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len, int timeoutms);
+// A port whose device vanishes (hang-up, EIO) stays open: the driver closes the
+// dead descriptor and opens the same path again, with the same settings, once
+// it is back; reads and writes fail at once in between. This tells whether the
+// device is gone now (*lost_now 1), how many outages the handle has seen, and
+// the longest and total length of them in milliseconds, the one going on
+// included. Null pointers are skipped. 0, or -1 for a null handle.
+int UART_Outages(UART_Handle_t handle, int* lost_now, uint64_t* outages, uint64_t* longest_ms,
+                 uint64_t* total_ms);
 // Waits until at least min_bytes wait in the receive ring, at most timeout_ms;
 // wakes as soon as the reader task stores bytes. The number of bytes waiting.
 int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms);

@@ -7,6 +7,12 @@
 // returns at once. The direct reads and the timed write emulate the port's
 // fixed time-outs (100 ms between bytes and 1000 ms in all for one read
 // request, 10000 ms for one write request) with poll() as well.
+//
+// A device that vanishes (a USB adapter unplugged, a pty whose master closed)
+// shows as a hang-up or EIO to the reader task. The task then closes the dead
+// descriptor and tries to open the same path again every kReopenPauseMs, with
+// the same line settings and the same exclusive lock; meanwhile reads and
+// writes fail at once. UART_Outages tells callers about the loss and the return.
 #include "uart.h"
 
 #include <errno.h>
@@ -27,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <shared_mutex>
 #include <string>
 
 #include "oslite.h"
@@ -40,7 +47,8 @@ constexpr int kReadIntervalMs = 100;    // silence that ends a read request once
 constexpr int kReadTotalMs = 1000;      // longest read request
 constexpr int kWriteTotalMs = 10000;    // longest write request
 constexpr int kRingFullWaitMs = 5;      // reader's re-check period while the ring is full
-constexpr int kVanishedPauseMs = 50;    // reader's pause while the device is gone
+constexpr int kVanishedPauseMs = 50;    // reader's pause after a read that gave nothing
+constexpr int kReopenPauseMs = 200;     // reader's pause between opens of a vanished device
 constexpr int kReaderPriority = 1;      // one step above normal
 constexpr U32 kReaderStackSize = 4096;  // oslite raises it to what the platform needs
 
@@ -54,7 +62,20 @@ struct uartHandle_t {
     int32_t buff_size;
     unsigned char* buff;           // staging buffer of the reader task
     OS_Task_t hTask;               // the reader task
-    int fd;                        // the open port
+    // The open port; -1 while the device is gone. Only the reader task changes
+    // it, holding fd_lock exclusively; every other user holds fd_lock shared
+    // while it uses the descriptor, so a descriptor is never closed under it.
+    int fd;
+    std::shared_mutex fd_lock;
+    std::string path;  // what the device was opened as; reopened after a loss
+    // Outages of the device, guarded by outage_lock.
+    std::mutex outage_lock;
+    bool lost = false;
+    unsigned int lost_since = 0;  // OS_GetKHClock at the loss
+    uint64_t outages = 0, longest_ms = 0, total_ms = 0;
+    // Set from the first failed write until a write succeeds again: the write
+    // diagnostic is printed once per spell of failures, not for every packet.
+    std::atomic<bool> write_failing{false};
     std::atomic<int> active_task;  // reader runs while non-zero
     int wake_fd;                   // eventfd: UART_Close wakes the reader through it
     // Arrival signal for UART_WaitData: the reader raises `arrivals` after
@@ -169,6 +190,18 @@ void closePort(int fd) {
     ::close(fd);
 }
 
+// Opens and sets up the port as UART_Open does: exclusive, the line settings at
+// `baud`, modem lines inactive, both queues cleared. -1 with nothing left open.
+int openPort(const char* device, int baud) {
+    const int fd = openExclusive(device);
+    if (fd < 0) return -1;
+    if (!configureLine(fd, baud) || !clearModemLines(fd) || tcflush(fd, TCIOFLUSH) != 0) {
+        closePort(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Waits up to `ms` for the wake-up descriptor; true when it was signalled.
 bool waitWake(int wake_fd, int ms) {
     pollfd p{wake_fd, POLLIN, 0};
@@ -244,7 +277,7 @@ int writeRequest(int fd, const unsigned char* buff, int len) {
         pollfd p{fd, POLLOUT, 0};
         int r = ::poll(&p, 1, wait);
         if (r < 0 && errno != EINTR) return done > 0 ? done : -1;
-        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)) != 0) return done > 0 ? done : -1;
+        if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return done > 0 ? done : -1;
     }
     return done;
 }
@@ -256,12 +289,48 @@ int ringDataSize(uartHandle_t* r) {
     return n;
 }
 
+// The device is gone: the dead descriptor is closed (once no caller uses it)
+// and the outage begins.
+void markLost(uartHandle_t* r) {
+    {
+        std::unique_lock<std::shared_mutex> g(r->fd_lock);
+        closePort(r->fd);
+        r->fd = -1;
+    }
+    std::lock_guard<std::mutex> g(r->outage_lock);
+    r->lost = true;
+    r->lost_since = OS_GetKHClock();
+    ++r->outages;
+}
+
+// The device is back under its path as fd: the outage ends.
+void markBack(uartHandle_t* r, int fd) {
+    {
+        std::unique_lock<std::shared_mutex> g(r->fd_lock);
+        r->fd = fd;
+    }
+    std::lock_guard<std::mutex> g(r->outage_lock);
+    const uint64_t ms = elapsedMs(r->lost_since);
+    r->lost = false;
+    r->total_ms += ms;
+    if (ms > r->longest_ms) r->longest_ms = ms;
+}
+
 // Reader task: moves every byte that arrives on the port into the ring, as
 // soon as it arrives. While the ring is full the bytes stay in the port's own
-// input queue; while the device is gone the task pauses between attempts.
+// input queue. A device that hangs up or fails is closed and opened again
+// under its path, with a pause between attempts, until it is back or the port
+// is closed. The task is the only one that changes r->fd, so it reads it
+// without the lock.
 void* CyclicGetData(void* cycBuff) {
     uartHandle_t* r = rec(cycBuff);
     while (r->active_task.load(std::memory_order_acquire) != 0) {
+        if (r->fd < 0) {
+            if (waitWake(r->wake_fd, kReopenPauseMs)) continue;  // closing
+            const int fd = openPort(r->path.c_str(), r->speed);
+            if (fd >= 0) markBack(r, fd);
+            continue;
+        }
         OS_WaitSemaphore(r->lock);
         int room = ringb_freespace(r->ringbuf_h);
         OS_SetSemaphore(r->lock);
@@ -292,12 +361,16 @@ void* CyclicGetData(void* cycBuff) {
             signalArrival(r, false);
             continue;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN) &&
-            (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+        const int err = n < 0 ? errno : 0;
+        const bool hung_up = (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if (!hung_up && n < 0 && (err == EINTR || err == EAGAIN)) {
             continue;  // a direct read took the bytes first
         }
-        // Hang-up (end of file), EIO or a dead descriptor: the device is gone
-        // for now. Pause, then try again until the port is closed.
+        if (hung_up || err == EIO || err == ENXIO || err == ENODEV || err == EBADF) {
+            markLost(r);  // the device is gone: reopen it once it is back
+            continue;
+        }
+        // Readable, yet nothing to read and no failure: do not spin on it.
         waitWake(r->wake_fd, kVanishedPauseMs);
     }
     return nullptr;
@@ -333,9 +406,10 @@ UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallbac
     r->fd = -1;
     r->wake_fd = -1;
 
-    r->fd = openExclusive(device);
-    if (r->fd < 0 || !configureLine(r->fd, buadrate) || !clearModemLines(r->fd) ||
-        tcflush(r->fd, TCIOFLUSH) != 0) {
+    r->path = device;
+    r->speed = buadrate;
+    r->fd = openPort(device, buadrate);
+    if (r->fd < 0) {
         releaseRecord(r);
         return nullptr;
     }
@@ -382,7 +456,8 @@ void UART_Close(UART_Handle_t handle) {
 int UART_IsHaveChar(UART_Handle_t handle) {
     uartHandle_t* r = rec(handle);
     if (r == nullptr) return 0;
-    return IsHaveChar(r->fd) > 0 ? 1 : 0;
+    std::shared_lock<std::shared_mutex> g(r->fd_lock);
+    return r->fd >= 0 && IsHaveChar(r->fd) > 0 ? 1 : 0;
 }
 
 int UART_is_not_empty(UART_Handle_t handle) {
@@ -396,7 +471,8 @@ int UART_is_not_empty(UART_Handle_t handle) {
 int UART_readBuff(UART_Handle_t handle, unsigned char* buff, int len) {
     uartHandle_t* r = rec(handle);
     if (r == nullptr) return 0;
-    int n = readRequest(r->fd, buff, len);
+    std::shared_lock<std::shared_mutex> g(r->fd_lock);
+    int n = r->fd >= 0 ? readRequest(r->fd, buff, len) : -1;
     return n > 0 ? n : 0;
 }
 
@@ -406,8 +482,9 @@ int UART_readBuffTimeout(UART_Handle_t handle, unsigned char* buff, int len, int
     const unsigned int start = OS_GetKHClock();
     int remaining = len;
     int stored = 0;
+    std::shared_lock<std::shared_mutex> g(r->fd_lock);
     while (remaining > 0) {
-        int n = readRequest(r->fd, buff + stored, remaining);
+        int n = r->fd >= 0 ? readRequest(r->fd, buff + stored, remaining) : -1;
         if (n < 0) break;  // device failure: report what is already in buff
         remaining -= n;
         stored += n;
@@ -446,20 +523,46 @@ int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len
     }
     int written = 0;
     int remaining = len;
+    bool failed = false;
     const unsigned int start = OS_GetKHClock();
     while (remaining > 0) {
-        int n = writeRequest(r->fd, buff + written, remaining);
+        int n;
+        {
+            std::shared_lock<std::shared_mutex> g(r->fd_lock);
+            n = r->fd >= 0 ? writeRequest(r->fd, buff + written, remaining) : -1;
+        }
         if (n >= 0) {
             remaining -= n;
             written += n;
             if (remaining > 0) OS_MSleep(1);
         } else {
-            std::fprintf(stderr, "%s.%d\n", "UART_write_buffer_timeout", 422);
+            failed = true;
+            if (!r->write_failing.exchange(true))
+                std::fprintf(stderr, "%s.%d\n", "UART_write_buffer_timeout", 422);
             OS_MSleep(10);
         }
         if (elapsedMs(start) > static_cast<U32>(timeoutms)) break;
     }
-    return written;
+    if (remaining == 0) {
+        if (len > 0) r->write_failing.store(false);
+        return written;
+    }
+    // A write the device refused is a failure, whatever part of it went out
+    // before; a write that ran out of time is short and says how far it got.
+    return failed ? -1 : written;
+}
+
+int UART_Outages(UART_Handle_t handle, int* lost_now, uint64_t* outages, uint64_t* longest_ms,
+                 uint64_t* total_ms) {
+    uartHandle_t* r = rec(handle);
+    if (r == nullptr) return -1;
+    std::lock_guard<std::mutex> g(r->outage_lock);
+    const uint64_t current = r->lost ? elapsedMs(r->lost_since) : 0;
+    if (lost_now) *lost_now = r->lost ? 1 : 0;
+    if (outages) *outages = r->outages;
+    if (longest_ms) *longest_ms = current > r->longest_ms ? current : r->longest_ms;
+    if (total_ms) *total_ms = r->total_ms + current;
+    return 0;
 }
 
 int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms) {

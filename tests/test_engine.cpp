@@ -21,6 +21,11 @@ namespace status = testsupport::status;
 namespace ts = testsupport;
 using Strings = std::vector<std::string>;
 
+static Strings operator+(Strings a, const Strings& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 const QString kDestIp = "127.0.0.1";
 constexpr int kWait = 5000;  // hang guard on every wait, far above what a run needs
 constexpr int64_t kSecond = 1000000000;
@@ -37,47 +42,70 @@ protected:
     void SetUp() override { status::clear(); }
 };
 
-// Ports count in their low 16 bits; no Dest IP (address 0: this host) sends nothing; runs count
-// from 1; the receiver judges only the bytes of each datagram.
+// A Dest IP or Dest Port nobody can mean is refused by name and nothing is sent (a port is never
+// cut to its low 16 bits); spaces around the address are trimmed; runs count from 1; every datagram
+// counts, empty and long ones too, and the receiver judges only the bytes of each.
 TEST_F(EngineTest, UdpRunsFromSenderToReceiver) {
     const unsigned short port = ts::freeUdpPort();
     server s;
-    s.start_server(CONVERT_UART_TO_ETHERNET, 0, "", port + 65536);
+    s.start_server(CONVERT_UART_TO_ETHERNET, 0, "", port);
+    ASSERT_TRUE(status::waitForMessage(Report::ServerMsg, "Start UDP reciever", kWait));
     client c;
-    c.start_client(CONVERT_ETHERNET_TO_UART, 0, "", "", port);
-    ASSERT_TRUE(status::waitForMessage(Report::ClientMsg, "Start UDP sender", kWait));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    c.start_client(CONVERT_ETHERNET_TO_UART, 0, "", kDestIp, port + 3 * 65536);  // without STOP
+    for (const char* ip : {"abc", "", "999.1.1.1", "0.0.0.0", "127.0.0.01", "1.2.3", "1.2.3.4.5"})
+        c.start_client(CONVERT_ETHERNET_TO_UART, 0, "", ip, port);
+    for (int bad : {port + 65536, 0, -1})
+        c.start_client(CONVERT_ETHERNET_TO_UART, 0, "", kDestIp, bad);
+    c.start_client(CONVERT_ETHERNET_TO_UART, 0, "", " 127.0.0.1\t", port);
     ASSERT_TRUE(status::waitForCount(Report::ServerCnt, 2, kWait));
-    EXPECT_EQ(counts(Report::ClientCnt)[0], 0) << "the run without Dest IP showed no count";
-    EXPECT_EQ(counts(Report::ClientCnt)[1], 1);
+    c.stop_client();
+    EXPECT_EQ(status::messages(Report::ClientMsg),
+              (Strings(7, "Bad Dest IP") + Strings(3, "Bad Dest Port") +
+               Strings{"Start UDP sender", "Socket closed"}));
+    EXPECT_EQ(counts(Report::ClientCnt)[0], 1) << "nothing was sent before the good run";
+    const int sent = counts(Report::ClientCnt).rbegin()[1];
+    ASSERT_TRUE(status::waitForCount(Report::ServerCnt, sent, kWait));
 
-    const unsigned char good[7] = {1, 1, 2, 3, 4, 5, 0x10};
+    const std::vector<unsigned char> good = {1, 1, 2, 3, 4, 5, 0x10}, big(65507, 1);
     ts::UdpPeer peer;
-    peer.sendTo(port, good, 7);
-    peer.sendTo(port, good, 5);  // leaves a good packet in the receiver's buffer
-    ASSERT_TRUE(status::waitForMessage(Report::ServerMsg, "checksum error !", kWait));
+    for (int len : {7, 0, 5, 8193, 65507})
+        peer.sendTo(port, len == 7 ? good.data() : big.data(), len);
+    EXPECT_TRUE(status::waitForCount(Report::ServerCnt, sent + 5, kWait))
+        << "every datagram counts";
     s.stop_server();
     EXPECT_EQ(status::messages(Report::ServerMsg),
-              (Strings{"Start UDP reciever", "checksum error !", "Socket closed"}));
+              (Strings{"Start UDP reciever"} + Strings(4, "checksum error !") +
+               Strings{"Socket closed"}));
 }
 
-// Failed opens (port taken in its low 16 bits) end a worker with its message; unknown silently.
+// Failed opens end a worker with its message and say why on stderr; a Source Port held by another
+// receiver is refused, one nobody can mean is refused by name; unknown directions end silently.
 TEST_F(EngineTest, FailedOpensAndUnknownDirections) {
     const QString missing = "convbench-no-such-port";  // opened as /dev/<name>, which is absent
-    ts::UdpPeer holder;                                // holds its port without SO_REUSEADDR
+    const unsigned short port = ts::freeUdpPort();
+    server holder;  // a receiver already on the port, as a second tester would be
+    holder.start_server(CONVERT_UART_TO_ETHERNET, 0, "", port);
+    ASSERT_TRUE(status::waitForMessage(Report::ServerMsg, "Start UDP reciever", kWait));
+    status::clear();
     client c;
     server s;
+    testing::internal::CaptureStderr();
     c.start_client(CONVERT_UART_TO_ETHERNET, 0, missing, kDestIp, 0);
-    c.start_client(7, 0, "", kDestIp, holder.port());
+    c.start_client(7, 0, "", kDestIp, port);
     s.start_server(CONVERT_ETHERNET_TO_UART, 0, missing, 0);
-    s.start_server(CONVERT_UART_TO_ETHERNET, 0, "", holder.port() + 65536);
-    s.start_server(-1, 0, "", holder.port());
+    for (int src : {int{port}, port + 65536, 0})
+        s.start_server(CONVERT_UART_TO_ETHERNET, 0, "", src);
+    s.start_server(-1, 0, "", port);
     c.stop_client();
     s.stop_server();
+    const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status::messages(Report::ClientMsg), Strings{"Open UART Failed"});
-    EXPECT_EQ(status::messages(Report::ServerMsg),
-              (Strings{"UART open failed", "Open Socket failed"}));
+    EXPECT_EQ(
+        status::messages(Report::ServerMsg),
+        (Strings{"UART open failed", "Open Socket failed", "Bad Source Port", "Bad Source Port"}));
+    for (const char* msg : {"Open UART Failed", "UART open failed"})
+        EXPECT_NE(err.find(msg + std::string(": /dev/convbench-no-such-port: No such file")),
+                  std::string::npos)
+            << err;
 }
 
 // Through socat, each direction: every packet sent arrives once, and STOP leaves both counts at 0;
@@ -115,6 +143,42 @@ TEST_P(ConverterTest, EveryPacketSentArrives) {
     EXPECT_EQ(f.latency.count, f.sent);
     EXPECT_GT(f.latency.min_us, 0);
     EXPECT_EQ(f.lost + f.duplicated + f.reordered + f.corrupt + f.skipped_bytes, 0u);
+}
+
+// The converter goes away mid-run and comes back at the same path: the serial half says "UART lost"
+// and "UART back" and the run goes on counting; the serial sender says "UART write failed" once for
+// the spell and does not count the packets the port did not take.
+TEST_P(ConverterTest, SerialPortVanishesAndComesBack) {
+    if (!ts::socatAvailable()) GTEST_SKIP() << "socat is not installed";
+    const unsigned short conv_port = ts::freeUdpPort();
+    unsigned short far_port = ts::freeUdpPort();
+    while (far_port == conv_port) far_port = ts::freeUdpPort();
+    ts::SocatBridge conv(conv_port, far_port, 60);
+    ASSERT_TRUE(conv.ok()) << conv.error();
+    const QString tty = QString::fromStdString(conv.ptyPath());
+    const bool serial_sends = GetParam() == CONVERT_UART_TO_ETHERNET;
+    const Report::Kind serial = serial_sends ? Report::ClientMsg : Report::ServerMsg;
+    server s;
+    s.start_server(GetParam(), 0, tty, far_port);
+    client c;
+    c.start_client(GetParam(), 0, tty, kDestIp, conv_port);
+    ASSERT_TRUE(status::waitForCount(Report::ServerCnt, 3, kWait));
+    conv.stop();
+    ASSERT_TRUE(status::waitForMessage(serial, "UART lost", kWait));
+    const int shown = status::lastCount(Report::ClientCnt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // packets meet the gone port
+    if (serial_sends) {
+        EXPECT_EQ(status::lastCount(Report::ClientCnt), shown) << "none counted";
+    }
+    const int arrived = status::lastCount(Report::ServerCnt);
+    ASSERT_TRUE(conv.start()) << conv.error();
+    EXPECT_TRUE(status::waitForMessage(serial, "UART back", kWait));
+    EXPECT_TRUE(status::waitForCount(Report::ServerCnt, arrived + 3, kWait)) << "counts again";
+    c.stop_client();
+    s.stop_server();
+    EXPECT_EQ(status::messageCount(serial, "UART lost") + status::messageCount(serial, "UART back"),
+              2);
+    EXPECT_EQ(status::messageCount(Report::ClientMsg, "UART write failed"), serial_sends ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothDirections, ConverterTest,

@@ -39,14 +39,15 @@ struct Harness {
         qunsetenv("CONVBENCH_EXTRA_PORTS");
         w.show();
     }
-    // STARTs a run through 127.0.0.1 on a port made by the test, never a listed one.
+    // STARTs a run through 127.0.0.1 on a port made by the test, never a listed one; another
+    // Dest IP only where nothing may be sent.
     void start(const QString& port, int direction, const QString& dest_port,
-               const QString& src_port, int protocol = 0) {
+               const QString& src_port, int protocol = 0, const QString& dest_ip = "127.0.0.1") {
         ASSERT_TRUE(w.getPowerBtn() && !listedPorts().contains(port));
         f.com->setCurrentIndex(f.com->findText(port));
         f.convert->setCurrentIndex(direction);
         f.protocol->setCurrentIndex(protocol);
-        f.dest_ip->setText("127.0.0.1");
+        f.dest_ip->setText(dest_ip);
         f.dest_port->setText(dest_port);
         f.src_port->setText(src_port);
         f.btn->click();
@@ -138,16 +139,21 @@ TEST(Form, OpensWithItsDefaultsAndEachClickReadsIt) {
         QString dest, src;
         int want_dest, want_src;
         const char *client, *server;  // the halves' messages once started
-    } rows[] = {{port, CONVERT_UART_TO_ETHERNET, 0, "70000", QString::number(holder.port()), 70000,
-                 holder.port(), "Start UART sender", "Open Socket failed"},
-                {gone, CONVERT_ETHERNET_TO_UART, 0, QString::number(converter.port()), "12ab",
-                 converter.port(), 0, "Start UDP sender", "UART open failed"},
-                {gone, CONVERT_UART_TO_ETHERNET, 1, "99999999999", QString::number(free_port), 0,
-                 free_port, "Open UART Failed", "checksum error !"},
-                {port, CONVERT_UART_TO_ETHERNET, 1, "", "", 0, 0, "Start UART sender",
-                 "Start UDP reciever"}};
+        const char* dest_ip = "127.0.0.1";
+    } rows[] = {
+        {port, CONVERT_UART_TO_ETHERNET, 0, "70000", QString::number(holder.port()), 70000,
+         holder.port(), "Start UART sender", "Open Socket failed"},
+        {gone, CONVERT_ETHERNET_TO_UART, 0, QString::number(converter.port()), "12ab",
+         converter.port(), 0, "Start UDP sender", "UART open failed"},
+        {gone, CONVERT_UART_TO_ETHERNET, 1, "99999999999", QString::number(free_port), 0, free_port,
+         "Open UART Failed", "checksum error !"},
+        {port, CONVERT_UART_TO_ETHERNET, 1, "", "", 0, 0, "Start UART sender", "Bad Source Port"},
+        {gone, CONVERT_ETHERNET_TO_UART, 0, "70000", "", 70000, 0, "Bad Dest Port",
+         "UART open failed"},
+        {gone, CONVERT_ETHERNET_TO_UART, 0, "1234", "", 1234, 0, "Bad Dest IP", "UART open failed",
+         "999.1.1.1"}};
     for (const auto& r : rows) {
-        h.start(r.port, r.direction, r.dest, r.src, r.protocol);
+        h.start(r.port, r.direction, r.dest, r.src, r.protocol, r.dest_ip);
         EXPECT_EQ(std::make_tuple(h.w.m_direction, h.w.m_protocol, h.w.m_dest_port, h.w.m_src_port),
                   std::make_tuple(r.direction, r.protocol, r.want_dest, r.want_src));
         EXPECT_TRUE(until([&] {
@@ -156,6 +162,14 @@ TEST(Form, OpensWithItsDefaultsAndEachClickReadsIt) {
         }));
         h.f.btn->click();
     }
+    // The port box keeps its size; it shows the end of a long path and the whole path as a tip.
+    auto* box = static_cast<PortComboBox*>(h.f.com);
+    box->setCurrentIndex(box->findText(gone));
+    EXPECT_EQ(box->geometry(), QRect(170, 50, 100, 30));
+    EXPECT_EQ(box->toolTip(), gone);
+    const QString shown = box->shownText();
+    EXPECT_TRUE(shown.size() > 1 && gone.endsWith(shown.mid(1))) << qPrintable(shown);
+    EXPECT_LE(box->fontMetrics().horizontalAdvance(shown), box->width());
 }
 
 // Through socat each way: counts, the status bar's figures (cleared at START, live during the run,

@@ -63,6 +63,36 @@ TEST(RelayTest, StreamsUntilStopped) {
     close(listener);
 }
 
+// The peer stops reading and the connection fills: clearing active_task still ends the stream at
+// once, and the relay releases its connection and records as when the peer reads.
+TEST(RelayTest, StopsWhileThePeerStopsReading) {
+    const int listener = listenOn(), port = ts::boundPort(listener);
+    const int fds = ts::openDescriptorCount();
+    active_task = 1;
+    client c;
+    c.tcp_to_Uart("127.0.0.1", port);
+    const int conn = accept(listener, nullptr, nullptr);
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    ASSERT_EQ(getpeername(conn, reinterpret_cast<sockaddr*>(&peer), &len), 0);
+    int relay = -1;  // the relay's end of the connection, in this process
+    for (int fd = 3; fd < 1024 && relay < 0; ++fd)
+        if (fd != conn && fd != listener && ts::boundPort(fd) == ntohs(peer.sin_port)) relay = fd;
+    ASSERT_GE(relay, 0);
+    const std::string junk(65536, 'j');  // fill both socket buffers: the relay's send must wait
+    for (int i = 0; i < 4096 && send(relay, junk.data(), junk.size(), MSG_DONTWAIT) > 0; ++i) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto t0 = std::chrono::steady_clock::now();
+    active_task = 0;
+    ASSERT_TRUE(eventually([] { return tcp_relay_streams == 0; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(ts::openDescriptorCount(), fds + 1) << "only the accepted end is left";
+    active_task = 1;
+    close(conn);
+    close(listener);
+}
+
 // No listener: "open tcp failed" and exit status 1.
 TEST(RelayDeathTest, NoConnectionEndsTheProcessWithStatusOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -124,9 +125,61 @@ TEST_F(UartPty, EveryBytePassesUnchangedAndNothingSpins) {
         EXPECT_LT((std::clock() - c0) * 1000L / CLOCKS_PER_SEC, 200) << "spins on " << port;
         pty.closeMaster();
     }
-    EXPECT_EQ(UART_write_buffer_timeout(h, d.data(), 7, 0), 0);
+    EXPECT_EQ(UART_write_buffer_timeout(h, d.data(), 7, 0), -1);  // a failure, not 0 bytes
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "UART_write_buffer_timeout.398 error write buffer\nUART_write_buffer_timeout.422\n");
+}
+
+// The device vanishes (its pty's master closes) and a new one appears at the same path: the driver
+// reports the outage, fails reads and writes at once meanwhile (one diagnostic for the spell),
+// then opens the path again with the same settings and lock, and bytes flow both ways.
+TEST(UartOutage, VanishedDeviceIsReopenedAtItsPath) {
+    testsupport::PtyPair gone, back;
+    ASSERT_TRUE(gone.ok() && back.ok());
+    char dir[] = "/tmp/convbench-uart-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/ttyCONV", next = link + ".new";
+    ASSERT_EQ(symlink(gone.slavePath().c_str(), link.c_str()), 0);
+    UART_Handle_t h = UART_Open(link.c_str(), 115200);
+    ASSERT_NE(h, nullptr);
+    int lost = -1;
+    uint64_t outages = 9, longest = 9, total = 9;
+    auto waitLost = [&](int want) {  // the driver's view of the device, within a hang guard
+        for (auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(5ms))
+            if (UART_Outages(h, &lost, &outages, &longest, &total) == 0 && lost == want)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(waitLost(0));
+    EXPECT_EQ(outages + longest + total, 0u);
+
+    gone.closeMaster();
+    ASSERT_TRUE(waitLost(1));
+    unsigned char b[7] = {1, 1, 2, 3, 4, 5, 0x10};
+    testing::internal::CaptureStderr();
+    const auto t0 = Clock::now();
+    EXPECT_EQ(UART_write_buffer_timeout(h, b, 7, 0) + UART_write_buffer_timeout(h, b, 7, 0), -2);
+    EXPECT_EQ(UART_readBuff(h, b, 7), 0);
+    EXPECT_LT(Clock::now() - t0, 500ms) << "fails at once";
+    std::this_thread::sleep_for(500ms);  // opens of the dead path fail meanwhile
+    ASSERT_EQ(symlink(back.slavePath().c_str(), next.c_str()), 0);
+    ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(waitLost(0));
+    EXPECT_EQ(outages, 1u);
+    EXPECT_TRUE(longest >= 500 && total == longest) << longest << " " << total;
+    EXPECT_EQ(UART_write_buffer_timeout(h, b, 7, 0), 7);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "UART_write_buffer_timeout.422\n");
+    Bytes echo(7);
+    EXPECT_EQ(back.readMaster(echo.data(), 7, 5000), 7u);
+    EXPECT_TRUE(echo == Bytes(b, b + 7));
+    ASSERT_TRUE(back.writeMaster("abc", 3));
+    EXPECT_EQ(UART_WaitData(h, 3, 5000), 3);
+    termios t{};
+    EXPECT_TRUE(tcgetattr(back.master(), &t) == 0 && cfgetospeed(&t) == B115200);
+    EXPECT_EQ(UART_Open(link.c_str(), 115200), nullptr) << "held for this handle alone again";
+    UART_Close(h);
+    unlink(link.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ bool udpLoopbackBound(unsigned short port) {
 
 bool socatAvailable() { return system("command -v socat >/dev/null 2>&1") == 0; }
 
-SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, int life_seconds) {
+SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, int life_seconds)
+    : local_port_(local_port), peer_port_(peer_port), life_seconds_(life_seconds) {
     if (!socatAvailable()) {
         error_ = "socat is not installed";
         return;
@@ -43,10 +44,16 @@ SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, in
     }
     dir_ = tmpl;
     link_ = dir_ + "/ttyCONV";
+    start();
+}
+
+bool SocatBridge::start() {
+    ok_ = false;
+    if (dir_.empty()) return false;
     const std::string pty = "pty,raw,echo=0,link=" + link_;
-    const std::string udp = "udp4-datagram:127.0.0.1:" + std::to_string(peer_port) +
-                            ",bind=127.0.0.1:" + std::to_string(local_port);
-    const std::string life = std::to_string(life_seconds);
+    const std::string udp = "udp4-datagram:127.0.0.1:" + std::to_string(peer_port_) +
+                            ",bind=127.0.0.1:" + std::to_string(local_port_);
+    const std::string life = std::to_string(life_seconds_);
 
     pid_ = fork();
     if (pid_ == 0) {
@@ -58,33 +65,37 @@ SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, in
     }
     if (pid_ < 0) {
         error_ = "fork failed";
-        return;
+        return false;
     }
     // socat opens its pty first, then binds its UDP side: wait for both.
     for (int i = 0; i < 500; ++i) {
         struct stat st {};
-        if (lstat(link_.c_str(), &st) == 0 && udpLoopbackBound(local_port)) {
-            ok_ = true;
-            return;
-        }
+        if (lstat(link_.c_str(), &st) == 0 && udpLoopbackBound(local_port_)) return ok_ = true;
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
             error_ = "socat exited at start";
-            return;
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     error_ = "socat did not open its pty and UDP port within 5 s";
+    return false;
 }
 
-SocatBridge::~SocatBridge() {
+void SocatBridge::stop() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);
     }
+    pid_ = -1;
+    ok_ = false;
     if (!link_.empty()) unlink(link_.c_str());
+}
+
+SocatBridge::~SocatBridge() {
+    stop();
     if (!dir_.empty()) rmdir(dir_.c_str());
 }
 

@@ -20,11 +20,19 @@ public:
     SocatBridge(const SocatBridge&) = delete;
     SocatBridge& operator=(const SocatBridge&) = delete;
 
+    // The converter goes away (socat ends, its pty and the link vanish), and
+    // comes back at the same path with the same ports. start() is what the
+    // constructor does; false (see error()) if socat did not come up.
+    void stop();
+    bool start();
+
     bool ok() const { return ok_; }
     const std::string& ptyPath() const { return link_; }
     const std::string& error() const { return error_; }
 
 private:
+    unsigned short local_port_, peer_port_;
+    int life_seconds_;
     pid_t pid_ = -1;
     bool ok_ = false;
     std::string dir_;
