@@ -17,6 +17,7 @@ public:
     UdpPeer& operator=(const UdpPeer&) = delete;
 
     bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     unsigned short port() const { return port_; }
     // Sends one datagram to 127.0.0.1:port; the byte count or -1.
     int sendTo(unsigned short port, const void* buf, size_t len);
