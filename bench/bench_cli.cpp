@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "json_reader.h"
+#include "json.h"
 #include "loopback.h"
 #include "socat.h"
 
@@ -147,8 +147,10 @@ ts::Json run(const Args& args, double* cpu = nullptr) {
 }
 
 bool clean(const ts::Json& d, double rate) {
-    return d["lost"].count() + d["duplicated"].count() + d["corrupt"].count() == 0 &&
-           d["sent"].count() > 0 && d["send_rate"].number >= 0.99 * rate;
+    return d["lost"].get<uint64_t>() + d["duplicated"].get<uint64_t>() +
+                   d["corrupt"].get<uint64_t>() ==
+               0 &&
+           d["sent"].get<uint64_t>() > 0 && d["send_rate"].get<double>() >= 0.99 * rate;
 }
 
 // The highest rate, doubling from 1000/s in short trials, that a 30 s run confirms clean.
@@ -163,8 +165,8 @@ double highestRate(const std::function<ts::Json(double, double)>& trial, const s
         const ts::Json j = trial(r, confirm_s);
         const ts::Json& d = j["directions"][way];
         std::printf("    %-4s %8.0f/s for %.0f s: sent %llu lost %llu -> %s\n", way.c_str(), r,
-                    confirm_s, static_cast<unsigned long long>(d["sent"].count()),
-                    static_cast<unsigned long long>(d["lost"].count()),
+                    confirm_s, static_cast<unsigned long long>(d["sent"].get<uint64_t>()),
+                    static_cast<unsigned long long>(d["lost"].get<uint64_t>()),
                     clean(d, r) ? "clean" : "not clean");
         if (clean(d, r)) return r;
     }
@@ -185,8 +187,8 @@ double iperf3Rate(double seconds) {
     if (!ts::parseJson(out, &j)) return -1;
     const ts::Json& sum = j["end"]["sum"];
     // Datagrams that reached the server, per second.
-    const double packets = sum["packets"].number - sum["lost_packets"].number;
-    return sum["seconds"].number > 0 ? packets / sum["seconds"].number : -1;
+    const double packets = sum["packets"].get<double>() - sum["lost_packets"].get<double>();
+    return sum["seconds"].get<double>() > 0 ? packets / sum["seconds"].get<double>() : -1;
 }
 
 }  // namespace
@@ -213,9 +215,10 @@ int main(int argc, char** argv) {
         auto b = bridge();
         const ts::Json j = run(runner(*b, way, {"-r", "100", "-t", "10"}));
         const ts::Json& l = j["directions"][way]["latency_us"];
-        std::printf("    %s: p50 %.0f us, p99 %.0f us (received %llu)\n", way.c_str(),
-                    l["p50"].number, l["p99"].number,
-                    static_cast<unsigned long long>(j["directions"][way]["received"].count()));
+        std::printf(
+            "    %s: p50 %.0f us, p99 %.0f us (received %llu)\n", way.c_str(),
+            l["p50"].get<double>(), l["p99"].get<double>(),
+            static_cast<unsigned long long>(j["directions"][way]["received"].get<uint64_t>()));
     }
 
     if (want('2'))
@@ -261,18 +264,22 @@ int main(int argc, char** argv) {
         double cpu = 0;
         const ts::Json j = run(runner(*b, "both", {"-r", "1000", "-t", "10"}), &cpu);
         std::printf("    %.2f %% of one core over %.1f s (verdict %s)\n",
-                    100 * cpu / j["elapsed_s"].number, j["elapsed_s"].number,
-                    j["verdict"].text.c_str());
+                    100 * cpu / j["elapsed_s"].get<double>(), j["elapsed_s"].get<double>(),
+                    j["verdict"].get<std::string>().c_str());
     }
 
     if (want('4') && soak_minutes > 0) {
-        std::printf("4. soak: %d minutes at 1000 packets/s, both directions, through the "
-                    "simulated converter with faults\n",
-                    soak_minutes);
-        Child c = spawn({CONVBENCH_CLI, "--simulate", "-r", "1000", "-t",
-                         std::to_string(soak_minutes * 60), "--drop", "0.001", "--duplicate",
-                         "0.001", "--reorder", "0.001", "--corrupt", "0.001", "--delay", "2",
-                         "--jitter", "1", "--json", "-"});
+        std::printf(
+            "4. soak: %d minutes at 1000 packets/s, both directions, through the "
+            "simulated converter with faults\n",
+            soak_minutes);
+        Child c = spawn({CONVBENCH_CLI, "--simulate", "-r",
+                         "1000",        "-t",         std::to_string(soak_minutes * 60),
+                         "--drop",      "0.001",      "--duplicate",
+                         "0.001",       "--reorder",  "0.001",
+                         "--corrupt",   "0.001",      "--delay",
+                         "2",           "--jitter",   "1",
+                         "--json",      "-"});
         long first = -1, last = -1;
         double cpu_before = cpuSeconds(c.pid);
         for (int m = 1; m <= soak_minutes; ++m) {
@@ -290,11 +297,13 @@ int main(int argc, char** argv) {
         const double cpu = finish(c, &out);
         ts::Json j;
         ts::parseJson(out, &j);
-        std::printf("    RSS growth after the first minute: %ld kB; CPU over the run %.2f %%; "
-                    "verdict %s (faults on: fail expected), e2u lost %llu of %llu\n",
-                    last - first, 100 * cpu / (soak_minutes * 60.0), j["verdict"].text.c_str(),
-                    static_cast<unsigned long long>(j["directions"]["e2u"]["lost"].count()),
-                    static_cast<unsigned long long>(j["directions"]["e2u"]["sent"].count()));
+        std::printf(
+            "    RSS growth after the first minute: %ld kB; CPU over the run %.2f %%; "
+            "verdict %s (faults on: fail expected), e2u lost %llu of %llu\n",
+            last - first, 100 * cpu / (soak_minutes * 60.0),
+            j["verdict"].get<std::string>().c_str(),
+            static_cast<unsigned long long>(j["directions"]["e2u"]["lost"].get<uint64_t>()),
+            static_cast<unsigned long long>(j["directions"]["e2u"]["sent"].get<uint64_t>()));
     }
     return 0;
 }

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "json_reader.h"
+#include "json.h"
 #include "loopback.h"
 #include "options.h"
 #include "process.h"
@@ -27,7 +27,7 @@ ts::Json readJson(const std::string& text) {
     ts::Json j;
     std::string error;
     EXPECT_TRUE(ts::parseJson(text, &j, &error)) << error << "\n" << text;
-    EXPECT_EQ(j["schema"].number, 1);
+    EXPECT_EQ(j["schema"].get<double>(), 1);
     return j;
 }
 
@@ -42,14 +42,14 @@ std::string readFile(const std::string& path) {
 
 TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
     const Args bad[] = {
-        {},                                            // no port, no address
-        {"-p", "ttyX", "-a", "abc:1234"},              // not an address
-        {"-p", "ttyX", "-a", " 127.0.0.1:1234"},       // spaces
-        {"-p", "ttyX", "-a", "999.1.1.1:1234"},        // beyond 255
-        {"-p", "ttyX", "-a", "1.2.3:1234"},            // three numbers
-        {"-p", "ttyX", "-a", "127.0.0.1:0"},           // port 0
-        {"-p", "ttyX", "-a", "127.0.0.1:65536"},       // port too large
-        {"-p", "ttyX", "-a", "127.0.0.1"},             // no port
+        {},                                       // no port, no address
+        {"-p", "ttyX", "-a", "abc:1234"},         // not an address
+        {"-p", "ttyX", "-a", " 127.0.0.1:1234"},  // spaces
+        {"-p", "ttyX", "-a", "999.1.1.1:1234"},   // beyond 255
+        {"-p", "ttyX", "-a", "1.2.3:1234"},       // three numbers
+        {"-p", "ttyX", "-a", "127.0.0.1:0"},      // port 0
+        {"-p", "ttyX", "-a", "127.0.0.1:65536"},  // port too large
+        {"-p", "ttyX", "-a", "127.0.0.1"},        // no port
         {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "0"},
         {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "-5"},
         {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "ten"},
@@ -71,8 +71,9 @@ TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
             << argv.back();
         EXPECT_FALSE(error.empty());
     }
-    const char* good[] = {"x", "--port=ttyUSB0", "-a", "10.0.0.255:502", "-d", "u2e", "-n", "600",
-                          "--format", "seq32", "--baud", "921600", "--max-p99", "2.5"};
+    const char* good[] = {
+        "x",   "--port=ttyUSB0", "-a",    "10.0.0.255:502", "-d",     "u2e",       "-n",
+        "600", "--format",       "seq32", "--baud",         "921600", "--max-p99", "2.5"};
     cli::Options o;
     std::string error;
     ASSERT_TRUE(cli::parseOptions(14, good, &o, &error)) << error;
@@ -108,17 +109,20 @@ TEST_P(CliRunTest, EveryPacketArrivesAndTheReportsSayPass) {
                 "--csv", csv});
     ASSERT_EQ(r.status, 0) << r.err << r.out;
     const ts::Json j = readJson(r.out);
-    EXPECT_EQ(j["verdict"].text, "pass");
+    EXPECT_EQ(j["verdict"].get<std::string>(), "pass");
     const std::string dir = GetParam();
     const Args ways = dir == "both" ? Args{"e2u", "u2e"} : Args{dir};
-    EXPECT_EQ(j["directions"].fields.size(), ways.size());
+    EXPECT_EQ(j["directions"].size(), ways.size());
     for (const std::string& w : ways) {
         const ts::Json& d = j["directions"][w];
-        EXPECT_EQ(d["sent"].count(), 40u) << w;
-        EXPECT_EQ(d["received"].count(), 40u) << w;
-        EXPECT_EQ(d["lost"].count() + d["duplicated"].count() + d["corrupt"].count(), 0u) << w;
-        EXPECT_GT(d["latency_us"]["p50"].number, 0) << w;
-        EXPECT_LE(d["latency_us"]["p50"].number, d["latency_us"]["p99"].number) << w;
+        EXPECT_EQ(d["sent"].get<uint64_t>(), 40u) << w;
+        EXPECT_EQ(d["received"].get<uint64_t>(), 40u) << w;
+        EXPECT_EQ(d["lost"].get<uint64_t>() + d["duplicated"].get<uint64_t>() +
+                      d["corrupt"].get<uint64_t>(),
+                  0u)
+            << w;
+        EXPECT_GT(d["latency_us"]["p50"].get<double>(), 0) << w;
+        EXPECT_LE(d["latency_us"]["p50"].get<double>(), d["latency_us"]["p99"].get<double>()) << w;
     }
     // The CSV: its header names the columns; the last row per direction holds the totals.
     std::istringstream rows(readFile(csv));
@@ -144,14 +148,14 @@ TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
         a.insert(a.end(), more.begin(), more.end());
         return a;
     };
-    ts::ProcessResult r =
-        runCli(with({"-d", "u2e", "-r", "100", "-n", "5", "--latency-bound", "100", "--json", "-"}));
+    ts::ProcessResult r = runCli(
+        with({"-d", "u2e", "-r", "100", "-n", "5", "--latency-bound", "100", "--json", "-"}));
     ASSERT_EQ(r.status, 1) << r.err;
     ts::Json j = readJson(r.out);
-    EXPECT_EQ(j["verdict"].text, "fail");
-    EXPECT_EQ(j["directions"]["u2e"]["lost"].count(), 5u);
-    ASSERT_EQ(j["failures"].items.size(), 1u);
-    EXPECT_EQ(j["failures"][0]["figure"].text, "lost");
+    EXPECT_EQ(j["verdict"].get<std::string>(), "fail");
+    EXPECT_EQ(j["directions"]["u2e"]["lost"].get<uint64_t>(), 5u);
+    ASSERT_EQ(j["failures"].size(), 1u);
+    EXPECT_EQ(j["failures"][0]["figure"].get<std::string>(), "lost");
     EXPECT_NE(r.err.find("FAIL u2e: lost 5"), std::string::npos) << r.err;
 
     r = runCli({"-p", "convbench-no-such-port", "-a", "127.0.0.1:9", "-l", std::to_string(listen)});
@@ -165,8 +169,8 @@ TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
     r = runCli(with({"-t", "60", "--json", "-"}), 30, 700);
     EXPECT_EQ(r.status, 4) << r.err;
     j = readJson(r.out);
-    EXPECT_TRUE(j["interrupted"].boolean);
-    EXPECT_EQ(j["verdict"].text, "interrupted");
-    EXPECT_GT(j["directions"]["e2u"]["sent"].count(), 0u);
-    EXPECT_LT(j["elapsed_s"].number, 10);
+    EXPECT_TRUE(j["interrupted"].get<bool>());
+    EXPECT_EQ(j["verdict"].get<std::string>(), "interrupted");
+    EXPECT_GT(j["directions"]["e2u"]["sent"].get<uint64_t>(), 0u);
+    EXPECT_LT(j["elapsed_s"].get<double>(), 10);
 }

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "converter.h"
-#include "packet_format.h"
-#include "json_reader.h"
+#include "json.h"
 #include "loopback.h"
-#include "pty_pair.h"
+#include "packet_format.h"
 #include "process.h"
+#include "pty_pair.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -130,14 +130,14 @@ TEST(SimProgram, ExitStatusAndReport) {
     ASSERT_EQ(r.status, 0) << r.err;
     testsupport::Json j;
     ASSERT_TRUE(testsupport::parseJson(r.out, &j)) << r.out;
-    EXPECT_EQ(j["schema"].number, 1);
-    EXPECT_EQ(j["format"].text, "seq32");
-    EXPECT_EQ(j["serial"]["link"].text, dir + "/tty");
-    EXPECT_EQ(j["faults"]["drop"].number, 0.25);
-    EXPECT_EQ(j["faults"]["seed"].number, 9);
-    EXPECT_GT(j["udp"]["port"].number, 0);
-    EXPECT_EQ(j["net_to_serial"]["packets"].count(), 0u);
-    EXPECT_GE(j["uptime_s"].number, 0.3);
+    EXPECT_EQ(j["schema"].get<double>(), 1);
+    EXPECT_EQ(j["format"].get<std::string>(), "seq32");
+    EXPECT_EQ(j["serial"]["link"].get<std::string>(), dir + "/tty");
+    EXPECT_EQ(j["faults"]["drop"].get<double>(), 0.25);
+    EXPECT_EQ(j["faults"]["seed"].get<double>(), 9);
+    EXPECT_GT(j["udp"]["port"].get<double>(), 0);
+    EXPECT_EQ(j["net_to_serial"]["packets"].get<uint64_t>(), 0u);
+    EXPECT_GE(j["uptime_s"].get<double>(), 0.3);
     struct stat st {};
     EXPECT_NE(lstat((dir + "/tty").c_str(), &st), 0);
     rmdir(dir.c_str());
