@@ -10,8 +10,9 @@ fail() { echo "package: $*" >&2; exit 1; }
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = convbench ] || fail "Package is $(field Package)"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is $(field Architecture)"
-for dep in libc6 libstdc++6 libqt5core5a libqt5widgets5 libqt5serialport5; do
-  field Depends | grep -q "\b$dep\b" || fail "Depends lacks $dep: $(field Depends)"
+for dep in libc6 'libstdc\+\+6' 'libqt(5core5a|6core6)' 'libqt(5widgets5|6widgets6)' \
+           'libqt(5serialport5|6serialport6)'; do
+  field Depends | grep -Eq "(^|[ ,|])$dep( |,|$)" || fail "Depends lacks $dep: $(field Depends)"
 done
 
 root=$(mktemp -d)

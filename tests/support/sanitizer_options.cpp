@@ -17,6 +17,8 @@ CONVBENCH_SANITIZER_HOOK const char* __lsan_default_suppressions() {
     return "leak:libfontconfig\n"
            "leak:libQt5Gui\n"
            "leak:libQt5Widgets\n"
+           "leak:libQt6Gui\n"
+           "leak:libQt6Widgets\n"
            "leak:libdbus\n";
 }
 
@@ -25,4 +27,6 @@ CONVBENCH_SANITIZER_HOOK const char* __tsan_default_options() {
 }
 
 // Qt's own libraries are not built with ThreadSanitizer.
-CONVBENCH_SANITIZER_HOOK const char* __tsan_default_suppressions() { return "race:libQt5Core\n"; }
+CONVBENCH_SANITIZER_HOOK const char* __tsan_default_suppressions() {
+    return "race:libQt5Core\nrace:libQt6Core\n";
+}
