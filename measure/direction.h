@@ -68,6 +68,10 @@ public:
     void finish(int64_t now_ns, bool all);
 
     Figures figures() const;
+    // One-way latencies of the packets received, in coarse bins (nanoseconds).
+    std::vector<std::pair<int64_t, uint64_t>> latencyBins(int per_decade) const {
+        return latency_.bins(per_decade);
+    }
     // Packets the core has room to remember: its memory use, bounded by the
     // packets in flight.
     size_t capacity() const { return ring_.size(); }

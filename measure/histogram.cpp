@@ -51,4 +51,18 @@ int64_t Histogram::quantile(double q) const {
     return max_;
 }
 
+std::vector<std::pair<int64_t, uint64_t>> Histogram::bins(int per_decade) const {
+    std::vector<std::pair<int64_t, uint64_t>> out;
+    for (int b = 0; b < kBuckets; ++b) {
+        const uint64_t n = buckets_[static_cast<size_t>(b)];
+        if (n == 0) continue;
+        const double v = static_cast<double>(valueOf(b));
+        const double step = std::floor(std::log10(v < 1 ? 1 : v) * per_decade);
+        const int64_t low = static_cast<int64_t>(std::llround(std::pow(10.0, step / per_decade)));
+        if (!out.empty() && out.back().first == low) out.back().second += n;
+        else out.emplace_back(low, n);
+    }
+    return out;
+}
+
 }  // namespace measure

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace measure {
@@ -17,6 +18,9 @@ public:
     int64_t min() const { return count_ ? min_ : 0; }
     int64_t max() const { return count_ ? max_ : 0; }
     double mean() const { return count_ ? sum_ / static_cast<double>(count_) : 0.0; }
+    // The distribution in coarse bins, `per_decade` to a factor of ten: each
+    // non-empty bin as (its lower bound, samples in it), lowest first.
+    std::vector<std::pair<int64_t, uint64_t>> bins(int per_decade) const;
 
 private:
     std::vector<uint64_t> buckets_;
