@@ -233,7 +233,13 @@ std::string htmlReport(const HtmlInput& in) {
              "style=\"background:#d58a3a\"></span>reordered (per second)</p>\n"
           << events(pts);
     }
-    o << "</body>\n</html>\n";
+    // Counts the plots the browser drew into the body's data-plots-drawn, for checks.
+    o << "<script>\n(function () {\n  var n = 0;\n"
+         "  document.querySelectorAll('svg.plot').forEach(function (s) {\n"
+         "    var b = s.getBBox();\n"
+         "    if (b.width > 0 && b.height > 0 && s.querySelector('polyline,rect,line')) n++;\n"
+         "  });\n  document.body.setAttribute('data-plots-drawn', n);\n})();\n</script>\n"
+      << "</body>\n</html>\n";
     return o.str();
 }
 

@@ -33,6 +33,8 @@ const Case kCases[] = {
      "dropped"},
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 ts::Json runSimulated(const Args& more, int* status) {
     Args args{CONVBENCH_CLI, "--simulate", "-d",     "both", "-r",     "1000",
               "-n",          "10000",      "--seed", "11",   "--json", "-"};
