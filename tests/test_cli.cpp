@@ -27,7 +27,7 @@ ts::Json readJson(const std::string& text) {
     ts::Json j;
     std::string error;
     EXPECT_TRUE(ts::parseJson(text, &j, &error)) << error << "\n" << text;
-    EXPECT_EQ(j["schema"].number, 1);
+    EXPECT_EQ(j["schema"].number, 2);
     return j;
 }
 
@@ -124,7 +124,7 @@ TEST_P(CliRunTest, EveryPacketArrivesAndTheReportsSayPass) {
     std::istringstream rows(readFile(csv));
     std::string header, line, last;
     std::getline(rows, header);
-    EXPECT_EQ(header.rfind("time_s,direction,sent,received,lost", 0), 0u) << header;
+    EXPECT_EQ(header.rfind("time_s,channel,direction,sent,received,lost", 0), 0u) << header;
     int n = 0;
     while (std::getline(rows, line)) ++n, last = line;
     EXPECT_GE(n, static_cast<int>(ways.size()));
