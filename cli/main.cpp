@@ -60,9 +60,15 @@ bool openChannel(const cli::Options& o, ChannelRun* run, std::string* error) {
     cc.format = o.format;
     cc.faults = run->channel.faults;
     switch (run->channel.transport) {
-        case traffic::Transport::Udp: cc.transport = sim::Transport::Udp; break;
-        case traffic::Transport::TcpClient: cc.transport = sim::Transport::TcpServer; break;
-        case traffic::Transport::TcpServer: cc.transport = sim::Transport::TcpClient; break;
+        case traffic::Transport::Udp:
+            cc.transport = sim::Transport::Udp;
+            break;
+        case traffic::Transport::TcpClient:
+            cc.transport = sim::Transport::TcpServer;
+            break;
+        case traffic::Transport::TcpServer:
+            cc.transport = sim::Transport::TcpClient;
+            break;
     }
     cc.peer_port = s.listenPort();
     run->converter = std::make_unique<sim::Converter>(cc);
@@ -124,14 +130,14 @@ int main(int argc, char** argv) {
     }
 
     std::ofstream json_file, csv_file, junit_file;
-    if (!openReport(o.json_path, &json_file, &error) || !openReport(o.csv_path, &csv_file, &error) ||
+    if (!openReport(o.json_path, &json_file, &error) ||
+        !openReport(o.csv_path, &csv_file, &error) ||
         !openReport(o.junit_path, &junit_file, &error)) {
         std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
         return kSetup;
     }
     std::ostream& csv = o.csv_path == "-" ? std::cout : csv_file;
-    std::ostream& summary =
-        o.json_path == "-" || o.junit_path == "-" ? std::cerr : std::cout;
+    std::ostream& summary = o.json_path == "-" || o.junit_path == "-" ? std::cerr : std::cout;
 
     std::vector<ChannelRun> runs;
     const bool several = o.channels.size() > 1;

@@ -1,7 +1,7 @@
 #include "options.h"
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -122,7 +122,7 @@ bool checkChannel(Channel* c, const Given& g, bool simulate, std::string* error)
     }
     const bool need_address = c->transport != traffic::Transport::TcpServer;
     if ((need_address && !g.address) || (!g.port && !c->net)) {
-        *error = who + (c->net ? "--address is needed"
+        *error = who + (c->net         ? "--address is needed"
                         : need_address ? "--port and --address are needed"
                                        : "--port is needed");
         return false;
@@ -150,8 +150,8 @@ bool checkTogether(const std::vector<Channel>& cs, std::string* error) {
         if (!c.port.empty()) {
             const auto [it, fresh] = ports.emplace(devicePath(c.port), c.name);
             if (!fresh) {
-                *error = "channels " + it->second + " and " + c.name + " name the same serial port " +
-                         c.port;
+                *error = "channels " + it->second + " and " + c.name +
+                         " name the same serial port " + c.port;
                 return false;
             }
         }
@@ -196,8 +196,8 @@ bool parseChannelGiven(const std::string& spec, bool simulate, Channel* c, Given
             return false;
         }
         if (!sim::parseFaultOption(key, value, &c->faults, &why)) {
-            *error = "channel '" + spec + "': " +
-                     (why.rfind("unknown", 0) == 0 ? "unknown key " + key : why);
+            *error = "channel '" + spec +
+                     "': " + (why.rfind("unknown", 0) == 0 ? "unknown key " + key : why);
             return false;
         }
         g->fault = true;
@@ -334,7 +334,6 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
     Channel base;  // the one-channel form, and what every --channel starts from
     Given given;
     std::vector<std::string> specs;
-    std::vector<std::string> configs;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i], value;
         const auto s = shorts.find(name);
@@ -382,7 +381,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         if (name == "--channel") {
             specs.push_back(value);
         } else if (name == "--config") {
-            configs.push_back(value);
+            if (!readConfig(value, &specs, error)) return false;
         } else if (name == "--rate") {
             if (!toDouble(value, &d) || d <= 0 || d > 1e6) return bad("is not a rate above 0");
             o->rate = d;
@@ -441,8 +440,6 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         *error = "give --duration or --count, not both";
         return false;
     }
-    for (const std::string& path : configs)
-        if (!readConfig(path, &specs, error)) return false;
     o->channels.clear();
     if (specs.empty()) {
         base.name = "ch1";

@@ -31,11 +31,21 @@ std::string xml(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
         switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
             default:
                 out += c < 0x20 && c != '\n' && c != '\t' ? '?' : static_cast<char>(c);
         }
@@ -46,7 +56,9 @@ std::string xml(const std::string& s) {
 std::string num(double v) { return fmt("%.10g", v); }
 std::string num(uint64_t v) { return std::to_string(v); }
 
-bool isTcp(const Channel& c) { return c.transport != traffic::Transport::Udp; }
+bool isTcp(const Channel& c) {
+    return c.transport != traffic::Transport::Udp;
+}
 
 std::string failureText(const Failure& f) {
     return f.figure + " " + fmt("%g", f.value) +
@@ -73,15 +85,17 @@ std::string directionsJson(const std::vector<DirectionResult>& ds, const char* i
     for (size_t i = 0; i < ds.size(); ++i) {
         const measure::Figures& f = ds[i].figures;
         const measure::Latency& l = f.latency;
-        o << (i ? ",\n" : "\n") << indent << "  " << jsonString(ds[i].name) << ": {\"sent\": "
-          << f.sent << ", \"received\": " << f.received << ", \"lost\": " << f.lost
-          << ", \"duplicated\": " << f.duplicated << ", \"reordered\": " << f.reordered
-          << ", \"corrupt\": " << f.corrupt << ", \"skipped_bytes\": " << f.skipped_bytes
-          << ", \"late\": " << f.late << ", \"unsettled\": " << f.in_flight << ",\n"
-          << indent << "    \"latency_us\": {\"count\": " << l.count << ", \"min\": "
-          << num(l.min_us) << ", \"mean\": " << num(l.mean_us) << ", \"p50\": " << num(l.p50_us)
-          << ", \"p90\": " << num(l.p90_us) << ", \"p99\": " << num(l.p99_us)
-          << ", \"max\": " << num(l.max_us) << "}, \"jitter_us\": " << num(f.jitter_us) << ",\n"
+        o << (i ? ",\n" : "\n") << indent << "  " << jsonString(ds[i].name)
+          << ": {\"sent\": " << f.sent << ", \"received\": " << f.received
+          << ", \"lost\": " << f.lost << ", \"duplicated\": " << f.duplicated
+          << ", \"reordered\": " << f.reordered << ", \"corrupt\": " << f.corrupt
+          << ", \"skipped_bytes\": " << f.skipped_bytes << ", \"late\": " << f.late
+          << ", \"unsettled\": " << f.in_flight << ",\n"
+          << indent << "    \"latency_us\": {\"count\": " << l.count
+          << ", \"min\": " << num(l.min_us) << ", \"mean\": " << num(l.mean_us)
+          << ", \"p50\": " << num(l.p50_us) << ", \"p90\": " << num(l.p90_us)
+          << ", \"p99\": " << num(l.p99_us) << ", \"max\": " << num(l.max_us)
+          << "}, \"jitter_us\": " << num(f.jitter_us) << ",\n"
           << indent << "    \"send_rate\": " << num(f.send_rate)
           << ", \"receive_rate\": " << num(f.receive_rate) << "}";
     }
@@ -129,7 +143,8 @@ void judge(Result* r) {
             check("corrupt", static_cast<double>(f.corrupt), static_cast<double>(t.max_corrupt));
             check("reordered", static_cast<double>(f.reordered),
                   static_cast<double>(t.max_reordered));
-            if (f.latency.count > 0) check("latency_p99_ms", f.latency.p99_us / 1000.0, t.max_p99_ms);
+            if (f.latency.count > 0)
+                check("latency_p99_ms", f.latency.p99_us / 1000.0, t.max_p99_ms);
             const double asked = r->options.rate;
             if (f.sent > 1 && f.send_rate < 0.95 * asked)
                 r->warnings.push_back(
@@ -293,8 +308,8 @@ std::string junitReport(const Result& r) {
                 message += (message.empty() ? "" : "; ") + failureText(f);
                 details += failureText(f) + "\n";
             }
-            const std::string figures = figuresLine(d.figures) + ", latency p99 " +
-                                        ms(d.figures.latency.p99_us) + " ms";
+            const std::string figures =
+                figuresLine(d.figures) + ", latency p99 " + ms(d.figures.latency.p99_us) + " ms";
             if (r.interrupted) {
                 o << "      <error type=\"interrupted\" message=\"the run was interrupted\"/>\n";
             } else if (!message.empty()) {

@@ -32,8 +32,8 @@ struct Failure {
 struct ChannelResult {
     Channel channel;
     std::vector<DirectionResult> directions;
-    traffic::LinkFigures link;   // TCP channels
-    std::string simulator_json;  // the simulated converter's own report, with --simulate
+    traffic::LinkFigures link;      // TCP channels
+    std::string simulator_json;     // the simulated converter's own report, with --simulate
     std::vector<Failure> failures;  // this channel's, filled by judge()
 };
 

@@ -466,9 +466,12 @@ unsigned int Socket_TCPConnect(unsigned int addr, unsigned short port, int timeo
                 rc = poll(&pfd, 1, timeout_ms);
             } while (rc < 0 && errno == EINTR);
             socklen_t len = sizeof err;
-            if (rc == 0) err = ETIMEDOUT;
-            else if (rc < 0) err = errno;
-            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+            if (rc == 0)
+                err = ETIMEDOUT;
+            else if (rc < 0)
+                err = errno;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
         }
     }
     if (err != 0) {
@@ -490,7 +493,7 @@ int Socket_SetNoDelay(unsigned int socket) {
 int Socket_SetSendTimeout(unsigned int socket, int ms) {
     timeval tv{ms / 1000, (ms % 1000) * 1000};
     return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 ? 0
-                                                                                             : -1;
+                                                                                              : -1;
 }
 
 // ---------------------------------------------------------------------------

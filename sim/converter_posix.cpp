@@ -4,9 +4,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
-#include <netinet/tcp.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,8 +33,9 @@ constexpr size_t kSerialBacklog = 1
                                   << 20;  // bytes waiting for the pty before new ones are discarded
 constexpr int kBatch = 16;                // datagrams per recvmmsg / sendmmsg
 constexpr size_t kDatagramMax = 65536;
-constexpr int64_t kRetryNs = 100000000;     // a TCP client connects again after this long
-constexpr int64_t kCloseWaitNs = 1000000000;  // a dropped connection waits this long for the peer's end
+constexpr int64_t kRetryNs = 100000000;  // a TCP client connects again after this long
+constexpr int64_t kCloseWaitNs =
+    1000000000;  // a dropped connection waits this long for the peer's end
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
 bool toSockaddr(const std::string& ip, uint16_t port, sockaddr_storage* out, socklen_t* len) {
@@ -285,7 +286,7 @@ void Converter::Impl::readConnection() {
         // The peer ended (or broke) the connection.
         const int64_t away = closing ? static_cast<int64_t>(cfg.faults.disconnect_for_ms) * 1000000
                              : cfg.transport == Transport::TcpClient ? kRetryNs
-                                                                      : 0;
+                                                                     : 0;
         endConnection(nowNs(), away);
         return;
     }
@@ -473,7 +474,8 @@ void Converter::Impl::loop() {
         if (!tcp()) {
             pfd[2] = {udp, static_cast<short>(POLLIN | (datagrams.empty() ? 0 : POLLOUT)), 0};
         } else if (conn >= 0) {
-            pfd[2] = {conn, static_cast<short>(POLLIN | (online() && !datagrams.empty() ? POLLOUT : 0)),
+            pfd[2] = {conn,
+                      static_cast<short>(POLLIN | (online() && !datagrams.empty() ? POLLOUT : 0)),
                       0};
         } else if (connecting >= 0) {
             pfd[2] = {connecting, POLLOUT, 0};

@@ -128,9 +128,8 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "convbench-sim: serial %s (%s), %s %s:%u -> %s:%u, format %s\n",
                  conv.slavePath().c_str(), conv.ptyPath().c_str(),
-                 sim::transportName(cfg.transport), cfg.bind_ip.c_str(),
-                 conv.udpPort(), cfg.peer_ip.c_str(), cfg.peer_port,
-                 measure::formatName(cfg.format));
+                 sim::transportName(cfg.transport), cfg.bind_ip.c_str(), conv.udpPort(),
+                 cfg.peer_ip.c_str(), cfg.peer_port, measure::formatName(cfg.format));
 
     const int64_t end = duration > 0 ? sim::nowNs() + static_cast<int64_t>(duration * 1e9) : -1;
     for (;;) {

@@ -104,8 +104,8 @@ bool Session::connect(std::string* error) {
                 return true;
             }
         }
-        *error = "no converter connected to TCP port " + std::to_string(listen_port_) +
-                 " within " + std::to_string(config_.connect_timeout_ns / 1000000) + " ms";
+        *error = "no converter connected to TCP port " + std::to_string(listen_port_) + " within " +
+                 std::to_string(config_.connect_timeout_ns / 1000000) + " ms";
         closeAll();
         return false;
     }

@@ -38,8 +38,8 @@ bool parseTransport(const std::string& name, Transport* out);
 // connection accepted); packets whose turn comes while it is down count as
 // sent and lost.
 struct LinkFigures {
-    uint64_t connections = 0;  // connections made or accepted
-    uint64_t reconnects = 0;   // of them after the first
+    uint64_t connections = 0;      // connections made or accepted
+    uint64_t reconnects = 0;       // of them after the first
     double longest_outage_ms = 0;  // drop to the next connection (or to now, if still down)
     bool connected = false;
 };
@@ -51,7 +51,7 @@ struct SessionConfig {
     uint16_t dest_port = 0;
     uint16_t listen_port = 0;  // local UDP or TCP port the converter sends to (0: any)
     Transport transport = Transport::Udp;
-    int64_t connect_timeout_ns = 5000000000;  // first TCP connection, at the start
+    int64_t connect_timeout_ns = 5000000000;    // first TCP connection, at the start
     bool e2u = true, u2e = false, net = false;  // net runs alone, without a serial port
     double rate = 10;    // packets per second per direction
     uint64_t count = 0;  // packets per direction; 0: until stopSending()

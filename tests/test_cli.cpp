@@ -12,6 +12,7 @@
 #include "process.h"
 #include "pty_pair.h"
 #include "socat.h"
+#include "xml_reader.h"
 
 namespace ts = testsupport;
 using Args = std::vector<std::string>;
@@ -42,14 +43,14 @@ std::string readFile(const std::string& path) {
 
 TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
     const Args bad[] = {
-        {},                                            // no port, no address
-        {"-p", "ttyX", "-a", "abc:1234"},              // not an address
-        {"-p", "ttyX", "-a", " 127.0.0.1:1234"},       // spaces
-        {"-p", "ttyX", "-a", "999.1.1.1:1234"},        // beyond 255
-        {"-p", "ttyX", "-a", "1.2.3:1234"},            // three numbers
-        {"-p", "ttyX", "-a", "127.0.0.1:0"},           // port 0
-        {"-p", "ttyX", "-a", "127.0.0.1:65536"},       // port too large
-        {"-p", "ttyX", "-a", "127.0.0.1"},             // no port
+        {},                                       // no port, no address
+        {"-p", "ttyX", "-a", "abc:1234"},         // not an address
+        {"-p", "ttyX", "-a", " 127.0.0.1:1234"},  // spaces
+        {"-p", "ttyX", "-a", "999.1.1.1:1234"},   // beyond 255
+        {"-p", "ttyX", "-a", "1.2.3:1234"},       // three numbers
+        {"-p", "ttyX", "-a", "127.0.0.1:0"},      // port 0
+        {"-p", "ttyX", "-a", "127.0.0.1:65536"},  // port too large
+        {"-p", "ttyX", "-a", "127.0.0.1"},        // no port
         {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "0"},
         {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "-5"},
         {"-p", "ttyX", "-a", "127.0.0.1:1", "-r", "ten"},
@@ -59,6 +60,19 @@ TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
         {"-p", "ttyX", "-a", "127.0.0.1:1", "-n", "5", "-t", "2"},
         {"-p", "ttyX", "-a", "127.0.0.1:1", "--frobnicate", "1"},
         {"-p", "ttyX", "-a", "127.0.0.1:1", "--json"},  // a value missing
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "--transport", "sctp"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "--transport", "tcp-client", "-d", "net"},
+        {"-p", "ttyX", "--transport", "tcp-client"},  // no address to connect to
+        {"--channel", "port=/dev/ttyX,address=127.0.0.1:1", "-p", "ttyY"},
+        {"--channel", "port=/dev/ttyX,address=127.0.0.1:1,colour=red"},
+        {"--channel", "port=/dev/ttyX,address=127.0.0.1:1,drop=0.1"},  // faults need --simulate
+        {"--channel", "port=/dev/ttyX,address=127.0.0.1:1,listen=5000", "--channel",
+         "port=ttyX,address=127.0.0.1:2,listen=5001"},  // the same serial port
+        {"--channel", "port=ttyX,address=127.0.0.1:1,listen=5000", "--channel",
+         "port=ttyY,address=127.0.0.1:2,listen=5000"},  // the same UDP listen port
+        {"--channel", "port=ttyX,transport=tcp-server,listen=5000", "--channel",
+         "port=ttyY,transport=tcp-server,listen=5000"},  // the same TCP listen port
+        {"--config", "/nonexistent/convbench.channels"},
     };
     for (const Args& a : bad) {
         Args argv{"convbench-cli"};
@@ -84,9 +98,37 @@ TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
     EXPECT_EQ(o.baud, 921600);
     EXPECT_EQ(o.limits.max_p99_ms, 2.5);
 
+    // Channels from a file and the command line; UDP and TCP may share a port number.
+    const std::string config = ::testing::TempDir() + "convbench.channels";
+    std::ofstream(config) << "format 1\n# bench 3\n"
+                             "port=ttyUSB0 address=10.0.0.5:4001 transport=tcp-client # left\n"
+                             "\n  name=right,port=ttyUSB1,transport=tcp-server,listen=4002 \n";
+    const char* many[] = {"x",
+                          "-d",
+                          "u2e",
+                          "--config",
+                          config.c_str(),
+                          "--channel",
+                          "port=ttyUSB2,address=10.0.0.6:4002,listen=4002"};
+    ASSERT_TRUE(cli::parseOptions(7, many, &o, &error)) << error;
+    ASSERT_EQ(o.channels.size(), 3u);
+    EXPECT_EQ(o.channels[0].name, "ch1");
+    EXPECT_EQ(o.channels[0].transport, traffic::Transport::TcpClient);
+    EXPECT_EQ(o.channels[0].address(), "10.0.0.5:4001");
+    EXPECT_EQ(o.channels[1].name, "right");
+    EXPECT_EQ(o.channels[1].listen_port, 4002);
+    EXPECT_EQ(o.channels[2].transport, traffic::Transport::Udp);
+    EXPECT_TRUE(o.channels[2].u2e && !o.channels[2].e2u);  // the default direction given
+
     const ts::ProcessResult usage = runCli({"--rate", "0", "-p", "x", "-a", "127.0.0.1:1"});
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.err.find("--rate"), std::string::npos) << usage.err;
+    const ts::ProcessResult same =
+        runCli({"--channel", "port=ttyX,address=127.0.0.1:1,listen=5000", "--channel",
+                "port=ttyY,address=127.0.0.1:1,listen=5000"});
+    EXPECT_EQ(same.status, 2);
+    EXPECT_NE(same.err.find("ch1 and ch2 listen on the same UDP port 5000"), std::string::npos)
+        << same.err;
     EXPECT_EQ(runCli({"--help"}).status, 0);
 }
 
@@ -162,6 +204,16 @@ TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("UDP port " + std::to_string(holder.port())), std::string::npos) << r.err;
 
+    // A TCP converter that refuses, or never connects, is a set-up error at the start.
+    r = runCli({"-p", pty.slavePath(), "-a", "127.0.0.1:" + std::to_string(ts::freeUdpPort()),
+                "--transport", "tcp-client", "--connect-timeout", "300"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("over TCP: Connection refused"), std::string::npos) << r.err;
+    r = runCli({"-p", pty.slavePath(), "-l", std::to_string(ts::freeUdpPort()), "--transport",
+                "tcp-server", "--connect-timeout", "300"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("no converter connected to TCP port"), std::string::npos) << r.err;
+
     r = runCli(with({"-t", "60", "--json", "-"}), 30, 700);
     EXPECT_EQ(r.status, 4) << r.err;
     j = readJson(r.out);
@@ -169,4 +221,52 @@ TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
     EXPECT_EQ(j["verdict"].text, "interrupted");
     EXPECT_GT(j["directions"]["e2u"]["sent"].count(), 0u);
     EXPECT_LT(j["elapsed_s"].number, 10);
+}
+
+// Four channels at once, one per transport and a faulty one: the faulty channel
+// fails alone, in the JSON and in the JUnit report, both parsed back.
+TEST(CliChannelsTest, AFaultyChannelFailsAlone) {
+    const std::string junit = ::testing::TempDir() + "convbench-junit.xml";
+    const ts::ProcessResult r =
+        runCli({"--simulate", "-r", "200", "-n", "200", "--json", "-", "--junit", junit,
+                "--channel", "transport=udp", "--channel", "transport=tcp-client", "--channel",
+                "transport=tcp-server", "--channel", "name=faulty,direction=e2u,drop=0.05,seed=4"});
+    ASSERT_EQ(r.status, 1) << r.err;
+    const ts::Json j = readJson(r.out);
+    ASSERT_EQ(j["channels"].items.size(), 4u);
+    for (const ts::Json& c : j["channels"].items) {
+        const bool faulty = c["name"].text == "faulty";
+        EXPECT_EQ(c["verdict"].text, faulty ? "fail" : "pass") << c["name"].text;
+        for (const auto& [way, d] : c["directions"].fields) {
+            EXPECT_EQ(d["sent"].count(), 200u) << c["name"].text << " " << way;
+            if (!faulty) {
+                EXPECT_EQ(d["received"].count(), 200u) << c["name"].text << " " << way;
+            }
+        }
+        EXPECT_EQ(c.has("link"), c["transport"].text != "udp") << c["name"].text;
+    }
+    EXPECT_EQ(j["channels"][1]["link"]["connections"].count(), 1u);
+    EXPECT_EQ(j["channels"][3]["directions"]["e2u"]["lost"].count(),
+              j["channels"][3]["simulator"]["net_to_serial"]["dropped"].count());
+    ASSERT_FALSE(j["failures"].items.empty());
+    for (const ts::Json& f : j["failures"].items) EXPECT_EQ(f["channel"].text, "faulty");
+
+    ts::Xml x;
+    std::string error;
+    ASSERT_TRUE(ts::parseXml(readFile(junit), &x, &error)) << error;
+    EXPECT_EQ(x.name, "testsuites");
+    EXPECT_EQ(x.attr("tests"), "7");
+    EXPECT_EQ(x.attr("failures"), "1");
+    EXPECT_EQ(x.all("testsuite").size(), 4u);
+    int failures = 0;
+    for (const ts::Xml* tc : x.all("testcase")) {
+        const auto f = tc->all("failure");
+        failures += static_cast<int>(f.size());
+        if (f.empty()) continue;
+        EXPECT_EQ(tc->attr("classname"), "convbench.faulty");
+        EXPECT_EQ(tc->attr("name"), "e2u");
+        EXPECT_EQ(f[0]->attr("message").rfind("lost ", 0), 0u) << f[0]->attr("message");
+        EXPECT_NE(f[0]->text.find("sent 200"), std::string::npos) << f[0]->text;
+    }
+    EXPECT_EQ(failures, 1);
 }
