@@ -200,6 +200,7 @@ bool Converter::Impl::openListener() {
         closeFd(listener);
         return false;
     }
+    if (port != 0) return true;  // set once, before the thread starts: others read it
     sockaddr_storage got{};
     socklen_t glen = sizeof got;
     getsockname(listener, reinterpret_cast<sockaddr*>(&got), &glen);
@@ -225,10 +226,12 @@ void Converter::Impl::beginClose(int64_t now) {
         datagrams.pop_front();
         out_off = 0;
     }
+    // Away: refuse. Before the peer can see the end and connect again, or its
+    // new connection would wait, never accepted, in a listener about to close.
+    if (listener >= 0 && cfg.faults.disconnect_for_ms > 0) closeFd(listener);
     ::shutdown(conn, SHUT_WR);
     closing = true;
     closing_until = now + kCloseWaitNs;
-    if (listener >= 0 && cfg.faults.disconnect_for_ms > 0) closeFd(listener);  // away: refuse
 }
 
 void Converter::Impl::endConnection(int64_t now, int64_t away_ns) {

