@@ -23,13 +23,77 @@ std::string utcNow() {
     return b;
 }
 
-std::vector<cli::DirectionResult> snapshot(traffic::Session& s, bool final, bool drained) {
-    std::vector<cli::DirectionResult> out;
-    for (traffic::Way w : traffic::kWays) {
-        traffic::Monitor* m = s.monitor(w);
-        if (m == nullptr) continue;
-        const int64_t now = traffic::nowNs();
-        out.push_back({traffic::wayName(w), final ? m->finish(now, drained) : m->figures(now)});
+// One channel of the run: its session and, with --simulate, its converter.
+struct ChannelRun {
+    cli::Channel channel;
+    std::unique_ptr<traffic::Session> session;
+    std::unique_ptr<sim::Converter> converter;
+};
+
+traffic::SessionConfig sessionConfig(const cli::Options& o, const cli::Channel& c) {
+    traffic::SessionConfig sc;
+    sc.serial = c.port;
+    sc.baud = c.baud;
+    sc.dest_ip = c.dest_ip;
+    sc.dest_port = c.dest_port;
+    sc.listen_port = c.listen_port;
+    sc.transport = c.transport;
+    sc.e2u = c.e2u;
+    sc.u2e = c.u2e;
+    sc.net = c.net;
+    sc.rate = o.rate;
+    sc.count = o.count ? o.count : static_cast<uint64_t>(std::ceil(o.rate * o.duration_s - 1e-9));
+    sc.format = o.format;
+    sc.latency_bound_ns = static_cast<int64_t>(o.latency_bound_ms * 1e6);
+    sc.connect_timeout_ns = static_cast<int64_t>(o.connect_timeout_ms * 1e6);
+    return sc;
+}
+
+// Opens the channel's socket and serial port; with --simulate its converter
+// starts in between, since it must know the listen port, and the session its
+// pty and port. The first TCP connection is made later, for all channels.
+bool openChannel(const cli::Options& o, ChannelRun* run, std::string* error) {
+    traffic::Session& s = *run->session;
+    if (!o.simulate) return s.openNetwork(error) && s.openSerial(error);
+    if (!s.openNetwork(error)) return false;
+    sim::Config cc;
+    cc.format = o.format;
+    cc.faults = run->channel.faults;
+    switch (run->channel.transport) {
+        case traffic::Transport::Udp:
+            cc.transport = sim::Transport::Udp;
+            break;
+        case traffic::Transport::TcpClient:
+            cc.transport = sim::Transport::TcpServer;
+            break;
+        case traffic::Transport::TcpServer:
+            cc.transport = sim::Transport::TcpClient;
+            break;
+    }
+    cc.peer_port = s.listenPort();
+    run->converter = std::make_unique<sim::Converter>(cc);
+    if (!run->converter->start(error)) {
+        *error = "simulated converter: " + *error;
+        return false;
+    }
+    s.setConverter(run->converter->ptyPath(), "127.0.0.1", run->converter->udpPort());
+    return s.openSerial(error);
+}
+
+std::vector<cli::ChannelResult> snapshot(std::vector<ChannelRun>& runs, bool final, bool drained) {
+    std::vector<cli::ChannelResult> out;
+    for (ChannelRun& run : runs) {
+        cli::ChannelResult c;
+        c.channel = run.channel;
+        for (traffic::Way w : traffic::kWays) {
+            traffic::Monitor* m = run.session->monitor(w);
+            if (m == nullptr) continue;
+            const int64_t now = traffic::nowNs();
+            c.directions.push_back(
+                {traffic::wayName(w), final ? m->finish(now, drained) : m->figures(now)});
+        }
+        c.link = run.session->link();
+        out.push_back(std::move(c));
     }
     return out;
 }
@@ -60,59 +124,38 @@ int main(int argc, char** argv) {
         return kPass;
     }
     if (o.version) {
-        std::printf("convbench-cli %s (JSON schema %d, CSV format %d)\n", CONVBENCH_VERSION,
-                    cli::kJsonSchema, cli::kCsvFormat);
+        std::printf("convbench-cli %s (JSON schema %d, CSV format %d, JUnit format %d)\n",
+                    CONVBENCH_VERSION, cli::kJsonSchema, cli::kCsvFormat, cli::kJunitFormat);
         return kPass;
     }
 
-    std::ofstream json_file, csv_file;
-    if (!openReport(o.json_path, &json_file, &error) || !openReport(o.csv_path, &csv_file, &error)) {
+    std::ofstream json_file, csv_file, junit_file;
+    if (!openReport(o.json_path, &json_file, &error) ||
+        !openReport(o.csv_path, &csv_file, &error) ||
+        !openReport(o.junit_path, &junit_file, &error)) {
         std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
         return kSetup;
     }
     std::ostream& csv = o.csv_path == "-" ? std::cout : csv_file;
-    std::ostream& summary = o.json_path == "-" ? std::cerr : std::cout;
+    std::ostream& summary = o.json_path == "-" || o.junit_path == "-" ? std::cerr : std::cout;
 
-    traffic::SessionConfig sc;
-    sc.serial = o.port;
-    sc.baud = o.baud;
-    sc.dest_ip = o.dest_ip;
-    sc.dest_port = o.dest_port;
-    sc.listen_port = o.listen_port;
-    sc.e2u = o.e2u;
-    sc.u2e = o.u2e;
-    sc.net = o.net;
-    sc.rate = o.rate;
-    sc.count = o.count ? o.count : static_cast<uint64_t>(std::ceil(o.rate * o.duration_s - 1e-9));
-    sc.format = o.format;
-    sc.latency_bound_ns = static_cast<int64_t>(o.latency_bound_ms * 1e6);
-    if (o.simulate && !o.listen_given) sc.listen_port = 0;  // any free port
-    traffic::Session session(sc);
-    std::unique_ptr<sim::Converter> converter;
-    if (o.simulate) {
-        // The simulated converter sends to the listen port, so the network side
-        // opens first; then the session learns the converter's pty and port.
-        if (!session.openNetwork(&error)) {
-            std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
+    std::vector<ChannelRun> runs;
+    const bool several = o.channels.size() > 1;
+    for (const cli::Channel& c : o.channels)
+        runs.push_back({c, std::make_unique<traffic::Session>(sessionConfig(o, c)), nullptr});
+    for (ChannelRun& run : runs) {
+        if (!openChannel(o, &run, &error)) {
+            std::fprintf(stderr, "convbench-cli: %s%s\n",
+                         several ? (run.channel.name + ": ").c_str() : "", error.c_str());
             return kSetup;
         }
-        sim::Config cc;
-        cc.peer_port = session.listenPort();
-        cc.format = o.format;
-        cc.faults = o.faults;
-        converter = std::make_unique<sim::Converter>(cc);
-        if (!converter->start(&error)) {
-            std::fprintf(stderr, "convbench-cli: simulated converter: %s\n", error.c_str());
+    }
+    for (ChannelRun& run : runs) {
+        if (!run.session->connect(&error)) {
+            std::fprintf(stderr, "convbench-cli: %s%s\n",
+                         several ? (run.channel.name + ": ").c_str() : "", error.c_str());
             return kSetup;
         }
-        session.setConverter(converter->ptyPath(), "127.0.0.1", converter->udpPort());
-        if (!session.openSerial(&error)) {
-            std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
-            return kSetup;
-        }
-    } else if (!session.open(&error)) {
-        std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
-        return kSetup;
     }
 
     std::atomic<int> interrupted{0};
@@ -126,39 +169,47 @@ int main(int argc, char** argv) {
 
     const int64_t start = traffic::nowNs();
     auto elapsed = [&] { return static_cast<double>(traffic::nowNs() - start) / 1e9; };
-    session.start();
+    for (ChannelRun& run : runs) run.session->start();
+    auto sendersDone = [&] {
+        for (ChannelRun& run : runs)
+            if (!run.session->sendersDone()) return false;
+        return true;
+    };
     int64_t next_row = 1, next_progress = 0;
-    while (!interrupted.load() && !session.sendersDone() &&
-           (o.count != 0 || elapsed() < o.duration_s)) {
+    while (!interrupted.load() && !sendersDone() && (o.count != 0 || elapsed() < o.duration_s)) {
         traffic::sleepNs(20000000);
         const double t = elapsed();
         if (!o.csv_path.empty() && t >= static_cast<double>(next_row)) {
-            csv << cli::csvRows(static_cast<double>(next_row), snapshot(session, false, false));
+            csv << cli::csvRows(static_cast<double>(next_row), snapshot(runs, false, false));
             csv.flush();
             ++next_row;
         }
         if (progress && t * 4 >= static_cast<double>(next_progress)) {
             std::fprintf(stderr, "\r%s\033[K",
-                         cli::progressLine(t, total_s, snapshot(session, false, false)).c_str());
+                         cli::progressLine(t, total_s, snapshot(runs, false, false)).c_str());
             ++next_progress;
         }
     }
-    session.stopSending();
-    if (!interrupted.load()) session.drain();
+    for (ChannelRun& run : runs) run.session->stopSending();
+    if (!interrupted.load())
+        for (ChannelRun& run : runs) run.session->drain();
     result.interrupted = interrupted.load() != 0;
-    session.stop();
-    if (converter) {
-        converter->stop();
-        result.simulator_json = converter->reportJson();
-    }
+    for (ChannelRun& run : runs) run.session->stop();
     if (progress) std::fprintf(stderr, "\r\033[K");
 
-    result.directions = snapshot(session, true, !result.interrupted);
+    result.channels = snapshot(runs, true, !result.interrupted);
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (!runs[i].converter) continue;
+        runs[i].converter->stop();
+        result.channels[i].simulator_json = runs[i].converter->reportJson();
+    }
     result.elapsed_s = elapsed();
     cli::judge(&result);
-    if (!o.csv_path.empty()) csv << cli::csvRows(result.elapsed_s, result.directions);
+    if (!o.csv_path.empty()) csv << cli::csvRows(result.elapsed_s, result.channels);
     summary << cli::summaryText(result);
     if (!o.json_path.empty()) (o.json_path == "-" ? std::cout : json_file) << cli::jsonReport(result);
+    if (!o.junit_path.empty())
+        (o.junit_path == "-" ? std::cout : junit_file) << cli::junitReport(result);
     if (result.interrupted) return kInterrupted;
     return result.failures.empty() ? kPass : kFail;
 }

@@ -1,5 +1,6 @@
 // The runner's verdict and its reports: the summary for people, JSON for
-// records, CSV rows for plots, and the live progress line.
+// records, CSV rows for plots, JUnit XML for CI servers, and the live
+// progress line.
 #pragma once
 
 #include <string>
@@ -7,11 +8,13 @@
 
 #include "direction.h"
 #include "options.h"
+#include "session.h"
 
 namespace cli {
 
-constexpr int kJsonSchema = 1;  // bump when a field changes meaning or goes away
-constexpr int kCsvFormat = 1;
+constexpr int kJsonSchema = 2;   // bump when a field changes meaning or goes away
+constexpr int kCsvFormat = 2;    // bump when a column moves or goes away
+constexpr int kJunitFormat = 1;  // bump when an element or attribute changes meaning
 
 struct DirectionResult {
     std::string name;  // "e2u", "u2e"
@@ -19,34 +22,44 @@ struct DirectionResult {
 };
 
 struct Failure {
+    std::string channel;
     std::string direction;
     std::string figure;  // "lost", "latency_p99_ms", ...
     double value = 0;
     double limit = 0;
 };
 
+struct ChannelResult {
+    Channel channel;
+    std::vector<DirectionResult> directions;
+    traffic::LinkFigures link;      // TCP channels
+    std::string simulator_json;     // the simulated converter's own report, with --simulate
+    std::vector<Failure> failures;  // this channel's, filled by judge()
+};
+
 struct Result {
     Options options;
-    std::vector<DirectionResult> directions;
-    std::vector<Failure> failures;
+    std::vector<ChannelResult> channels;
+    std::vector<Failure> failures;  // every channel's
     std::vector<std::string> warnings;
     bool interrupted = false;
     double elapsed_s = 0;
     std::string started_at;  // UTC, ISO 8601
-    std::string simulator_json;  // the simulated converter's own report, with --simulate
 
     std::string verdict() const {
         return interrupted ? "interrupted" : (failures.empty() ? "pass" : "fail");
     }
 };
 
-// Fills result->failures and result->warnings from the figures and the limits.
+// Fills the failures and warnings from the figures and the limits.
 void judge(Result* result);
 std::string summaryText(const Result& result);
 std::string jsonReport(const Result& result);
+std::string junitReport(const Result& result);
 std::string csvHeader();
-std::string csvRows(double t_s, const std::vector<DirectionResult>& now);
-std::string progressLine(double elapsed_s, double total_s,
-                         const std::vector<DirectionResult>& now);
+std::string csvRows(double t_s, const std::vector<ChannelResult>& now);
+// One line for every channel together: a single channel shows each direction,
+// several show the totals, the worst channel and the links down.
+std::string progressLine(double elapsed_s, double total_s, const std::vector<ChannelResult>& now);
 
 }  // namespace cli

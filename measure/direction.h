@@ -59,6 +59,9 @@ public:
     // so packets packed several to a datagram, or cut across datagrams, count.
     // An empty datagram counts as corrupt.
     void onDatagram(const uint8_t* p, size_t n, int64_t t_ns);
+    // The stream ended (a TCP connection closed): bytes held count as skipped,
+    // and the next stream is framed afresh.
+    void onStreamEnd() { framer_.flush(*this); }
 
     // Counts as lost every packet overdue by the latency bound at now_ns. Each
     // onSent does this too, so memory stays bounded by the packets in flight.

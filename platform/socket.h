@@ -46,6 +46,17 @@ int Socket_Recv(unsigned int socket, unsigned char* buffer, int bufferLen);
 void Socket_shutdown(int socket);
 int Socket_GetForeignAddress(unsigned int socket, char* address);
 int Socket_ZeroCopy(int socket, int enable);
+// A listening TCP socket on localAddr:localPort (0: any port); 0 with errno set
+// when the port cannot be bound. Address reuse is on, so a port left in
+// TIME_WAIT by an earlier connection can be listened on again at once.
+unsigned int Socket_TCPListen(unsigned int localAddr, unsigned short localPort);
+// A TCP connection to addr:port, made within timeout_ms; 0 with errno set
+// (ETIMEDOUT, ECONNREFUSED, ...) when it cannot be. TCP_NODELAY is on.
+unsigned int Socket_TCPConnect(unsigned int addr, unsigned short port, int timeout_ms);
+// TCP_NODELAY on a connection (an accepted one, say): small writes go at once.
+int Socket_SetNoDelay(unsigned int socket);
+// Makes sends on the socket wait at most ms for room (then a short count or -1).
+int Socket_SetSendTimeout(unsigned int socket, int ms);
 
 // Multicast and broadcast.
 int Socket_SetBrodcast(int Socket);

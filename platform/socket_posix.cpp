@@ -450,6 +450,72 @@ int Socket_ZeroCopy(int socket, int enable) {
     return setsockopt(socket, SOL_SOCKET, kZeroCopyOption, &enable, sizeof enable) == 0 ? 0 : -1;
 }
 
+unsigned int Socket_TCPListen(unsigned int localAddr, unsigned short localPort) {
+    Socket_Init();
+    int fd = newSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd < 0) return 0;
+    setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    sockaddr_in local = ipv4Address(localAddr, localPort);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        listen(fd, kListenBacklog) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return 0;
+    }
+    return static_cast<unsigned int>(fd);
+}
+
+unsigned int Socket_TCPConnect(unsigned int addr, unsigned short port, int timeout_ms) {
+    Socket_Init();
+    if (addr == 0) {  // Linux would take address 0 for this host
+        errno = EADDRNOTAVAIL;
+        return 0;
+    }
+    int fd = newSocket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) return 0;
+    tcp_sock_opt(fd, 1);
+    const sockaddr_in to = ipv4Address(addr, port);
+    int err = 0;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        err = errno;
+        if (err == EINPROGRESS || err == EINTR) {
+            pollfd pfd{fd, POLLOUT, 0};
+            int rc;
+            do {
+                rc = poll(&pfd, 1, timeout_ms);
+            } while (rc < 0 && errno == EINTR);
+            socklen_t len = sizeof err;
+            if (rc == 0)
+                err = ETIMEDOUT;
+            else if (rc < 0)
+                err = errno;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+        }
+    }
+    if (err != 0) {
+        close(fd);
+        errno = err;
+        return 0;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return static_cast<unsigned int>(fd);
+}
+
+int Socket_SetNoDelay(unsigned int socket) {
+    const int one = 1;
+    return setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0
+               ? 0
+               : -1;
+}
+
+int Socket_SetSendTimeout(unsigned int socket, int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 ? 0
+                                                                                              : -1;
+}
+
 // ---------------------------------------------------------------------------
 // Multicast and broadcast
 

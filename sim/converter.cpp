@@ -46,6 +46,7 @@ std::string countsJson(const Counts& c) {
         {"outages", c.outages},
         {"damaged_in", c.damaged_in},
         {"discarded_bytes", c.discarded_bytes},
+        {"disconnected", c.disconnected},
     };
     std::string out = "{";
     for (const auto& [name, value] : fields) {
@@ -56,6 +57,21 @@ std::string countsJson(const Counts& c) {
 }
 
 }  // namespace
+
+const char* transportName(Transport t) {
+    static const char* const names[] = {"udp", "tcp-server", "tcp-client"};
+    return names[static_cast<int>(t)];
+}
+
+bool parseTransport(const std::string& name, Transport* out) {
+    for (Transport t : {Transport::Udp, Transport::TcpServer, Transport::TcpClient}) {
+        if (name == transportName(t)) {
+            *out = t;
+            return true;
+        }
+    }
+    return false;
+}
 
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -99,9 +115,17 @@ std::string Converter::reportJson() const {
     out += "  \"format\": " + quoted(measure::formatName(config_.format)) + ",\n";
     out += "  \"serial\": {\"pty\": " + quoted(ptyPath()) + ", \"link\": " + quoted(config_.link) +
            "},\n";
-    out += "  \"udp\": {\"bind\": " + quoted(config_.bind_ip) +
-           ", \"port\": " + std::to_string(udpPort()) + ", \"peer\": " + quoted(config_.peer_ip) +
-           ", \"peer_port\": " + std::to_string(config_.peer_port) + "},\n";
+    out += "  \"transport\": " + quoted(transportName(config_.transport)) + ",\n";
+    const std::string net = "{\"bind\": " + quoted(config_.bind_ip) +
+                            ", \"port\": " + std::to_string(udpPort()) +
+                            ", \"peer\": " + quoted(config_.peer_ip) +
+                            ", \"peer_port\": " + std::to_string(config_.peer_port);
+    if (config_.transport == Transport::Udp) {
+        out += "  \"udp\": " + net + "},\n";
+    } else {
+        out += "  \"tcp\": " + net + ", \"connections\": " + std::to_string(connections()) +
+               ", \"disconnects\": " + std::to_string(disconnects()) + "},\n";
+    }
     out += "  \"faults\": {\"drop\": " + num(f.drop) + ", \"duplicate\": " + num(f.duplicate) +
            ", \"corrupt\": " + num(f.corrupt) + ", \"reorder\": " + num(f.reorder) +
            ", \"reorder_depth\": " + std::to_string(f.reorder_depth) +
@@ -111,6 +135,8 @@ std::string Converter::reportJson() const {
            ", \"baud\": " + std::to_string(f.baud) +
            ", \"outage_ms\": " + std::to_string(f.outage_ms) +
            ", \"outage_every_ms\": " + std::to_string(f.outage_every_ms) +
+           ", \"disconnect_every_ms\": " + std::to_string(f.disconnect_every_ms) +
+           ", \"disconnect_for_ms\": " + std::to_string(f.disconnect_for_ms) +
            ", \"seed\": " + std::to_string(f.seed) + "},\n";
     out += "  \"net_to_serial\": " + countsJson(counts(Way::NetToSerial)) + ",\n";
     out += "  \"serial_to_net\": " + countsJson(counts(Way::SerialToNet)) + "\n";

@@ -1,6 +1,6 @@
 // The simulated serial-to-Ethernet converter: a pseudo-terminal on the serial
-// side, one UDP socket on the network side, a fault stage per direction
-// between them, all driven by one thread.
+// side, one UDP socket or one TCP connection on the network side, a fault
+// stage per direction between them, all driven by one thread.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +12,20 @@
 
 namespace sim {
 
+// The network side: datagrams (bind and peer), a TCP server (listens on bind,
+// one connection at a time, a newer one waits for the current one to end) or a
+// TCP client (connects to peer, again 100 ms after the connection ended).
+enum class Transport { Udp, TcpServer, TcpClient };
+const char* transportName(Transport t);  // "udp", "tcp-server", "tcp-client"
+bool parseTransport(const std::string& name, Transport* out);
+
 struct Config {
     std::string link;  // symlink made to the pty slave ("" = none)
+    Transport transport = Transport::Udp;
     std::string bind_ip = "127.0.0.1";
     uint16_t bind_port = 0;  // 0 = any free port
     std::string peer_ip = "127.0.0.1";
-    uint16_t peer_port = 0;  // where datagrams from the serial side go
+    uint16_t peer_port = 0;  // where datagrams from the serial side go; the TCP client's server
     measure::Format format = measure::Format::Counter8;
     Faults faults;
 };
@@ -45,8 +53,11 @@ public:
 
     std::string slavePath() const;  // the link when one was asked for, else the pty slave
     std::string ptyPath() const;    // the pty slave device itself
-    uint16_t udpPort() const;       // the port bound (chosen by the system for port 0)
+    uint16_t udpPort() const;       // the port bound, UDP or TCP (chosen by the system for port 0)
     Counts counts(Way way) const;   // a snapshot, safe from any thread
+    // TCP: connections made or accepted, and those the disconnect fault dropped.
+    uint64_t connections() const;
+    uint64_t disconnects() const;
     std::string reportJson() const;
     const Config& config() const { return config_; }
 
@@ -59,6 +70,7 @@ private:
     Counts last_n2s_, last_s2n_;
     std::string last_pty_;
     uint16_t last_port_ = 0;
+    uint64_t last_connections_ = 0, last_disconnects_ = 0;
 };
 
 }  // namespace sim

@@ -1,8 +1,10 @@
-// The POSIX half of the converter: openpty, the slave's link, a UDP socket,
-// and one thread polling both with timed wake-ups for the fault stages.
+// The POSIX half of the converter: openpty, the slave's link, a UDP socket or
+// a TCP connection, and one thread polling them with timed wake-ups for the
+// fault stages and the connection's faults.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/eventfd.h>
@@ -31,6 +33,10 @@ constexpr size_t kSerialBacklog = 1
                                   << 20;  // bytes waiting for the pty before new ones are discarded
 constexpr int kBatch = 16;                // datagrams per recvmmsg / sendmmsg
 constexpr size_t kDatagramMax = 65536;
+constexpr int64_t kRetryNs = 100000000;  // a TCP client connects again after this long
+constexpr int64_t kCloseWaitNs =
+    1000000000;  // a dropped connection waits this long for the peer's end
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
 bool toSockaddr(const std::string& ip, uint16_t port, sockaddr_storage* out, socklen_t* len) {
     std::memset(out, 0, sizeof *out);
@@ -73,18 +79,37 @@ struct Converter::Impl {
     std::unique_ptr<Stage> n2s, s2n;
 
     // Thread-only state.
-    std::deque<std::vector<uint8_t>> datagrams;  // waiting for the socket
+    std::deque<std::vector<uint8_t>> datagrams;  // waiting for the socket (or the connection)
     std::deque<std::vector<uint8_t>> serial;     // waiting for the pty
     size_t serial_off = 0, serial_bytes = 0;
     uint64_t discarded_n2s = 0, discarded_s2n = 0;
 
+    // TCP, thread-only but for the two counters. The disconnect fault shuts
+    // the sending side and reads on until the peer ends too (so nothing it
+    // sent is lost in the kernel), at most kCloseWaitNs: `closing`.
+    int listener = -1, conn = -1, connecting = -1;
+    bool closing = false;
+    int64_t closing_until = 0, away_until = 0, next_drop = kNever;
+    size_t out_off = 0, out_bytes = 0;  // of `datagrams`, here a byte stream
+    std::atomic<uint64_t> connections{0}, disconnects{0};
+
     explicit Impl(const Config& c) : cfg(c) {}
+    bool tcp() const { return cfg.transport != Transport::Udp; }
+    bool online() const { return conn >= 0 && !closing; }
     bool open(std::string* error);
+    bool openListener();
     void close();
     void loop();
     void collect();
     void sendDatagrams();
     void writeSerial();
+    void tcpStep(int64_t now);
+    int64_t tcpDeadline(int64_t now) const;
+    void connected(int fd);
+    void beginClose(int64_t now);
+    void endConnection(int64_t now, int64_t away_ns);
+    void readConnection();
+    void writeStream();
 };
 
 bool Converter::Impl::open(std::string* error) {
@@ -124,6 +149,22 @@ bool Converter::Impl::open(std::string* error) {
         link_made = true;
     }
 
+    wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) return fail("cannot make an eventfd");
+
+    if (cfg.transport == Transport::TcpClient) {
+        errno = 0;
+        if (!toSockaddr(cfg.peer_ip, cfg.peer_port, &peer, &peer_len) || cfg.peer_port == 0)
+            return fail("a TCP client needs a peer address to connect to, not " + cfg.peer_ip +
+                        ":" + std::to_string(cfg.peer_port));
+        return true;
+    }
+    if (cfg.transport == Transport::TcpServer) {
+        errno = 0;
+        if (!openListener())
+            return fail("cannot listen on " + cfg.bind_ip + ":" + std::to_string(cfg.bind_port));
+        return true;
+    }
     sockaddr_storage a{};
     socklen_t alen = 0;
     errno = 0;
@@ -143,13 +184,153 @@ bool Converter::Impl::open(std::string* error) {
     errno = 0;
     if (!toSockaddr(cfg.peer_ip, cfg.peer_port, &peer, &peer_len) || peer.ss_family != a.ss_family)
         return fail("bad peer address " + cfg.peer_ip);
-
-    wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) return fail("cannot make an eventfd");
     return true;
 }
 
+// Listens on the bind address; after the first time on the port it got then.
+bool Converter::Impl::openListener() {
+    sockaddr_storage a{};
+    socklen_t alen = 0;
+    if (!toSockaddr(cfg.bind_ip, port ? port : cfg.bind_port, &a, &alen)) return false;
+    listener = ::socket(a.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener < 0) return false;
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&a), alen) != 0 || listen(listener, 4) != 0) {
+        closeFd(listener);
+        return false;
+    }
+    if (port != 0) return true;  // set once, before the thread starts: others read it
+    sockaddr_storage got{};
+    socklen_t glen = sizeof got;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&got), &glen);
+    port = ntohs(reinterpret_cast<sockaddr_in*>(&got)->sin_port);  // same place in v6
+    return true;
+}
+
+void Converter::Impl::connected(int fd) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    conn = fd;
+    ++connections;
+}
+
+// The disconnect fault: the front chunk's rest, if a part of it went, is
+// discarded (a cut packet); what waits whole goes on the next connection.
+void Converter::Impl::beginClose(int64_t now) {
+    ++disconnects;
+    if (out_off > 0 && !datagrams.empty()) {
+        discarded_s2n += datagrams.front().size() - out_off;
+        out_bytes -= datagrams.front().size();
+        datagrams.pop_front();
+        out_off = 0;
+    }
+    // Away: refuse. Before the peer can see the end and connect again, or its
+    // new connection would wait, never accepted, in a listener about to close.
+    if (listener >= 0 && cfg.faults.disconnect_for_ms > 0) closeFd(listener);
+    ::shutdown(conn, SHUT_WR);
+    closing = true;
+    closing_until = now + kCloseWaitNs;
+}
+
+void Converter::Impl::endConnection(int64_t now, int64_t away_ns) {
+    closeFd(conn);
+    closing = false;
+    away_until = now + away_ns;
+}
+
+void Converter::Impl::tcpStep(int64_t now) {
+    const int64_t every = static_cast<int64_t>(cfg.faults.disconnect_every_ms) * 1000000;
+    const int64_t away = static_cast<int64_t>(cfg.faults.disconnect_for_ms) * 1000000;
+    while (every > 0 && now >= next_drop) {
+        next_drop += every;
+        if (online()) beginClose(now);
+    }
+    if (closing && now >= closing_until) endConnection(now, away);
+    if (conn >= 0 || now < away_until) return;
+    if (cfg.transport == Transport::TcpServer) {
+        if (listener < 0 && !openListener()) away_until = now + kRetryNs;
+        return;
+    }
+    if (connecting >= 0) return;
+    connecting = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (connecting < 0) {
+        away_until = now + kRetryNs;
+        return;
+    }
+    if (::connect(connecting, reinterpret_cast<sockaddr*>(&peer), peer_len) == 0) {
+        connected(connecting);
+        connecting = -1;
+    } else if (errno != EINPROGRESS) {
+        closeFd(connecting);
+        away_until = now + kRetryNs;
+    }
+}
+
+int64_t Converter::Impl::tcpDeadline(int64_t now) const {
+    int64_t t = next_drop;
+    if (closing) t = std::min(t, closing_until);
+    if (conn < 0 && away_until > now) t = std::min(t, away_until);
+    return t;
+}
+
+void Converter::Impl::readConnection() {
+    uint8_t buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(conn, buf, sizeof buf);
+        if (n > 0) {
+            std::lock_guard<std::mutex> g(m);
+            n2s->input(buf, static_cast<size_t>(n), nowNs());
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        // The peer ended (or broke) the connection.
+        const int64_t away = closing ? static_cast<int64_t>(cfg.faults.disconnect_for_ms) * 1000000
+                             : cfg.transport == Transport::TcpClient ? kRetryNs
+                                                                     : 0;
+        endConnection(nowNs(), away);
+        return;
+    }
+}
+
+void Converter::Impl::writeStream() {
+    while (online() && !datagrams.empty()) {
+        iovec iov[64];
+        int cnt = 0;
+        for (size_t i = 0; i < datagrams.size() && cnt < 64; ++i, ++cnt) {
+            const size_t off = i == 0 ? out_off : 0;
+            iov[cnt] = {datagrams[i].data() + off, datagrams[i].size() - off};
+        }
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(cnt);
+        const ssize_t n = ::sendmsg(conn, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // full: wait for POLLOUT; broken: the read side ends it
+        }
+        size_t done = static_cast<size_t>(n);
+        while (done > 0) {
+            const size_t left = datagrams.front().size() - out_off;
+            if (done >= left) {
+                done -= left;
+                out_bytes -= datagrams.front().size();
+                datagrams.pop_front();
+                out_off = 0;
+            } else {
+                out_off += done;
+                done = 0;
+            }
+        }
+    }
+}
+
 void Converter::Impl::close() {
+    closeFd(connecting);
+    closeFd(conn);
+    closeFd(listener);
     closeFd(wake);
     closeFd(udp);
     closeFd(master);
@@ -166,7 +347,17 @@ void Converter::Impl::close() {
 
 // Moves what the stages made ready to the I/O queues (under the stage lock).
 void Converter::Impl::collect() {
-    while (s2n->hasReady()) datagrams.push_back(s2n->popReady());
+    while (s2n->hasReady()) {
+        std::vector<uint8_t> piece = s2n->popReady();
+        if (tcp()) {  // waits for a connection, within the same bound as the pty's
+            if (out_bytes + piece.size() > kSerialBacklog) {
+                discarded_s2n += piece.size();
+                continue;
+            }
+            out_bytes += piece.size();
+        }
+        datagrams.push_back(std::move(piece));
+    }
     while (n2s->hasReady()) {
         std::vector<uint8_t> piece = n2s->popReady();
         if (serial_bytes + piece.size() > kSerialBacklog) {
@@ -245,14 +436,16 @@ void Converter::Impl::writeSerial() {
 
 void Converter::Impl::loop() {
     std::vector<uint8_t> in(kDatagramMax);
-    std::vector<uint8_t> bufs(kBatch * kDatagramMax);
+    std::vector<uint8_t> bufs(tcp() ? 0 : kBatch * kDatagramMax);
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
     int64_t pty_pause_until = 0;
-    constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+    if (cfg.faults.disconnect_every_ms > 0)
+        next_drop = nowNs() + static_cast<int64_t>(cfg.faults.disconnect_every_ms) * 1000000;
 
     while (!stopping.load(std::memory_order_relaxed)) {
         int64_t now = nowNs();
+        if (tcp()) tcpStep(now);
         int64_t deadline, readable_at;
         size_t read_limit;
         {
@@ -264,16 +457,34 @@ void Converter::Impl::loop() {
             readable_at = std::max(s2n->readableAt(), pty_pause_until);
             read_limit = std::min(s2n->readLimit(), in.size());
         }
-        sendDatagrams();
+        if (tcp()) {
+            writeStream();
+            deadline = std::min(deadline, tcpDeadline(now));
+        } else {
+            sendDatagrams();
+        }
         writeSerial();
 
         const bool read_pty = readable_at <= now;
         if (!read_pty) deadline = std::min(deadline, readable_at);
-        pollfd pfd[3] = {
+        // wake, pty, then the network: the UDP socket, or the connection, the
+        // listener waiting for one, or a connect under way.
+        pollfd pfd[4] = {
             {wake, POLLIN, 0},
-            {udp, static_cast<short>(POLLIN | (datagrams.empty() ? 0 : POLLOUT)), 0},
             {master, static_cast<short>((read_pty ? POLLIN : 0) | (serial.empty() ? 0 : POLLOUT)),
-             0}};
+             0},
+            {-1, 0, 0}};
+        if (!tcp()) {
+            pfd[2] = {udp, static_cast<short>(POLLIN | (datagrams.empty() ? 0 : POLLOUT)), 0};
+        } else if (conn >= 0) {
+            pfd[2] = {conn,
+                      static_cast<short>(POLLIN | (online() && !datagrams.empty() ? POLLOUT : 0)),
+                      0};
+        } else if (connecting >= 0) {
+            pfd[2] = {connecting, POLLOUT, 0};
+        } else if (listener >= 0) {
+            pfd[2] = {listener, POLLIN, 0};
+        }
         timespec ts{}, *tsp = nullptr;
         if (deadline != kNever) {
             const int64_t wait = std::max<int64_t>(0, deadline - now);
@@ -288,7 +499,8 @@ void Converter::Impl::loop() {
         }
         if (r == 0 || pfd[0].revents) continue;
 
-        if (pfd[1].revents & POLLIN) {
+        const short net = pfd[2].revents;
+        if (!tcp() && (net & POLLIN)) {
             for (int i = 0; i < kBatch; ++i) {
                 iov[i] = {bufs.data() + static_cast<size_t>(i) * kDatagramMax, kDatagramMax};
                 msgs[i] = {};
@@ -302,12 +514,31 @@ void Converter::Impl::loop() {
                 for (int i = 0; i < got; ++i)
                     n2s->input(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len, now);
             }
+        } else if (tcp() && net != 0) {
+            if (pfd[2].fd == conn) {
+                if (net & (POLLIN | POLLHUP | POLLERR)) readConnection();
+            } else if (pfd[2].fd == connecting) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                getsockopt(connecting, SOL_SOCKET, SO_ERROR, &err, &len);
+                if (err == 0) {
+                    connected(connecting);
+                    connecting = -1;
+                } else {
+                    closeFd(connecting);
+                    away_until = nowNs() + kRetryNs;
+                }
+            } else if (pfd[2].fd == listener) {
+                const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) connected(fd);
+            }
         }
-        if (read_pty && (pfd[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+        if (read_pty && (pfd[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             const ssize_t n = ::read(master, in.data(), read_limit);
             if (n > 0) {
                 now = nowNs();
                 std::lock_guard<std::mutex> g(m);
+                s2n->setOffline(tcp() && !online());
                 s2n->input(in.data(), static_cast<size_t>(n), now);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 pty_pause_until = nowNs() + 10000000;  // hung up: look again later, never spin
@@ -364,6 +595,8 @@ void Converter::stop() {
     last_s2n_ = impl_->s2n->counts();
     last_pty_ = impl_->pty_path;
     last_port_ = impl_->port;
+    last_connections_ = impl_->connections.load();
+    last_disconnects_ = impl_->disconnects.load();
     impl_.reset();
 }
 
@@ -377,6 +610,14 @@ std::string Converter::slavePath() const {
 
 uint16_t Converter::udpPort() const {
     return impl_ ? impl_->port : last_port_;
+}
+
+uint64_t Converter::connections() const {
+    return impl_ ? impl_->connections.load() : last_connections_;
+}
+
+uint64_t Converter::disconnects() const {
+    return impl_ ? impl_->disconnects.load() : last_disconnects_;
 }
 
 Counts Converter::counts(Way way) const {

@@ -13,11 +13,14 @@ namespace {
 const char kUsage[] =
     "usage: convbench-sim --link PATH [options]\n"
     "\n"
-    "Forwards between a pseudo-terminal (its slave linked at PATH) and a UDP socket,\n"
-    "with faults. Datagrams arriving at --bind go out on the pty; bytes written to\n"
-    "the pty go out as datagrams to --peer.\n"
+    "Forwards between a pseudo-terminal (its slave linked at PATH) and a UDP socket\n"
+    "or a TCP connection, with faults. Datagrams arriving at --bind go out on the pty;\n"
+    "bytes written to the pty go out as datagrams to --peer. Over TCP both go on\n"
+    "the one connection.\n"
     "\n"
     "  --link PATH         symlink made to the pty slave (removed at exit)\n"
+    "  --transport T       udp (default), tcp-server (listen at --bind) or\n"
+    "                      tcp-client (connect to --peer, again when it ends)\n"
     "  --bind IP:PORT      UDP address to bind (default 127.0.0.1:0, any port)\n"
     "  --peer IP:PORT      where serial bytes are sent (default 127.0.0.1:0, nowhere)\n"
     "  --format F          counter8 (default) or seq32\n"
@@ -38,6 +41,8 @@ const char kUsage[] =
     "  --baud B            serial line at B baud (B/10 bytes/s), 4096-byte queue\n"
     "  --outage MS         stop forwarding for MS ...\n"
     "  --outage-every MS   ... every MS\n"
+    "  --disconnect-every MS  TCP: drop the connection every MS ...\n"
+    "  --disconnect-for MS    ... and stay away MS (not listening / not connecting)\n"
     "  --seed N            seed of the random draws (default 1)\n"
     "The report (JSON, schema 1) goes to stdout at exit; SIGUSR1 writes one meanwhile.\n"
     "Exit status: 0 done, 2 bad option, 3 set-up failed (bind, link, pty).\n";
@@ -93,6 +98,9 @@ int main(int argc, char** argv) {
         } else if (name == "--peer") {
             if (!sim::parseEndpoint(value, &cfg.peer_ip, &cfg.peer_port))
                 return bad("--peer: '" + value + "' is not IP:PORT");
+        } else if (name == "--transport") {
+            if (!sim::parseTransport(value, &cfg.transport))
+                return bad("--transport: '" + value + "' is not udp, tcp-server or tcp-client");
         } else if (name == "--format") {
             if (!measure::parseFormat(value, &cfg.format))
                 return bad("--format: '" + value + "' is not counter8 or seq32");
@@ -118,10 +126,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "convbench-sim: %s\n", error.c_str());
         return 3;
     }
-    std::fprintf(stderr, "convbench-sim: serial %s (%s), udp %s:%u -> %s:%u, format %s\n",
-                 conv.slavePath().c_str(), conv.ptyPath().c_str(), cfg.bind_ip.c_str(),
-                 conv.udpPort(), cfg.peer_ip.c_str(), cfg.peer_port,
-                 measure::formatName(cfg.format));
+    std::fprintf(stderr, "convbench-sim: serial %s (%s), %s %s:%u -> %s:%u, format %s\n",
+                 conv.slavePath().c_str(), conv.ptyPath().c_str(),
+                 sim::transportName(cfg.transport), cfg.bind_ip.c_str(), conv.udpPort(),
+                 cfg.peer_ip.c_str(), cfg.peer_port, measure::formatName(cfg.format));
 
     const int64_t end = duration > 0 ? sim::nowNs() + static_cast<int64_t>(duration * 1e9) : -1;
     for (;;) {

@@ -62,6 +62,8 @@ bool parseFaultOption(const std::string& option, const std::string& value, Fault
         {"baud", &Faults::baud, 0, 100000000, "a baud rate (0 = unpaced)"},
         {"outage", &Faults::outage_ms, 0, 86400000, "whole milliseconds"},
         {"outage-every", &Faults::outage_every_ms, 0, 86400000, "whole milliseconds"},
+        {"disconnect-every", &Faults::disconnect_every_ms, 0, 86400000, "whole milliseconds"},
+        {"disconnect-for", &Faults::disconnect_for_ms, 0, 86400000, "whole milliseconds"},
     };
     const auto bad = [&](const char* what) {
         if (error) *error = "--" + name + ": '" + value + "' is not " + what;
@@ -104,6 +106,10 @@ bool checkFaults(const Faults& f, std::string* error) {
     }
     if (f.outage_ms > 0 && f.outage_every_ms <= f.outage_ms) {
         if (error) *error = "--outage needs --outage-every longer than the outage";
+        return false;
+    }
+    if (f.disconnect_for_ms > 0 && f.disconnect_every_ms <= f.disconnect_for_ms) {
+        if (error) *error = "--disconnect-for needs --disconnect-every longer than it";
         return false;
     }
     return true;

@@ -75,6 +75,10 @@ void Stage::onPacket(uint32_t) {
         ++counts_.outage_dropped;
         return;
     }
+    if (offline_) {
+        ++counts_.disconnected;
+        return;
+    }
     decide(std::move(u));
 }
 
@@ -88,7 +92,7 @@ void Stage::onSkipped(size_t n) {
 }
 
 void Stage::rawUnit(size_t n) {
-    if (dropping_) {
+    if (dropping_ || offline_) {
         pend_off_ += n;
         return;
     }

@@ -30,6 +30,10 @@ struct Faults {
     int split = 0;
     int baud = 0;
     int outage_ms = 0, outage_every_ms = 0;
+    // TCP only: the converter drops its connection every disconnect_every_ms
+    // and stays away for disconnect_for_ms (server: not listening; client: not
+    // connecting) before it takes or makes the next one.
+    int disconnect_every_ms = 0, disconnect_for_ms = 0;
     uint64_t seed = 1;
 };
 
@@ -58,6 +62,7 @@ struct Counts {
     uint64_t outages = 0;          // outage windows begun
     uint64_t damaged_in = 0;       // damaged packets that arrived (passed on as bytes)
     uint64_t discarded_bytes = 0;  // bytes the system would not take (set by the I/O side)
+    uint64_t disconnected = 0;     // packets that arrived while no TCP connection was up
 };
 
 // Bytes the serial line queue holds before a packet overflows.
@@ -85,6 +90,9 @@ public:
     // Reading pace of the serial side (serial->net with a baud rate): the time
     // the line has carried everything read so far, and the most to read at once.
     int64_t readableAt() const { return read_free_; }
+    // serial->net over TCP: while offline (no connection up), what arrives is
+    // dropped, its packets counted as `disconnected`.
+    void setOffline(bool offline) { offline_ = offline; }
     size_t readLimit() const { return read_limit_; }
 
     const Counts& counts() const { return counts_; }
@@ -135,6 +143,7 @@ private:
     int64_t start_;
     int64_t now_ = 0;
     bool dropping_ = false;  // the current input arrived during an outage
+    bool offline_ = false;
 
     std::mt19937_64 fate_rng_;   // a fixed number of draws per packet
     std::mt19937_64 shape_rng_;  // split sizes

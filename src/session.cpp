@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -9,11 +10,30 @@ namespace traffic {
 namespace {
 constexpr int kWaitMs = 50;  // longest wait of a receiver between run-flag checks
 constexpr int kBufferSize = 65536;
+constexpr int kSendTimeoutMs = 200;  // a TCP send waits this long for room, then the packet is lost
+constexpr int kAttemptMs = 500;      // one reconnect attempt
+constexpr int64_t kBackoffFirstNs = 50000000, kBackoffMaxNs = 400000000;
+constexpr unsigned int kNoAccept = 0xFFFFFFFFu;  // Socket_Accept's failure
 }  // namespace
 
 const char* wayName(Way w) {
     static const char* const names[] = {"e2u", "u2e", "net"};
     return names[static_cast<int>(w)];
+}
+
+const char* transportName(Transport t) {
+    static const char* const names[] = {"udp", "tcp-client", "tcp-server"};
+    return names[static_cast<int>(t)];
+}
+
+bool parseTransport(const std::string& name, Transport* out) {
+    for (Transport t : {Transport::Udp, Transport::TcpClient, Transport::TcpServer}) {
+        if (name == transportName(t)) {
+            *out = t;
+            return true;
+        }
+    }
+    return false;
 }
 
 Session::Session(SessionConfig config) : config_(std::move(config)) {
@@ -30,6 +50,17 @@ Session::~Session() { stop(); }
 bool Session::open(std::string* error) { return openNetwork(error) && openSerial(error); }
 
 bool Session::openNetwork(std::string* error) {
+    if (config_.transport == Transport::TcpClient) return true;
+    if (config_.transport == Transport::TcpServer) {
+        listener_ = Socket_TCPListen(0, config_.listen_port);
+        if (listener_ == 0) {
+            *error = "cannot listen on TCP port " + std::to_string(config_.listen_port) + ": " +
+                     std::strerror(errno);
+            return false;
+        }
+        listen_port_ = Socket_LocalPort(listener_);
+        return true;
+    }
     sock_ = Socket_UDPBind(0, config_.listen_port);
     if (sock_ == 0) {
         *error = "cannot bind UDP port " + std::to_string(config_.listen_port) + ": " +
@@ -57,14 +88,117 @@ bool Session::openSerial(std::string* error) {
     char why[160];
     UART_Explain(config_.serial.c_str(), config_.baud, why, sizeof why);
     *error = "cannot open serial port " + config_.serial + ": " + why;
-    Socket_Close(sock_);
-    sock_ = 0;
+    closeAll();
     return false;
+}
+
+bool Session::connect(std::string* error) {
+    if (config_.transport == Transport::Udp) return true;
+    const int64_t until = nowNs() + config_.connect_timeout_ns;
+    if (config_.transport == Transport::TcpServer) {
+        while (nowNs() < until) {
+            if (Socket_IsRxPacketMS(static_cast<int>(listener_), kWaitMs) != 1) continue;
+            const unsigned int c = Socket_Accept(listener_);
+            if (c != kNoAccept) {
+                onConnected(c);
+                return true;
+            }
+        }
+        *error = "no converter connected to TCP port " + std::to_string(listen_port_) + " within " +
+                 std::to_string(config_.connect_timeout_ns / 1000000) + " ms";
+        closeAll();
+        return false;
+    }
+    // A converter still starting refuses for a moment: try again until the time is up.
+    int64_t backoff = kBackoffFirstNs;
+    int why = ETIMEDOUT;
+    for (;;) {
+        const int64_t left = until - nowNs();
+        if (left <= 0) break;
+        const unsigned int c =
+            tcpConnectOnce(static_cast<int>(std::min<int64_t>(left / 1000000 + 1, 1000)));
+        if (c != 0) {
+            onConnected(c);
+            return true;
+        }
+        why = errno;
+        sleepNs(std::min(backoff, until - nowNs()));
+        backoff = std::min(2 * backoff, kBackoffMaxNs);
+    }
+    *error = "cannot connect to " + config_.dest_ip + ":" + std::to_string(config_.dest_port) +
+             " over TCP: " + std::strerror(why);
+    closeAll();
+    return false;
+}
+
+unsigned int Session::tcpConnectOnce(int timeout_ms) {
+    return Socket_TCPConnect(Socket_Str2Addr(config_.dest_ip.c_str()), config_.dest_port,
+                             timeout_ms);
+}
+
+void Session::onConnected(unsigned int c) {
+    Socket_SetNoDelay(c);
+    Socket_SetSendTimeout(c, kSendTimeoutMs);
+    {
+        std::lock_guard<std::mutex> g(conn_m_);
+        conn_ = c;
+    }
+    const int64_t since = down_since_.exchange(0);
+    if (connections_++ > 0 && since != 0)
+        longest_outage_ns_ = std::max(longest_outage_ns_.load(), nowNs() - since);
+}
+
+void Session::dropConnection() {
+    if (conn_ == 0) return;
+    // Ends a send under way before the connection is taken from the sender.
+    Socket_shutdown(static_cast<int>(conn_));
+    unsigned int c;
+    {
+        std::lock_guard<std::mutex> g(conn_m_);
+        c = conn_;
+        conn_ = 0;
+    }
+    down_since_ = std::max<int64_t>(nowNs(), 1);
+    Socket_Close(c);
+    // Bytes of a packet cut by the drop belong to no packet; the next
+    // connection starts a fresh stream.
+    if (Monitor* m = monitor(Way::U2E)) m->streamEnd();
+}
+
+LinkFigures Session::link() const {
+    LinkFigures f;
+    f.connections = connections_.load();
+    f.reconnects = f.connections > 0 ? f.connections - 1 : 0;
+    const int64_t since = down_since_.load();
+    f.connected = f.connections > 0 && since == 0;
+    int64_t longest = longest_outage_ns_.load();
+    if (since != 0) longest = std::max(longest, nowNs() - since);
+    f.longest_outage_ms = static_cast<double>(longest) / 1e6;
+    return f;
+}
+
+void Session::closeAll() {
+    if (uart_ != nullptr) UART_Close(uart_);
+    uart_ = nullptr;
+    if (sock_ != 0) Socket_Close(sock_);
+    sock_ = 0;
+    if (listener_ != 0) Socket_Close(listener_);
+    listener_ = 0;
+    std::lock_guard<std::mutex> g(conn_m_);
+    if (conn_ != 0) Socket_Close(conn_);
+    conn_ = 0;
 }
 
 void Session::start() {
     sending_ = 1;
     receiving_ = 1;
+    if (config_.transport != Transport::Udp) {
+        receivers_.emplace_back(&Session::linkLoop, this);
+        if (config_.e2u) senders_.emplace_back(&Session::sendTcp, this);
+        if (config_.u2e) senders_.emplace_back(&Session::sendSerial, this);
+        senders_left_ = static_cast<int>(senders_.size());
+        return;
+    }
     if (config_.e2u) senders_.emplace_back(&Session::sendUdp, this, Way::E2U);
     if (config_.u2e || config_.net) {
         // One receiver takes every datagram; both ways cannot share the socket.
@@ -101,10 +235,7 @@ void Session::stop() {
     for (auto& t : receivers_)
         if (t.joinable()) t.join();
     receivers_.clear();
-    if (uart_ != nullptr) UART_Close(uart_);
-    uart_ = nullptr;
-    if (sock_ != 0) Socket_Close(sock_);
-    sock_ = 0;
+    closeAll();
 }
 
 void Session::sendUdp(Way w) {
@@ -162,6 +293,71 @@ void Session::receiveUdp(Way w) {
         const int n = Socket_ReceiveFrom(sock_, buf.data(), kBufferSize, nullptr, nullptr);
         const int64_t t = nowNs();
         if (n >= 0) m->datagram(buf.data(), static_cast<size_t>(n), t);
+    }
+}
+
+void Session::sendTcp() {
+    Monitor* m = monitor(Way::E2U);
+    Pacer pacer(config_.rate);
+    uint8_t pkt[measure::kMaxPacketSize];
+    const int size = measure::packetSize(config_.format);
+    for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
+        if (!pacer.wait(sending_)) break;
+        measure::buildPacket(config_.format, seq, pkt);
+        m->sent(seq, nowNs());
+        // While the connection is down the packet goes nowhere: it counts as
+        // sent and lost, as does one the connection would not take whole.
+        std::lock_guard<std::mutex> g(conn_m_);
+        if (conn_ != 0) Socket_Send(conn_, pkt, size);
+    }
+    --senders_left_;
+}
+
+// Owns the TCP connection: reads it (u2e's receiver), and makes it again when
+// it drops: the client after a backoff, the server by accepting the next one.
+// A new connection to the server replaces the current one (a converter that
+// restarted may leave the old one half open).
+void Session::linkLoop() {
+    Monitor* m = monitor(Way::U2E);
+    std::vector<uint8_t> buf(kBufferSize);
+    const bool server = config_.transport == Transport::TcpServer;
+    int64_t backoff = kBackoffFirstNs, next_try = 0;
+    const auto running = [this] { return receiving_.load() != 0; };
+    while (receiving_) {
+        if (conn_ == 0) {
+            if (server) {
+                if (Socket_IsRxPacketMS(static_cast<int>(listener_), kWaitMs) != 1) continue;
+                const unsigned int c = Socket_Accept(listener_);
+                if (c != kNoAccept) onConnected(c);
+                continue;
+            }
+            if (!Pacer::waitUntil(next_try, running)) break;
+            const unsigned int c = tcpConnectOnce(kAttemptMs);
+            if (c != 0) {
+                onConnected(c);
+                backoff = kBackoffFirstNs;
+            } else {
+                next_try = nowNs() + backoff;
+                backoff = std::min(2 * backoff, kBackoffMaxNs);
+            }
+            continue;
+        }
+        if (server && Socket_IsRxPacketMS(static_cast<int>(listener_), 0) == 1) {
+            const unsigned int c = Socket_Accept(listener_);
+            if (c != kNoAccept) {
+                dropConnection();
+                onConnected(c);
+            }
+        }
+        const int r = Socket_IsRxPacketMS(static_cast<int>(conn_), kWaitMs);
+        if (r == 0) continue;
+        const int n = r > 0 ? Socket_Recv(conn_, buf.data(), kBufferSize) : -1;
+        if (n > 0) {
+            if (m != nullptr) m->bytes(buf.data(), static_cast<size_t>(n), nowNs());
+            continue;
+        }
+        dropConnection();  // closed by the converter, or broken
+        next_try = nowNs();
     }
 }
 

@@ -1,12 +1,14 @@
-// One measured run between a serial port and a UDP endpoint, free of Qt: the
-// engine behind the headless runner. Each direction has a paced sender and a
-// receiver feeding one Monitor; "both" runs the two directions at once over
-// the same serial port and the same UDP socket.
+// One measured run between a serial port and a network endpoint (UDP, or one
+// TCP connection), free of Qt: the engine behind the headless runner, one
+// Session per channel. Each direction has a paced sender and a receiver
+// feeding one Monitor; "both" runs the two directions at once over the same
+// serial port and the same socket or connection.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,12 +26,32 @@ enum class Way { E2U = 0, U2E = 1, NET = 2 };
 constexpr Way kWays[] = {Way::E2U, Way::U2E, Way::NET};
 const char* wayName(Way w);  // "e2u", "u2e", "net"
 
+// The network side: datagrams to and from the converter, or one TCP
+// connection carrying packets both ways back to back, framed like the serial
+// line; the runner connects (TcpClient) or the converter does (TcpServer).
+enum class Transport { Udp, TcpClient, TcpServer };
+const char* transportName(Transport t);  // "udp", "tcp-client", "tcp-server"
+bool parseTransport(const std::string& name, Transport* out);
+
+// A TCP channel's connection over the run. A dropped connection is made again
+// (client: with a backoff of 50, 100, 200, 400, 400 ... ms; server: the next
+// connection accepted); packets whose turn comes while it is down count as
+// sent and lost.
+struct LinkFigures {
+    uint64_t connections = 0;      // connections made or accepted
+    uint64_t reconnects = 0;       // of them after the first
+    double longest_outage_ms = 0;  // drop to the next connection (or to now, if still down)
+    bool connected = false;
+};
+
 struct SessionConfig {
     std::string serial;  // port path, or a bare name under /dev
     int baud = 115200;
     std::string dest_ip;  // the converter, dotted IPv4
     uint16_t dest_port = 0;
-    uint16_t listen_port = 0;  // local UDP port the converter sends to (0: any)
+    uint16_t listen_port = 0;  // local UDP or TCP port the converter sends to (0: any)
+    Transport transport = Transport::Udp;
+    int64_t connect_timeout_ns = 5000000000;    // first TCP connection, at the start
     bool e2u = true, u2e = false, net = false;  // net runs alone, without a serial port
     double rate = 10;    // packets per second per direction
     uint64_t count = 0;  // packets per direction; 0: until stopSending()
@@ -44,15 +66,20 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Opens the UDP socket, then the serial port (unless only net runs). On
-    // failure *error names what could not be opened and why, and nothing stays
-    // open.
+    // Opens the UDP socket (or the TCP listening socket), then the serial
+    // port (unless only net runs), then makes the first TCP connection. On
+    // failure *error names what could not be opened and why, and nothing
+    // stays open.
     bool open(std::string* error);
     // The same in two steps, for a converter that must learn the listen port
     // before it can name its serial port and address (setConverter).
     bool openNetwork(std::string* error);
     void setConverter(const std::string& serial, const std::string& ip, uint16_t port);
     bool openSerial(std::string* error);
+    // TCP: connects to the converter, or waits for it to connect, at most
+    // connect_timeout_ns; a converter that refuses or never comes is an error.
+    // UDP: nothing to do.
+    bool connect(std::string* error);
     void start();
     // True once every sender has sent all it was asked to.
     bool sendersDone() const;
@@ -65,12 +92,19 @@ public:
     const SessionConfig& config() const { return config_; }
     Monitor* monitor(Way w) { return monitors_[static_cast<int>(w)].get(); }
     uint16_t listenPort() const { return listen_port_; }
+    LinkFigures link() const;
 
 private:
     void sendUdp(Way w);
     void sendSerial();
     static void onSerialBytes(void* self, const unsigned char* p, int n);
     void receiveUdp(Way w);
+    void sendTcp();
+    void linkLoop();
+    unsigned int tcpConnectOnce(int timeout_ms);
+    void onConnected(unsigned int conn);
+    void dropConnection();
+    void closeAll();
 
     SessionConfig config_;
     std::unique_ptr<Monitor> monitors_[3];
@@ -81,6 +115,15 @@ private:
     std::atomic<int> sending_{0}, receiving_{0};
     std::atomic<int> senders_left_{0};
     std::vector<std::thread> senders_, receivers_;
+
+    // TCP: the link thread owns the connection and alone replaces it, under
+    // conn_m_, which the sender holds while it writes.
+    unsigned int listener_ = 0;
+    std::mutex conn_m_;
+    unsigned int conn_ = 0;
+    std::atomic<uint64_t> connections_{0};
+    std::atomic<int64_t> down_since_{0};  // 0 while connected
+    std::atomic<int64_t> longest_outage_ns_{0};
 };
 
 }  // namespace traffic

@@ -78,6 +78,10 @@ public:
         std::lock_guard<std::mutex> g(m_);
         dir_.onDatagram(p, n, t);
     }
+    void streamEnd() {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.onStreamEnd();
+    }
     // Expires overdue packets at now and returns the figures.
     measure::Figures figures(int64_t now) {
         std::lock_guard<std::mutex> g(m_);

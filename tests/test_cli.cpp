@@ -12,6 +12,7 @@
 #include "process.h"
 #include "pty_pair.h"
 #include "socat.h"
+#include "xml_reader.h"
 
 namespace ts = testsupport;
 using Args = std::vector<std::string>;
@@ -27,7 +28,7 @@ ts::Json readJson(const std::string& text) {
     ts::Json j;
     std::string error;
     EXPECT_TRUE(ts::parseJson(text, &j, &error)) << error << "\n" << text;
-    EXPECT_EQ(j["schema"].get<double>(), 1);
+    EXPECT_EQ(j["schema"], 2);
     return j;
 }
 
@@ -59,6 +60,19 @@ TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
         {"-p", "ttyX", "-a", "127.0.0.1:1", "-n", "5", "-t", "2"},
         {"-p", "ttyX", "-a", "127.0.0.1:1", "--frobnicate", "1"},
         {"-p", "ttyX", "-a", "127.0.0.1:1", "--json"},  // a value missing
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "--transport", "sctp"},
+        {"-p", "ttyX", "-a", "127.0.0.1:1", "--transport", "tcp-client", "-d", "net"},
+        {"-p", "ttyX", "--transport", "tcp-client"},  // no address to connect to
+        {"--channel", "port=/dev/ttyX,address=127.0.0.1:1", "-p", "ttyY"},
+        {"--channel", "port=/dev/ttyX,address=127.0.0.1:1,colour=red"},
+        {"--channel", "port=/dev/ttyX,address=127.0.0.1:1,drop=0.1"},  // faults need --simulate
+        {"--channel", "port=/dev/ttyX,address=127.0.0.1:1,listen=5000", "--channel",
+         "port=ttyX,address=127.0.0.1:2,listen=5001"},  // the same serial port
+        {"--channel", "port=ttyX,address=127.0.0.1:1,listen=5000", "--channel",
+         "port=ttyY,address=127.0.0.1:2,listen=5000"},  // the same UDP listen port
+        {"--channel", "port=ttyX,transport=tcp-server,listen=5000", "--channel",
+         "port=ttyY,transport=tcp-server,listen=5000"},  // the same TCP listen port
+        {"--config", "/nonexistent/convbench.channels"},
     };
     for (const Args& a : bad) {
         Args argv{"convbench-cli"};
@@ -85,9 +99,37 @@ TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
     EXPECT_EQ(o.baud, 921600);
     EXPECT_EQ(o.limits.max_p99_ms, 2.5);
 
+    // Channels from a file and the command line; UDP and TCP may share a port number.
+    const std::string config = ::testing::TempDir() + "convbench.channels";
+    std::ofstream(config) << "format 1\n# bench 3\n"
+                             "port=ttyUSB0 address=10.0.0.5:4001 transport=tcp-client # left\n"
+                             "\n  name=right,port=ttyUSB1,transport=tcp-server,listen=4002 \n";
+    const char* many[] = {"x",
+                          "-d",
+                          "u2e",
+                          "--config",
+                          config.c_str(),
+                          "--channel",
+                          "port=ttyUSB2,address=10.0.0.6:4002,listen=4002"};
+    ASSERT_TRUE(cli::parseOptions(7, many, &o, &error)) << error;
+    ASSERT_EQ(o.channels.size(), 3u);
+    EXPECT_EQ(o.channels[0].name, "ch1");
+    EXPECT_EQ(o.channels[0].transport, traffic::Transport::TcpClient);
+    EXPECT_EQ(o.channels[0].address(), "10.0.0.5:4001");
+    EXPECT_EQ(o.channels[1].name, "right");
+    EXPECT_EQ(o.channels[1].listen_port, 4002);
+    EXPECT_EQ(o.channels[2].transport, traffic::Transport::Udp);
+    EXPECT_TRUE(o.channels[2].u2e && !o.channels[2].e2u);  // the default direction given
+
     const ts::ProcessResult usage = runCli({"--rate", "0", "-p", "x", "-a", "127.0.0.1:1"});
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.err.find("--rate"), std::string::npos) << usage.err;
+    const ts::ProcessResult same =
+        runCli({"--channel", "port=ttyX,address=127.0.0.1:1,listen=5000", "--channel",
+                "port=ttyY,address=127.0.0.1:1,listen=5000"});
+    EXPECT_EQ(same.status, 2);
+    EXPECT_NE(same.err.find("ch1 and ch2 listen on the same UDP port 5000"), std::string::npos)
+        << same.err;
     EXPECT_EQ(runCli({"--help"}).status, 0);
 }
 
@@ -128,7 +170,7 @@ TEST_P(CliRunTest, EveryPacketArrivesAndTheReportsSayPass) {
     std::istringstream rows(readFile(csv));
     std::string header, line, last;
     std::getline(rows, header);
-    EXPECT_EQ(header.rfind("time_s,direction,sent,received,lost", 0), 0u) << header;
+    EXPECT_EQ(header.rfind("time_s,channel,direction,sent,received,lost", 0), 0u) << header;
     int n = 0;
     while (std::getline(rows, line)) ++n, last = line;
     EXPECT_GE(n, static_cast<int>(ways.size()));
@@ -166,6 +208,16 @@ TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("UDP port " + std::to_string(holder.port())), std::string::npos) << r.err;
 
+    // A TCP converter that refuses, or never connects, is a set-up error at the start.
+    r = runCli({"-p", pty.slavePath(), "-a", "127.0.0.1:" + std::to_string(ts::freeUdpPort()),
+                "--transport", "tcp-client", "--connect-timeout", "300"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("over TCP: Connection refused"), std::string::npos) << r.err;
+    r = runCli({"-p", pty.slavePath(), "-l", std::to_string(ts::freeUdpPort()), "--transport",
+                "tcp-server", "--connect-timeout", "300"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("no converter connected to TCP port"), std::string::npos) << r.err;
+
     r = runCli(with({"-t", "60", "--json", "-"}), 30, 700);
     EXPECT_EQ(r.status, 4) << r.err;
     j = readJson(r.out);
@@ -173,4 +225,56 @@ TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
     EXPECT_EQ(j["verdict"].get<std::string>(), "interrupted");
     EXPECT_GT(j["directions"]["e2u"]["sent"].get<uint64_t>(), 0u);
     EXPECT_LT(j["elapsed_s"].get<double>(), 10);
+}
+
+// Four channels at once, one per transport and a faulty one: the faulty channel
+// fails alone, in the JSON and in the JUnit report, both parsed back.
+TEST(CliChannelsTest, AFaultyChannelFailsAlone) {
+    const std::string junit = ::testing::TempDir() + "convbench-junit.xml";
+    const ts::ProcessResult r =
+        runCli({"--simulate", "-r", "200", "-n", "200", "--json", "-", "--junit", junit,
+                "--channel", "transport=udp", "--channel", "transport=tcp-client", "--channel",
+                "transport=tcp-server", "--channel", "name=faulty,direction=e2u,drop=0.05,seed=4"});
+    ASSERT_EQ(r.status, 1) << r.err;
+    const ts::Json j = readJson(r.out);
+    ASSERT_EQ(j["channels"].size(), 4u);
+    for (const auto& c : j["channels"]) {
+        const bool faulty = c["name"].get<std::string>() == "faulty";
+        EXPECT_EQ(c["verdict"].get<std::string>(), faulty ? "fail" : "pass")
+            << c["name"].get<std::string>();
+        for (const auto& [way, d] : c["directions"].items()) {
+            EXPECT_EQ(d["sent"].get<uint64_t>(), 200u)
+                << c["name"].get<std::string>() << " " << way;
+            if (!faulty) {
+                EXPECT_EQ(d["received"].get<uint64_t>(), 200u)
+                    << c["name"].get<std::string>() << " " << way;
+            }
+        }
+        EXPECT_EQ(c.contains("link"), c["transport"].get<std::string>() != "udp")
+            << c["name"].get<std::string>();
+    }
+    EXPECT_EQ(j["channels"][1]["link"]["connections"].get<uint64_t>(), 1u);
+    EXPECT_EQ(j["channels"][3]["directions"]["e2u"]["lost"].get<uint64_t>(),
+              j["channels"][3]["simulator"]["net_to_serial"]["dropped"].get<uint64_t>());
+    ASSERT_FALSE(j["failures"].empty());
+    for (const auto& f : j["failures"]) EXPECT_EQ(f["channel"].get<std::string>(), "faulty");
+
+    ts::Xml x;
+    std::string error;
+    ASSERT_TRUE(ts::parseXml(readFile(junit), &x, &error)) << error;
+    EXPECT_EQ(x.name, "testsuites");
+    EXPECT_EQ(x.attr("tests"), "7");
+    EXPECT_EQ(x.attr("failures"), "1");
+    EXPECT_EQ(x.all("testsuite").size(), 4u);
+    int failures = 0;
+    for (const ts::Xml* tc : x.all("testcase")) {
+        const auto f = tc->all("failure");
+        failures += static_cast<int>(f.size());
+        if (f.empty()) continue;
+        EXPECT_EQ(tc->attr("classname"), "convbench.faulty");
+        EXPECT_EQ(tc->attr("name"), "e2u");
+        EXPECT_EQ(f[0]->attr("message").rfind("lost ", 0), 0u) << f[0]->attr("message");
+        EXPECT_NE(f[0]->text.find("sent 200"), std::string::npos) << f[0]->text;
+    }
+    EXPECT_EQ(failures, 1);
 }

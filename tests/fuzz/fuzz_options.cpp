@@ -27,8 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!ok && error.empty()) abort();
     if (ok && !o.help && !o.version) {
         if (o.rate <= 0 || o.listen_port == 0 || o.latency_bound_ms <= 0) abort();
-        if (!o.simulate && (o.dest_port == 0 || !cli::isIPv4(o.dest_ip))) abort();
-        if (!o.simulate && !o.net && o.port.empty()) abort();
+        if (o.channels.empty()) abort();
+        for (const cli::Channel& c : o.channels) {
+            if (o.simulate) continue;
+            if (c.transport != traffic::Transport::TcpServer &&
+                (c.dest_port == 0 || !cli::isIPv4(c.dest_ip)))
+                abort();
+            if (!c.net && c.port.empty()) abort();
+        }
     }
     return 0;
 }

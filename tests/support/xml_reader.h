@@ -1,0 +1,30 @@
+// A small strict XML reader for tests that parse the program's XML reports
+// back: elements, attributes, text and the five predefined entities; anything
+// else (DTDs, comments, CDATA, unknown entities, mismatched tags) is refused.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct Xml {
+    std::string name;
+    std::map<std::string, std::string> attrs;
+    std::string text;  // the element's own text, entities resolved
+    std::vector<Xml> children;
+
+    std::string attr(const std::string& key) const {
+        const auto it = attrs.find(key);
+        return it == attrs.end() ? "" : it->second;
+    }
+    // Every element named `name` below this one, at any depth, in document order.
+    std::vector<const Xml*> all(const std::string& name) const;
+};
+
+// Parses a document (an optional <?xml ...?> declaration, then one element);
+// false, with the offset of the fault in *error, if it is not well formed.
+bool parseXml(const std::string& text, Xml* out, std::string* error = nullptr);
+
+}  // namespace testsupport
