@@ -63,7 +63,7 @@ std::string axes(const Frame& f, const std::string& title, const std::string& x_
           << fmt("%.1f", f.y(v)) << "\" y2=\"" << fmt("%.1f", f.y(v)) << "\"/><text x=\""
           << kLeft - 4 << "\" y=\"" << fmt("%.1f", f.y(v) + 4) << "\" text-anchor=\"end\">"
           << fmt("%g", v) << "</text>\n";
-    for (double v = 0; v <= f.x_max * 1.0001; v += xs)
+    for (double v = 0; f.x_max > 0 && v <= f.x_max * 1.0001; v += xs)
         o << "<text x=\"" << fmt("%.1f", f.x(v)) << "\" y=\"" << kH - kBottom + 14
           << "\" text-anchor=\"middle\">" << fmt("%g", v) << "</text>\n";
     o << "<line class=\"axis\" x1=\"" << kLeft << "\" y1=\"" << kH - kBottom << "\" x2=\""

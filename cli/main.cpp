@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "console.h"
+#include "html_report.h"
 #include "converter.h"
 #include "options.h"
 #include "report.h"
@@ -93,6 +94,7 @@ std::vector<cli::ChannelResult> snapshot(std::vector<ChannelRun>& runs, bool fin
                 {traffic::wayName(w), final ? m->finish(now, drained) : m->figures(now)});
         }
         c.link = run.session->link();
+        c.serial = run.session->serial();
         out.push_back(std::move(c));
     }
     return out;
@@ -129,8 +131,9 @@ int main(int argc, char** argv) {
         return kPass;
     }
 
-    std::ofstream json_file, csv_file, junit_file;
+    std::ofstream json_file, csv_file, junit_file, html_file;
     if (!openReport(o.json_path, &json_file, &error) ||
+        !openReport(o.html_path, &html_file, &error) ||
         !openReport(o.csv_path, &csv_file, &error) ||
         !openReport(o.junit_path, &junit_file, &error)) {
         std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
@@ -176,12 +179,28 @@ int main(int argc, char** argv) {
         return true;
     };
     int64_t next_row = 1, next_progress = 0;
+    // Figures each second for the HTML report, per channel and direction.
+    std::vector<std::vector<cli::TimePoint>> timeline;
+    auto record = [&](double t, const std::vector<cli::ChannelResult>& now) {
+        size_t k = 0;
+        for (const cli::ChannelResult& c : now)
+            for (const cli::DirectionResult& d : c.directions) {
+                if (timeline.size() <= k) timeline.emplace_back();
+                const measure::Figures& f = d.figures;
+                timeline[k++].push_back({t, f.latency.p50_us, f.latency.p99_us, f.lost,
+                                         f.duplicated, f.reordered});
+            }
+    };
     while (!interrupted.load() && !sendersDone() && (o.count != 0 || elapsed() < o.duration_s)) {
         traffic::sleepNs(20000000);
         const double t = elapsed();
-        if (!o.csv_path.empty() && t >= static_cast<double>(next_row)) {
-            csv << cli::csvRows(static_cast<double>(next_row), snapshot(runs, false, false));
-            csv.flush();
+        if ((!o.csv_path.empty() || !o.html_path.empty()) && t >= static_cast<double>(next_row)) {
+            const auto now = snapshot(runs, false, false);
+            if (!o.csv_path.empty()) {
+                csv << cli::csvRows(static_cast<double>(next_row), now);
+                csv.flush();
+            }
+            record(static_cast<double>(next_row), now);
             ++next_row;
         }
         if (progress && t * 4 >= static_cast<double>(next_progress)) {
@@ -210,6 +229,18 @@ int main(int argc, char** argv) {
     if (!o.json_path.empty()) (o.json_path == "-" ? std::cout : json_file) << cli::jsonReport(result);
     if (!o.junit_path.empty())
         (o.junit_path == "-" ? std::cout : junit_file) << cli::junitReport(result);
+    if (!o.html_path.empty()) {
+        record(result.elapsed_s, result.channels);
+        cli::HtmlInput in = cli::htmlInput(result);
+        size_t k = 0;
+        for (size_t i = 0; i < result.channels.size(); ++i)
+            for (traffic::Way w : traffic::kWays)
+                if (traffic::Monitor* m = runs[i].session->monitor(w)) {
+                    in.series[k].points = std::move(timeline[k]);
+                    in.series[k++].latency = m->latencyBins(10);
+                }
+        html_file << cli::htmlReport(in);
+    }
     if (result.interrupted) return kInterrupted;
     return result.failures.empty() ? kPass : kFail;
 }

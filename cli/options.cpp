@@ -316,6 +316,8 @@ Simulated converter (no hardware; one converter per channel runs in this process
                            line at that rate (10 bits a byte); unpaced when not given
 Reports:
       --json FILE          every figure, the options and the verdict as JSON ("-": stdout)
+      --report FILE        one self-contained HTML file: the verdict, every figure, and plots
+                           of latency over time, the latency histogram and the events
       --csv FILE           one row per second, channel and direction, for plotting long runs
       --junit FILE         JUnit XML: one test case per channel and direction
   -h, --help               this text
@@ -412,6 +414,9 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             o->limits.max_p99_ms = d;
         } else if (name == "--json") {
             o->json_path = value;
+        } else if (name == "--report") {
+            if (value.empty() || value == "-") return bad("is not a file name");
+            o->html_path = value;
         } else if (name == "--csv") {
             o->csv_path = value;
         } else if (name == "--junit") {

@@ -58,6 +58,7 @@ struct Options {
     int baud = 115200;
     Thresholds limits;
     std::string json_path;  // "-" for standard output
+    std::string html_path;  // the HTML report with plots
     std::string csv_path;
     std::string junit_path;
     double connect_timeout_ms = 5000;  // the first TCP connection of each channel

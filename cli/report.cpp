@@ -155,6 +155,10 @@ void judge(Result* r) {
                 r->warnings.push_back(who + d.name + ": " + num(f.skipped_bytes) +
                                       " bytes belonged to no packet");
         }
+        if (c.serial.outages > 0)
+            r->warnings.push_back(who + "the serial port went away " + num(c.serial.outages) +
+                                  " times, longest " + fmt("%.0f", c.serial.longest_outage_ms) +
+                                  " ms, " + fmt("%.0f", c.serial.total_outage_ms) + " ms in all");
         if (isTcp(c.channel) && c.link.reconnects > 0)
             r->warnings.push_back(who + "the TCP connection was made again " +
                                   num(c.link.reconnects) + " times, longest outage " +
@@ -240,6 +244,11 @@ std::string jsonReport(const Result& r) {
               << ", \"reconnects\": " << c.link.reconnects
               << ", \"longest_outage_ms\": " << num(c.link.longest_outage_ms)
               << ", \"connected\": " << (c.link.connected ? "true" : "false") << "}";
+        if (ch.e2u || ch.u2e)
+            o << ", \"serial\": {\"outages\": " << c.serial.outages
+              << ", \"longest_outage_ms\": " << num(c.serial.longest_outage_ms)
+              << ", \"total_outage_ms\": " << num(c.serial.total_outage_ms)
+              << ", \"lost_now\": " << (c.serial.lost_now ? "true" : "false") << "}";
         o << ",\n     \"directions\": " << directionsJson(c.directions, "     ")
           << ",\n     \"failures\": " << failuresJson(c.failures);
         if (!c.simulator_json.empty())
@@ -322,6 +331,40 @@ std::string junitReport(const Result& r) {
     }
     o << "</testsuites>\n";
     return o.str();
+}
+
+HtmlInput htmlInput(const Result& r) {
+    HtmlInput in;
+    const Options& o = r.options;
+    in.verdict = r.verdict();
+    in.started_at = r.started_at;
+    in.elapsed_s = r.elapsed_s;
+    in.options = {{"rate", fmt("%g", o.rate) + " packets/s per direction"},
+                  {"length", o.count ? std::to_string(o.count) + " packets"
+                                     : fmt("%g", o.duration_s) + " s"},
+                  {"packet format", measure::formatName(o.format)},
+                  {"latency bound", fmt("%g", o.latency_bound_ms) + " ms"}};
+    for (const ChannelResult& c : r.channels) {
+        const Channel& ch = c.channel;
+        std::string what = std::string(traffic::transportName(ch.transport)) + ", " +
+                           ch.directionName();
+        if (o.simulate) what += ", simulated converter";
+        for (const std::string& part : {ch.port, o.simulate ? std::string() : ch.address()})
+            if (!part.empty()) what += ", " + part;
+        in.options.push_back({"channel " + ch.name, what});
+        for (const DirectionResult& d : c.directions) {
+            HtmlSeries s;
+            s.name = (r.channels.size() > 1 ? ch.name + " " : std::string()) + d.name;
+            s.figures = d.figures;
+            in.series.push_back(std::move(s));
+        }
+    }
+    for (const Failure& f : r.failures)
+        in.failures.push_back((r.channels.size() > 1 ? f.channel + " " : std::string()) +
+                              f.direction + ": " + f.figure + " " + fmt("%g", f.value) +
+                              " > limit " + fmt("%g", f.limit));
+    in.warnings = r.warnings;
+    return in;
 }
 
 std::string csvHeader() {

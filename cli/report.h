@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "direction.h"
+#include "html_report.h"
 #include "options.h"
 #include "session.h"
 
@@ -33,6 +34,7 @@ struct ChannelResult {
     Channel channel;
     std::vector<DirectionResult> directions;
     traffic::LinkFigures link;      // TCP channels
+    traffic::SerialFigures serial;  // channels with a serial port
     std::string simulator_json;     // the simulated converter's own report, with --simulate
     std::vector<Failure> failures;  // this channel's, filled by judge()
 };
@@ -56,6 +58,9 @@ void judge(Result* result);
 std::string summaryText(const Result& result);
 std::string jsonReport(const Result& result);
 std::string junitReport(const Result& result);
+// The HTML report's text parts and one series per channel and direction, in the
+// order of result.channels and their directions (the caller adds the time line).
+HtmlInput htmlInput(const Result& result);
 std::string csvHeader();
 std::string csvRows(double t_s, const std::vector<ChannelResult>& now);
 // One line for every channel together: a single channel shows each direction,

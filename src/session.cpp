@@ -177,7 +177,24 @@ LinkFigures Session::link() const {
     return f;
 }
 
+void Session::readSerialFigures() const {
+    if (uart_ == nullptr) return;
+    int lost_now = 0;
+    uint64_t outages = 0, longest_ms = 0, total_ms = 0;
+    if (UART_Outages(uart_, &lost_now, &outages, &longest_ms, &total_ms) != 0) return;
+    std::lock_guard<std::mutex> g(serial_m_);
+    serial_ = {outages, static_cast<double>(longest_ms), static_cast<double>(total_ms),
+               lost_now != 0};
+}
+
+SerialFigures Session::serial() const {
+    readSerialFigures();
+    std::lock_guard<std::mutex> g(serial_m_);
+    return serial_;
+}
+
 void Session::closeAll() {
+    readSerialFigures();  // the driver's figures go with the handle
     if (uart_ != nullptr) UART_Close(uart_);
     uart_ = nullptr;
     if (sock_ != 0) Socket_Close(sock_);

@@ -44,6 +44,14 @@ struct LinkFigures {
     bool connected = false;
 };
 
+// The serial port's outages: a device that vanished (unplugged adapter) and came
+// back at the same path.
+struct SerialFigures {
+    uint64_t outages = 0;
+    double longest_outage_ms = 0, total_outage_ms = 0;
+    bool lost_now = false;
+};
+
 struct SessionConfig {
     std::string serial;  // port path, or a bare name under /dev
     int baud = 115200;
@@ -93,6 +101,8 @@ public:
     Monitor* monitor(Way w) { return monitors_[static_cast<int>(w)].get(); }
     uint16_t listenPort() const { return listen_port_; }
     LinkFigures link() const;
+    // The serial port's outages so far (kept after stop()).
+    SerialFigures serial() const;
 
 private:
     void sendUdp(Way w);
@@ -105,10 +115,13 @@ private:
     void onConnected(unsigned int conn);
     void dropConnection();
     void closeAll();
+    void readSerialFigures() const;
 
     SessionConfig config_;
     std::unique_ptr<Monitor> monitors_[3];
     UART_Handle_t uart_ = nullptr;
+    mutable std::mutex serial_m_;
+    mutable SerialFigures serial_;  // as last read from the driver
     unsigned int sock_ = 0;
     unsigned int dest_addr_ = 0;
     uint16_t listen_port_ = 0;

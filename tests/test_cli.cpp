@@ -148,7 +148,7 @@ TEST_P(CliRunTest, EveryPacketArrivesAndTheReportsSayPass) {
     const ts::ProcessResult r =
         runCli({"-p", bridge.ptyPath(), "-a", "127.0.0.1:" + std::to_string(conv), "-l",
                 std::to_string(listen), "-d", GetParam(), "-r", "50", "-n", "40", "--json", "-",
-                "--csv", csv});
+                "--csv", csv, "--report", csv + ".html"});
     ASSERT_EQ(r.status, 0) << r.err << r.out;
     const ts::Json j = readJson(r.out);
     EXPECT_EQ(j["verdict"].get<std::string>(), "pass");
@@ -175,6 +175,12 @@ TEST_P(CliRunTest, EveryPacketArrivesAndTheReportsSayPass) {
     while (std::getline(rows, line)) ++n, last = line;
     EXPECT_GE(n, static_cast<int>(ways.size()));
     EXPECT_NE(last.find("," + ways.back() + ",40,40,0,"), std::string::npos) << last;
+    // The HTML report: three plots a direction (drawing is checked in a browser elsewhere).
+    const std::string html = readFile(csv + ".html");
+    size_t plots = 0;
+    for (size_t at = 0; (at = html.find("<svg class=\"plot\"", at)) != std::string::npos; ++at)
+        ++plots;
+    EXPECT_EQ(plots, 3 * ways.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Directions, CliRunTest, ::testing::Values("e2u", "u2e", "both"));
