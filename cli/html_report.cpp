@@ -96,7 +96,7 @@ std::string histogram(const std::vector<std::pair<int64_t, uint64_t>>& bins) {
     for (const auto& b : bins) top = std::max(top, b.second);
     const Frame f{static_cast<double>(bins.size()), static_cast<double>(top) * 1.1};
     std::ostringstream o;
-    o << axes(Frame{0, f.y_max}, "latency histogram", "latency (bin lower bound)", "packets");
+    o << axes(Frame{0, f.y_max}, "latency histogram", "latency, ms (lower bound of each bin)", "packets");
     const double w = (kW - kLeft - kRight) / std::max<double>(1, static_cast<double>(bins.size()));
     for (size_t i = 0; i < bins.size(); ++i) {
         const double y = f.y(static_cast<double>(bins[i].second));

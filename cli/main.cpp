@@ -7,8 +7,8 @@
 #include <iostream>
 
 #include "console.h"
-#include "html_report.h"
 #include "converter.h"
+#include "html_report.h"
 #include "options.h"
 #include "report.h"
 #include "session.h"
@@ -179,17 +179,22 @@ int main(int argc, char** argv) {
         return true;
     };
     int64_t next_row = 1, next_progress = 0;
-    // Figures each second for the HTML report, per channel and direction.
+    // Figures each second for the HTML report, per channel and direction: the
+    // latency of that second, the counts so far.
     std::vector<std::vector<cli::TimePoint>> timeline;
     auto record = [&](double t, const std::vector<cli::ChannelResult>& now) {
         size_t k = 0;
-        for (const cli::ChannelResult& c : now)
-            for (const cli::DirectionResult& d : c.directions) {
+        for (size_t i = 0; i < now.size(); ++i) {
+            size_t dir = 0;
+            for (traffic::Way w : traffic::kWays) {
+                traffic::Monitor* m = runs[i].session->monitor(w);
+                if (m == nullptr) continue;
+                const measure::Figures& f = now[i].directions[dir++].figures;
+                const measure::Latency l = m->takeIntervalLatency();
                 if (timeline.size() <= k) timeline.emplace_back();
-                const measure::Figures& f = d.figures;
-                timeline[k++].push_back({t, f.latency.p50_us, f.latency.p99_us, f.lost,
-                                         f.duplicated, f.reordered});
+                timeline[k++].push_back({t, l.p50_us, l.p99_us, f.lost, f.duplicated, f.reordered});
             }
+        }
     };
     while (!interrupted.load() && !sendersDone() && (o.count != 0 || elapsed() < o.duration_s)) {
         traffic::sleepNs(20000000);
@@ -226,7 +231,8 @@ int main(int argc, char** argv) {
     cli::judge(&result);
     if (!o.csv_path.empty()) csv << cli::csvRows(result.elapsed_s, result.channels);
     summary << cli::summaryText(result);
-    if (!o.json_path.empty()) (o.json_path == "-" ? std::cout : json_file) << cli::jsonReport(result);
+    if (!o.json_path.empty())
+        (o.json_path == "-" ? std::cout : json_file) << cli::jsonReport(result);
     if (!o.junit_path.empty())
         (o.junit_path == "-" ? std::cout : junit_file) << cli::junitReport(result);
     if (!o.html_path.empty()) {

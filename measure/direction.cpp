@@ -109,10 +109,13 @@ void Direction::onPacket(uint32_t wire) {
     }
     e.state = kReceived;
     ++received_;
-    if (seq < max_received_) ++reordered_;
-    else max_received_ = seq;
+    if (seq < max_received_)
+        ++reordered_;
+    else
+        max_received_ = seq;
 
     latency_.add(transit);
+    interval_.add(transit);
     if (received_ > 1) {
         const double d = static_cast<double>(std::llabs(transit - last_transit_));
         jitter_ns_ += (d - jitter_ns_) / 16.0;
@@ -150,6 +153,26 @@ void Direction::finish(int64_t now_ns, bool all) {
     trim();
 }
 
+namespace {
+Latency latencyOf(const Histogram& h) {
+    Latency l;
+    l.count = h.count();
+    l.min_us = static_cast<double>(h.min()) / 1e3;
+    l.mean_us = h.mean() / 1e3;
+    l.p50_us = static_cast<double>(h.quantile(0.50)) / 1e3;
+    l.p90_us = static_cast<double>(h.quantile(0.90)) / 1e3;
+    l.p99_us = static_cast<double>(h.quantile(0.99)) / 1e3;
+    l.max_us = static_cast<double>(h.max()) / 1e3;
+    return l;
+}
+}  // namespace
+
+Latency Direction::takeIntervalLatency() {
+    const Latency l = latencyOf(interval_);
+    interval_.clear();
+    return l;
+}
+
 Figures Direction::figures() const {
     Figures f;
     f.sent = sent_;
@@ -163,19 +186,14 @@ Figures Direction::figures() const {
     f.skipped_bytes = skipped_;
     f.late = late_;
     f.in_flight = in_flight_;
-    f.latency.count = latency_.count();
-    f.latency.min_us = static_cast<double>(latency_.min()) / 1e3;
-    f.latency.mean_us = latency_.mean() / 1e3;
-    f.latency.p50_us = static_cast<double>(latency_.quantile(0.50)) / 1e3;
-    f.latency.p90_us = static_cast<double>(latency_.quantile(0.90)) / 1e3;
-    f.latency.p99_us = static_cast<double>(latency_.quantile(0.99)) / 1e3;
-    f.latency.max_us = static_cast<double>(latency_.max()) / 1e3;
+    f.latency = latencyOf(latency_);
     f.jitter_us = jitter_ns_ / 1e3;
     if (sent_ > 1 && last_sent_ > first_sent_)
-        f.send_rate = static_cast<double>(sent_ - 1) * 1e9 / static_cast<double>(last_sent_ - first_sent_);
+        f.send_rate =
+            static_cast<double>(sent_ - 1) * 1e9 / static_cast<double>(last_sent_ - first_sent_);
     if (received_ > 1 && last_recv_ > first_recv_)
-        f.receive_rate =
-            static_cast<double>(received_ - 1) * 1e9 / static_cast<double>(last_recv_ - first_recv_);
+        f.receive_rate = static_cast<double>(received_ - 1) * 1e9 /
+                         static_cast<double>(last_recv_ - first_recv_);
     return f;
 }
 

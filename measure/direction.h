@@ -71,6 +71,9 @@ public:
     void finish(int64_t now_ns, bool all);
 
     Figures figures() const;
+    // Latency of the packets received since the last call (the first: since
+    // the start), for figures over time.
+    Latency takeIntervalLatency();
     // One-way latencies of the packets received, in coarse bins (nanoseconds).
     std::vector<std::pair<int64_t, uint64_t>> latencyBins(int per_decade) const {
         return latency_.bins(per_decade);
@@ -108,7 +111,7 @@ private:
 
     uint64_t sent_ = 0, received_ = 0, lost_ = 0, duplicated_ = 0, reordered_ = 0;
     uint64_t corrupt_ = 0, skipped_ = 0, late_ = 0, in_flight_ = 0;
-    Histogram latency_;
+    Histogram latency_, interval_;
     double jitter_ns_ = 0;
     int64_t last_transit_ = 0;
     int64_t first_sent_ = 0, last_sent_ = 0, first_recv_ = 0, last_recv_ = 0;

@@ -1,5 +1,6 @@
 #include "histogram.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace measure {
@@ -34,6 +35,13 @@ void Histogram::add(int64_t ns) {
     if (count_ == 0 || ns > max_) max_ = ns;
     ++count_;
     sum_ += static_cast<double>(ns);
+}
+
+void Histogram::clear() {
+    std::fill(buckets_.begin(), buckets_.end(), 0);
+    count_ = 0;
+    min_ = max_ = 0;
+    sum_ = 0;
 }
 
 int64_t Histogram::quantile(double q) const {

@@ -12,6 +12,7 @@ class Histogram {
 public:
     Histogram();
     void add(int64_t ns);
+    void clear();
     // The value below which a share q (0..1) of the samples lie; 0 when empty.
     int64_t quantile(double q) const;
     uint64_t count() const { return count_; }

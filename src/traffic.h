@@ -88,6 +88,10 @@ public:
         dir_.expire(now);
         return dir_.figures();
     }
+    measure::Latency takeIntervalLatency() {
+        std::lock_guard<std::mutex> g(m_);
+        return dir_.takeIntervalLatency();
+    }
     std::vector<std::pair<int64_t, uint64_t>> latencyBins(int per_decade) {
         std::lock_guard<std::mutex> g(m_);
         return dir_.latencyBins(per_decade);
