@@ -75,8 +75,10 @@ unsigned int asValue(SOCKET s) {
 }
 
 SOCKET newSocket(int family, int type, int protocol) {
-    // Not inherited by child processes.
-    return WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    // As socket() makes them (overlapped: wine applies SO_RCVTIMEO to those
+    // alone), and not inherited by child processes.
+    return WSASocketW(family, type, protocol, nullptr, 0,
+                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 }
 
 void setIntOption(SOCKET s, int level, int name, int value) {
