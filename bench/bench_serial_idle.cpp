@@ -24,7 +24,7 @@ int main() {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double c0 = testsupport::processCpuSeconds();
     const auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::seconds(10));
     const double cpu = testsupport::processCpuSeconds() - c0;
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     const auto c1 = Clock::now();
