@@ -1,8 +1,8 @@
 // The runner's console on Windows: Ctrl+C, Ctrl+Break and closing the console
 // window raise the flag instead of ending the process.
-#include <windows.h>
 #include <io.h>
 #include <stdio.h>
+#include <windows.h>
 
 #include "console.h"
 
@@ -24,7 +24,9 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 }
 }  // namespace
 
-bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool stderrIsTerminal() {
+    return _isatty(_fileno(stderr)) != 0;
+}
 
 void catchInterrupts(std::atomic<int>* flag) {
     g_flag = flag;

@@ -4,8 +4,10 @@
 // system file time for the wall clock.
 #include "oslite.h"
 
-#include <windows.h>
+// clang-format off
+#include <windows.h>  // before mmsystem.h
 #include <mmsystem.h>
+// clang-format on
 
 #include <new>
 

@@ -9,9 +9,11 @@
 // for address reuse could otherwise take over a bound port.
 #include "socket.h"
 
-#include <winsock2.h>
+// clang-format off
+#include <winsock2.h>  // before the other Winsock headers
 #include <ws2tcpip.h>
 #include <mswsock.h>
+// clang-format on
 
 #include <atomic>
 #include <cerrno>
@@ -36,29 +38,33 @@ constexpr int kZeroCopyOption = 60;
 
 // Copies the last Winsock error into errno (as the POSIX code where there is one).
 void wsaToErrno() {
+    static constexpr struct {
+        int wsa, posix;
+    } kCodes[] = {
+        {WSAEADDRINUSE, EADDRINUSE},
+        {WSAEADDRNOTAVAIL, EADDRNOTAVAIL},
+        {WSAECONNREFUSED, ECONNREFUSED},
+        {WSAECONNRESET, ECONNRESET},
+        {WSAENOTCONN, ENOTCONN},
+        {WSAENOTSOCK, ENOTSOCK},
+        {WSAEOPNOTSUPP, EOPNOTSUPP},
+        {WSAEINVAL, EINVAL},
+        {WSAEACCES, EACCES},
+        {WSAEMSGSIZE, EMSGSIZE},
+        {WSAETIMEDOUT, ETIMEDOUT},
+        {WSAEWOULDBLOCK, EWOULDBLOCK},
+        {WSAEAFNOSUPPORT, EAFNOSUPPORT},
+        {WSAENOPROTOOPT, ENOPROTOOPT},
+        {WSAEHOSTUNREACH, EHOSTUNREACH},
+        {WSAENETUNREACH, ENETUNREACH},
+        {WSAEMFILE, EMFILE},
+        {WSAENOBUFS, ENOBUFS},
+        {WSAEINTR, EINTR},
+    };
     const int e = WSAGetLastError();
-    switch (e) {
-        case WSAEADDRINUSE: errno = EADDRINUSE; break;
-        case WSAEADDRNOTAVAIL: errno = EADDRNOTAVAIL; break;
-        case WSAECONNREFUSED: errno = ECONNREFUSED; break;
-        case WSAECONNRESET: errno = ECONNRESET; break;
-        case WSAENOTCONN: errno = ENOTCONN; break;
-        case WSAENOTSOCK: errno = ENOTSOCK; break;
-        case WSAEOPNOTSUPP: errno = EOPNOTSUPP; break;
-        case WSAEINVAL: errno = EINVAL; break;
-        case WSAEACCES: errno = EACCES; break;
-        case WSAEMSGSIZE: errno = EMSGSIZE; break;
-        case WSAETIMEDOUT: errno = ETIMEDOUT; break;
-        case WSAEWOULDBLOCK: errno = EWOULDBLOCK; break;
-        case WSAEAFNOSUPPORT: errno = EAFNOSUPPORT; break;
-        case WSAENOPROTOOPT: errno = ENOPROTOOPT; break;
-        case WSAEHOSTUNREACH: errno = EHOSTUNREACH; break;
-        case WSAENETUNREACH: errno = ENETUNREACH; break;
-        case WSAEMFILE: errno = EMFILE; break;
-        case WSAENOBUFS: errno = ENOBUFS; break;
-        case WSAEINTR: errno = EINTR; break;
-        default: errno = EIO; break;
-    }
+    errno = EIO;  // anything not listed
+    for (const auto& c : kCodes)
+        if (c.wsa == e) errno = c.posix;
 }
 
 void report(const char* text) {
@@ -283,9 +289,9 @@ int Socket_ReceiveFrom(unsigned int socket, unsigned char* buff, int bufferLen,
     int len = sizeof from;
     // A datagram longer than the buffer fails with WSAEMSGSIZE: a failed
     // receive, not a short datagram, as on the other platforms.
-    const int n = recvfrom(asSocket(socket), reinterpret_cast<char*>(buff),
-                           bufferLen > 0 ? bufferLen : 0, 0, reinterpret_cast<sockaddr*>(&from),
-                           &len);
+    const int n =
+        recvfrom(asSocket(socket), reinterpret_cast<char*>(buff), bufferLen > 0 ? bufferLen : 0, 0,
+                 reinterpret_cast<sockaddr*>(&from), &len);
     if (n == SOCKET_ERROR) {
         wsaToErrno();
         return -1;
@@ -545,7 +551,8 @@ int mcast_recv_socket(const char* multicastIP, const char* multicastPort,
     int len = sizeof size;
     if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &len) != 0)
         return fail("getsockopt");
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&multicastRecvBufSize),
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUF,
+                   reinterpret_cast<const char*>(&multicastRecvBufSize),
                    sizeof multicastRecvBufSize) != 0)
         report("setsockopt");
     len = sizeof size;
@@ -565,8 +572,8 @@ int mcast_recv_socket(const char* multicastIP, const char* multicastPort,
         std::memset(&req, 0, sizeof req);
         req.ipv6mr_multiaddr = reinterpret_cast<sockaddr_in6*>(group->ai_addr)->sin6_addr;
         req.ipv6mr_interface = 0;
-        if (setsockopt(sock, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP,
-                       reinterpret_cast<const char*>(&req), sizeof req) != 0)
+        if (setsockopt(sock, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&req),
+                       sizeof req) != 0)
             return fail("setsockopt() failed");
     } else {
         errno = EAFNOSUPPORT;

@@ -15,7 +15,8 @@ Converter::~Converter() {
 }
 
 bool Converter::start(std::string* error) {
-    if (error) *error = "not available on Windows (the simulated converter needs a pseudo-terminal)";
+    if (error)
+        *error = "not available on Windows (the simulated converter needs a pseudo-terminal)";
     return false;
 }
 

@@ -41,15 +41,15 @@
 
 namespace {
 
-constexpr int kRingSize = 1048576;      // receive ring, 1 MiB
-constexpr int kStagingSize = 4096;      // one read from the port
-constexpr int kReadIntervalMs = 100;    // silence that ends a read request once a byte came
-constexpr int kReadTotalMs = 1000;      // longest read request
-constexpr int kWriteTotalMs = 10000;    // longest write request
-constexpr int kRingFullWaitMs = 5;      // reader's re-check period while the ring is full
-constexpr int kVanishedPauseMs = 50;    // reader's pause after an early read that gave nothing
-constexpr int kReopenPauseMs = 200;     // reader's pause between opens of a vanished device
-constexpr int kReaderPriority = 1;      // one step above normal
+constexpr int kRingSize = 1048576;    // receive ring, 1 MiB
+constexpr int kStagingSize = 4096;    // one read from the port
+constexpr int kReadIntervalMs = 100;  // silence that ends a read request once a byte came
+constexpr int kReadTotalMs = 1000;    // longest read request
+constexpr int kWriteTotalMs = 10000;  // longest write request
+constexpr int kRingFullWaitMs = 5;    // reader's re-check period while the ring is full
+constexpr int kVanishedPauseMs = 50;  // reader's pause after an early read that gave nothing
+constexpr int kReopenPauseMs = 200;   // reader's pause between opens of a vanished device
+constexpr int kReaderPriority = 1;    // one step above normal
 constexpr U32 kReaderStackSize = 4096;
 
 struct uartHandle_t {
@@ -75,7 +75,7 @@ struct uartHandle_t {
     std::atomic<bool> write_failing{false};
     std::atomic<int> active_task;
     HANDLE stop = nullptr;   // manual-reset event: UART_Close wakes the reader through it
-    HANDLE claim = nullptr;  // named object that marks the port as in use, held for the record's life
+    HANDLE claim = nullptr;  // marks the port as in use, for the record's life
     std::mutex arrival_lock;
     std::condition_variable arrival;
     uint64_t arrivals = 0;
@@ -102,11 +102,10 @@ U32 elapsedMs(unsigned int start) {
 }
 
 // The standard rates; any other is refused, as on the other platforms.
-constexpr int kBaudRates[] = {50,      75,      110,     134,     150,     200,     300,
-                              600,     1200,    1800,    2400,    4800,    9600,    19200,
-                              38400,   57600,   115200,  230400,  460800,  500000,  576000,
-                              921600,  1000000, 1152000, 1500000, 2000000, 2500000, 3000000,
-                              3500000, 4000000};
+constexpr int kBaudRates[] = {50,      75,      110,     134,     150,     200,    300,     600,
+                              1200,    1800,    2400,    4800,    9600,    19200,  38400,   57600,
+                              115200,  230400,  460800,  500000,  576000,  921600, 1000000, 1152000,
+                              1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
 
 bool standardRate(int baud) {
     for (int r : kBaudRates)
@@ -261,7 +260,8 @@ int readSome(HANDLE h, unsigned char* buff, int len, DWORD wait_ms, HANDLE stop,
     DWORD errors = 0;
     COMSTAT st;
     if (!ClearCommError(h, &errors, &st)) return first;
-    const int more = static_cast<int>(st.cbInQue) < len - 1 ? static_cast<int>(st.cbInQue) : len - 1;
+    const int more =
+        static_cast<int>(st.cbInQue) < len - 1 ? static_cast<int>(st.cbInQue) : len - 1;
     if (more <= 0) return first;
     // Those bytes are there: the request ends at once.
     const int rest = Io::run(Io::Read, h, buff + 1, more, kReadIntervalMs, stop, stopped);

@@ -30,8 +30,8 @@ TEST(SocketUdpPosix, DescriptorsAndUnreachablePeer) {
     std::vector<unsigned char> data(2 * 32768 + 123);
     int on = 1;
     ASSERT_EQ(0, setsockopt(txfd, IPPROTO_IP, IP_RECVERR, &on, sizeof on));
-    EXPECT_EQ(32768, Socket_SendTo(tx, data.data(), static_cast<int>(data.size()), 0x7F000001,
-                                   port));
+    EXPECT_EQ(32768,
+              Socket_SendTo(tx, data.data(), static_cast<int>(data.size()), 0x7F000001, port));
     Socket_Close(tx);
     EXPECT_EQ(descriptors, testsupport::openDescriptorCount());
 }

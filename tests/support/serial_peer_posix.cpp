@@ -18,9 +18,13 @@ SerialPeer::SerialPeer() : impl_(std::make_unique<Impl>()) {
 
 SerialPeer::~SerialPeer() = default;
 
-bool SerialPeer::ok() const { return impl_->pty.ok(); }
+bool SerialPeer::ok() const {
+    return impl_->pty.ok();
+}
 
-bool SerialPeer::write(const void* buf, size_t len) { return impl_->pty.writeMaster(buf, len); }
+bool SerialPeer::write(const void* buf, size_t len) {
+    return impl_->pty.writeMaster(buf, len);
+}
 
 size_t SerialPeer::read(void* buf, size_t len, int timeout_ms) {
     return impl_->pty.readMaster(buf, len, timeout_ms);

@@ -89,7 +89,9 @@ SerialPeer::~SerialPeer() {
     if (impl_->h != INVALID_HANDLE_VALUE) CloseHandle(impl_->h);
 }
 
-bool SerialPeer::ok() const { return impl_->h != INVALID_HANDLE_VALUE; }
+bool SerialPeer::ok() const {
+    return impl_->h != INVALID_HANDLE_VALUE;
+}
 
 bool SerialPeer::write(const void* buf, size_t len) {
     const char* p = static_cast<const char*>(buf);
