@@ -183,7 +183,7 @@ struct PacedPath {
             std::fprintf(stderr, "socat: %s\n", conv.error().c_str());
             return false;
         }
-        const QString tty = QString::fromStdString(conv.ptyPath());
+        const std::string tty = conv.ptyPath();
         c.m_monitor = s.m_monitor = &monitor;
         s.start_server(direction, 0, tty, far_port);
         c.start_client(direction, 0, tty, "127.0.0.1", near_port);

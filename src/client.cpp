@@ -1,9 +1,5 @@
 #include "client.h"
 
-#include <sys/stat.h>
-
-#include <QByteArray>
-#include <QSerialPortInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -30,16 +26,16 @@ client::~client() {
     stop_client();
 }
 
-void client::start_client(int direction, int protocol, QString m_com, QString dest_ip,
-                          int dest_port) {
+void client::start_client(int direction, int protocol, const std::string& m_com,
+                          const std::string& dest_ip, int dest_port) {
     // A run still going (START without STOP) is ended first: a joinable thread
     // must never be overwritten.
     if (client_task.joinable()) stop_client();
 
-    dev_name = m_com.toUtf8().toStdString();
+    dev_name = m_com;
     m_direction = direction;
     m_protocol = protocol;
-    m_dest_ip = dest_ip.toUtf8().toStdString();
+    m_dest_ip = dest_ip;
     m_dest_port = dest_port;
     socket = 0;
     client_task_flag = 1;
@@ -157,24 +153,6 @@ void client::uart_sender() {
     m_counter = 0;
     m_sent = 0;
     delete block;
-}
-
-void client::SelectComPort() {
-    const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo& info : ports) m_com_port_list.append(info.portName());
-
-    // Virtual ports (socat ptys and the like) are never listed by the system;
-    // the environment may name them, colon-separated. Only existing paths count.
-    if (const char* extra = std::getenv("CONVBENCH_EXTRA_PORTS")) {
-        const QStringList paths = QString::fromLocal8Bit(extra).split(':');
-        for (const QString& path : paths) {
-            if (path.isEmpty()) continue;
-            struct stat st {};
-            if (::stat(path.toLocal8Bit().constData(), &st) == 0) m_com_port_list.append(path);
-        }
-    }
-
-    if (m_com_port_list.isEmpty()) updateClientMsg("No Active Ports Found");
 }
 
 int client::creatPacket(packet* pkt) {

@@ -2,11 +2,10 @@
 // into the converter about every 100 ms, over UDP or the serial port.
 #pragma once
 
-#include <QString>
-#include <QStringList>
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tcp_function.h"
 #include "traffic.h"
@@ -24,11 +23,15 @@ public:
     client(const client&) = delete;
     client& operator=(const client&) = delete;
 
-    void start_client(int direction, int protocol, QString m_com, QString dest_ip, int dest_port);
+    void start_client(int direction, int protocol, const std::string& m_com,
+                      const std::string& dest_ip, int dest_port);
     void stop_client();
     void sender();
     void udp_sender();
     void uart_sender();
+    // Fills m_com_port_list with the serial ports present (and any named in
+    // CONVBENCH_EXTRA_PORTS). Listing ports needs Qt: it is defined with the
+    // window (client_ports.cpp), not in the engine.
     void SelectComPort();
     int creatPacket(packet* pkt);
     void print_packet(packet* pckt);
@@ -39,7 +42,7 @@ public:
     void tcp_to_Uart(const char* ip, int port);
 
     std::string dev_name;
-    QStringList m_com_port_list;
+    std::vector<std::string> m_com_port_list;
     int flag = 1;
     int m_counter = 0;  // number of the last packet built in this run
     int m_sent = 0;     // packets the serial sender wrote whole in this run: its shown count

@@ -190,7 +190,8 @@ void MainWindow::init_home_page() {
     com_lbl->setStyleSheet(field_style);
 
     com_cb = new PortComboBox(definitions_group);
-    for (const QString& name : Client.m_com_port_list) {
+    for (const std::string& port : Client.m_com_port_list) {
+        const QString name = QString::fromStdString(port);
         com_cb->addItem(name);
         com_cb->setItemData(com_cb->count() - 1, name, Qt::ToolTipRole);
     }
@@ -338,8 +339,9 @@ void MainWindow::start() {
     Client.m_monitor = monitor.get();
     Server.m_monitor = monitor.get();
     figures_timer->start();
-    Server.start_server(m_direction, m_protocol, m_com, m_src_port);
-    Client.start_client(m_direction, m_protocol, m_com, m_dest_ip, m_dest_port);
+    Server.start_server(m_direction, m_protocol, m_com.toStdString(), m_src_port);
+    Client.start_client(m_direction, m_protocol, m_com.toStdString(), m_dest_ip.toStdString(),
+                        m_dest_port);
 }
 
 void MainWindow::stop() {

@@ -1,6 +1,5 @@
 #include "server.h"
 
-#include <QByteArray>
 #include <cstdio>
 #include <vector>
 
@@ -32,13 +31,14 @@ server::~server() {
     stop_server();
 }
 
-void server::start_server(int direction, int protocol, QString m_com, int src_port) {
+void server::start_server(int direction, int protocol, const std::string& m_com,
+                          int src_port) {
     // A run still going (START without STOP) is ended first: a joinable thread
     // must never be overwritten.
     if (server_task.joinable()) stop_server();
 
     server_task_flag = 1;
-    dev_name = m_com.toUtf8().toStdString();
+    dev_name = m_com;
     m_direction = direction;
     m_protocol = protocol;
     m_src_port = src_port;

@@ -2,7 +2,6 @@
 // as UDP datagrams on the source port or 7-byte blocks from the serial port.
 #pragma once
 
-#include <QString>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -19,7 +18,7 @@ public:
     server(const server&) = delete;
     server& operator=(const server&) = delete;
 
-    void start_server(int direction, int protocol, QString m_com, int src_port);
+    void start_server(int direction, int protocol, const std::string& m_com, int src_port);
     void stop_server();
     void receiver();
     void udp_reciever();

@@ -26,7 +26,7 @@ static Strings operator+(Strings a, const Strings& b) {
     return a;
 }
 
-const QString kDestIp = "127.0.0.1";
+const std::string kDestIp = "127.0.0.1";
 constexpr int kWait = 5000;  // hang guard on every wait, far above what a run needs
 constexpr int64_t kSecond = 1000000000;
 
@@ -80,7 +80,7 @@ TEST_F(EngineTest, UdpRunsFromSenderToReceiver) {
 // Failed opens end a worker with its message and say why on stderr; a Source Port held by another
 // receiver is refused, one nobody can mean is refused by name; unknown directions end silently.
 TEST_F(EngineTest, FailedOpensAndUnknownDirections) {
-    const QString missing = "convbench-no-such-port";  // opened as /dev/<name>, which is absent
+    const std::string missing = "convbench-no-such-port";  // opened as /dev/<name>, which is absent
     const unsigned short port = ts::freeUdpPort();
     server holder;  // a receiver already on the port, as a second tester would be
     holder.start_server(CONVERT_UART_TO_ETHERNET, 0, "", port);
@@ -122,7 +122,7 @@ TEST_P(ConverterTest, EveryPacketArrivesAndAVanishedPortComesBack) {
     while (far_port == conv_port) far_port = ts::freeUdpPort();
     ts::SocatBridge conv(conv_port, far_port, 60);
     ASSERT_TRUE(conv.ok()) << conv.error();
-    const QString tty = QString::fromStdString(conv.ptyPath());
+    const std::string tty = conv.ptyPath();
     const bool serial_sends = GetParam() == CONVERT_UART_TO_ETHERNET;
     const Report::Kind serial = serial_sends ? Report::ClientMsg : Report::ServerMsg;
     traffic::Monitor monitor(measure::Format::Counter8, kSecond);
@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(BothDirections, ConverterTest,
 // in both directions open and close everything and leak nothing.
 TEST_F(EngineTest, SerialBlocksAndQuickStartStopCycles) {
     ts::PtyPair pty;
-    const QString tty = QString::fromStdString(pty.slavePath());
+    const std::string tty = pty.slavePath();
     traffic::Monitor monitor(measure::Format::Counter8, kSecond);
     server s;
     s.m_monitor = &monitor;
