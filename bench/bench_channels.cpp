@@ -111,23 +111,23 @@ RunFigures runChannels(int n, const std::string& transport, double seconds) {
         const std::string link = dir + "/tty" + std::to_string(i);
         const unsigned short conv = ts::freeUdpPort(), listen = ts::freeUdpPort();
         Args sim{CONVBENCH_SIM_EXE, "--link", link};
-        std::string spec = "port=" + link + ",transport=" + transport;
+        std::string desc = "port=" + link + ",transport=" + transport;
         if (transport == "udp") {
             sim.insert(sim.end(), {"--bind", "127.0.0.1:" + std::to_string(conv), "--peer",
                                    "127.0.0.1:" + std::to_string(listen)});
-            spec +=
+            desc +=
                 ",address=127.0.0.1:" + std::to_string(conv) + ",listen=" + std::to_string(listen);
         } else if (transport == "tcp-client") {
             sim.insert(sim.end(), {"--transport", "tcp-server", "--bind",
                                    "127.0.0.1:" + std::to_string(conv)});
-            spec += ",address=127.0.0.1:" + std::to_string(conv);
+            desc += ",address=127.0.0.1:" + std::to_string(conv);
         } else {
             sim.insert(sim.end(), {"--transport", "tcp-client", "--peer",
                                    "127.0.0.1:" + std::to_string(listen)});
-            spec += ",listen=" + std::to_string(listen);
+            desc += ",listen=" + std::to_string(listen);
         }
         sims.push_back(spawn(sim));
-        cli.insert(cli.end(), {"--channel", spec});
+        cli.insert(cli.end(), {"--channel", desc});
         struct stat st {};
         for (int w = 0; w < 200 && lstat(link.c_str(), &st) != 0; ++w)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -168,35 +168,35 @@ bool checkTogether(const std::vector<Channel>& cs, std::string* error) {
     return true;
 }
 
-bool parseChannelGiven(const std::string& spec, bool simulate, Channel* c, Given* g,
+bool parseChannelGiven(const std::string& desc, bool simulate, Channel* c, Given* g,
                        std::string* error) {
     size_t i = 0;
     bool any = false;
-    while (i < spec.size()) {
-        const size_t end = spec.find_first_of(", \t", i);
-        const std::string item = spec.substr(i, end == std::string::npos ? end : end - i);
-        i = end == std::string::npos ? spec.size() : end + 1;
+    while (i < desc.size()) {
+        const size_t end = desc.find_first_of(", \t", i);
+        const std::string item = desc.substr(i, end == std::string::npos ? end : end - i);
+        i = end == std::string::npos ? desc.size() : end + 1;
         if (item.empty()) continue;
         any = true;
         const size_t eq = item.find('=');
         if (eq == std::string::npos) {
-            *error = "channel '" + spec + "': '" + item + "' is not key=value";
+            *error = "channel '" + desc + "': '" + item + "' is not key=value";
             return false;
         }
         const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
         std::string why;
         const int r = channelField(key, value, c, g, &why);
         if (r < 0) {
-            *error = "channel '" + spec + "': " + key + ": " + why;
+            *error = "channel '" + desc + "': " + key + ": " + why;
             return false;
         }
         if (r > 0) continue;
         if (!simulate) {
-            *error = "channel '" + spec + "': unknown key " + key;
+            *error = "channel '" + desc + "': unknown key " + key;
             return false;
         }
         if (!sim::parseFaultOption(key, value, &c->faults, &why)) {
-            *error = "channel '" + spec +
+            *error = "channel '" + desc +
                      "': " + (why.rfind("unknown", 0) == 0 ? "unknown key " + key : why);
             return false;
         }
@@ -211,7 +211,7 @@ bool parseChannelGiven(const std::string& spec, bool simulate, Channel* c, Given
 
 // Lines of a channel file: one channel a line, '#' starts a comment, an
 // optional "format 1" line first.
-bool readConfig(const std::string& path, std::vector<std::string>* specs, std::string* error) {
+bool readConfig(const std::string& path, std::vector<std::string>* descs, std::string* error) {
     std::ifstream f(path);
     if (!f) {
         *error = "--config: cannot read " + path;
@@ -233,16 +233,16 @@ bool readConfig(const std::string& path, std::vector<std::string>* specs, std::s
             }
             continue;
         }
-        specs->push_back(line);
+        descs->push_back(line);
     }
     return true;
 }
 
 }  // namespace
 
-bool parseChannel(const std::string& spec, bool simulate, Channel* c, std::string* error) {
+bool parseChannel(const std::string& desc, bool simulate, Channel* c, std::string* error) {
     Given g;
-    return parseChannelGiven(spec, simulate, c, &g, error) && checkChannel(c, g, simulate, error);
+    return parseChannelGiven(desc, simulate, c, &g, error) && checkChannel(c, g, simulate, error);
 }
 
 bool isIPv4(const std::string& text) {
@@ -268,7 +268,7 @@ bool isIPv4(const std::string& text) {
 
 std::string usage() {
     return R"(usage: convbench-cli --port PORT --address IP:PORT [options]
-       convbench-cli --channel SPEC [--channel SPEC ...] [options]
+       convbench-cli --channel CHANNEL [--channel CHANNEL ...] [options]
 
 Tests serial-to-Ethernet converters: sends numbered test packets into one side,
 receives them from the other, and judges what came out.
@@ -287,11 +287,11 @@ Connection (one channel; the defaults of every --channel):
       --connect-timeout MS how long the first TCP connection may take (default 5000); a
                            connection that drops later is made again and the run goes on
 Channels (several ports at once, each on threads of its own):
-      --channel SPEC       one channel, as key=value items separated by commas: port, address,
+      --channel CHANNEL    one channel, as key=value items separated by commas: port, address,
                            listen, transport, direction, baud, name (default ch1, ch2, ...)
                            and, with --simulate, any fault (drop=0.01); keys not given take
                            the options above. Repeat it for every channel.
-      --config FILE        channels from a file: one SPEC a line, '#' comments
+      --config FILE        channels from a file: one CHANNEL a line, '#' comments
 Run:
   -d, --direction DIR      e2u (network to serial), u2e (serial to network), both (default),
                            or net (network to network, udp only, no serial port: a UDP echo
@@ -335,7 +335,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
     bool have_duration = false;
     Channel base;  // the one-channel form, and what every --channel starts from
     Given given;
-    std::vector<std::string> specs;
+    std::vector<std::string> descs;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i], value;
         const auto s = shorts.find(name);
@@ -381,9 +381,9 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
         if (field > 0) continue;
         if (name == "--channel") {
-            specs.push_back(value);
+            descs.push_back(value);
         } else if (name == "--config") {
-            if (!readConfig(value, &specs, error)) return false;
+            if (!readConfig(value, &descs, error)) return false;
         } else if (name == "--rate") {
             if (!toDouble(value, &d) || d <= 0 || d > 1e6) return bad("is not a rate above 0");
             o->rate = d;
@@ -446,7 +446,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         return false;
     }
     o->channels.clear();
-    if (specs.empty()) {
+    if (descs.empty()) {
         base.name = "ch1";
         if (!checkChannel(&base, given, o->simulate, error)) {
             error->erase(0, base.name.size() + 2);  // one channel: no name to give
@@ -461,11 +461,11 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         *error = "with --channel or --config, give port, address and listen in each channel";
         return false;
     }
-    for (const std::string& spec : specs) {
+    for (const std::string& desc : descs) {
         Channel c = base;
         c.name = "ch" + std::to_string(o->channels.size() + 1);
         Given g = given;
-        if (!parseChannelGiven(spec, o->simulate, &c, &g, error) ||
+        if (!parseChannelGiven(desc, o->simulate, &c, &g, error) ||
             !checkChannel(&c, g, o->simulate, error))
             return false;
         o->channels.push_back(c);

@@ -79,10 +79,10 @@ struct Options {
 // channels naming the same serial port or the same listen port. Nothing is
 // opened but a --config file, which is read.
 bool parseOptions(int argc, const char* const* argv, Options* out, std::string* error);
-// One channel from its spec ("port=/dev/ttyUSB0,address=10.0.0.5:4001,
+// One channel from its desc ("port=/dev/ttyUSB0,address=10.0.0.5:4001,
 // transport=tcp-client"; keys separated by commas or blanks), starting from
 // *out (the defaults); fault keys are taken only with `simulate`.
-bool parseChannel(const std::string& spec, bool simulate, Channel* out, std::string* error);
+bool parseChannel(const std::string& desc, bool simulate, Channel* out, std::string* error);
 // A strict dotted IPv4 address: four numbers 0..255, nothing else.
 bool isIPv4(const std::string& text);
 std::string usage();
