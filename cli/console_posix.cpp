@@ -1,4 +1,6 @@
+#include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -11,7 +13,9 @@ void onSignal(int) {
 }
 }  // namespace
 
-bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool stderrIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
 
 void catchInterrupts(std::atomic<int>* flag) {
     g_flag = flag;
@@ -20,6 +24,12 @@ void catchInterrupts(std::atomic<int>* flag) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+}
+
+std::string serialDevice(const std::string& port) {
+    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) != nullptr ? std::string(real) : path;
 }
 
 }  // namespace cli

@@ -1,5 +1,6 @@
 // The runner's console on Windows: Ctrl+C, Ctrl+Break and closing the console
 // window raise the flag instead of ending the process.
+#include <ctype.h>
 #include <io.h>
 #include <stdio.h>
 #include <windows.h>
@@ -31,6 +32,12 @@ bool stderrIsTerminal() {
 void catchInterrupts(std::atomic<int>* flag) {
     g_flag = flag;
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+std::string serialDevice(const std::string& port) {
+    std::string name = port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port;
+    for (char& c : name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return name;
 }
 
 }  // namespace cli

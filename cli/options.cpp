@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "console.h"
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -130,12 +132,6 @@ bool checkChannel(Channel* c, const Given& g, bool simulate, std::string* error)
     return true;
 }
 
-// The device a port name stands for, as far as it can be told without opening it.
-std::string devicePath(const std::string& port) {
-    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
-    char real[PATH_MAX];
-    return realpath(path.c_str(), real) != nullptr ? std::string(real) : path;
-}
 
 // Channels in one run may not share a serial port or a listen port.
 bool checkTogether(const std::vector<Channel>& cs, std::string* error) {
@@ -148,7 +144,7 @@ bool checkTogether(const std::vector<Channel>& cs, std::string* error) {
             return false;
         }
         if (!c.port.empty()) {
-            const auto [it, fresh] = ports.emplace(devicePath(c.port), c.name);
+            const auto [it, fresh] = ports.emplace(serialDevice(c.port), c.name);
             if (!fresh) {
                 *error = "channels " + it->second + " and " + c.name +
                          " name the same serial port " + c.port;

@@ -336,6 +336,92 @@ unsigned int Socket_TCPServer(unsigned short localPort) {
     return asValue(s);
 }
 
+unsigned int Socket_TCPListen(unsigned int localAddr, unsigned short localPort) {
+    Socket_Init();
+    SOCKET s = newSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        wsaToErrno();
+        return 0;
+    }
+    holdExclusively(s);
+    sockaddr_in local = ipv4Address(localAddr, localPort);
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        listen(s, kListenBacklog) != 0) {
+        wsaToErrno();
+        const int saved = errno;
+        closesocket(s);
+        errno = saved;
+        return 0;
+    }
+    return asValue(s);
+}
+
+unsigned int Socket_TCPConnect(unsigned int addr, unsigned short port, int timeout_ms) {
+    Socket_Init();
+    if (addr == 0) {  // address 0 names no peer
+        errno = EADDRNOTAVAIL;
+        return 0;
+    }
+    SOCKET s = newSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        wsaToErrno();
+        return 0;
+    }
+    tcp_sock_opt(s, 1);
+    u_long nonblocking = 1;
+    ioctlsocket(s, FIONBIO, &nonblocking);
+    const sockaddr_in to = ipv4Address(addr, port);
+    int err = 0;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK) {
+            wsaToErrno();
+            err = errno;
+        } else {
+            // Connected once writable; refused once in the exception set.
+            fd_set wr, ex;
+            FD_ZERO(&wr);
+            FD_ZERO(&ex);
+            FD_SET(s, &wr);
+            FD_SET(s, &ex);
+            timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000L};
+            const int rc = select(0, nullptr, &wr, &ex, &tv);
+            if (rc == 0) {
+                err = ETIMEDOUT;
+            } else if (rc == SOCKET_ERROR || FD_ISSET(s, &ex)) {
+                int so = 0, len = sizeof so;
+                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so), &len);
+                WSASetLastError(so ? so : WSAECONNREFUSED);
+                wsaToErrno();
+                err = errno;
+            }
+        }
+    }
+    if (err != 0) {
+        closesocket(s);
+        errno = err;
+        return 0;
+    }
+    nonblocking = 0;
+    ioctlsocket(s, FIONBIO, &nonblocking);
+    return asValue(s);
+}
+
+int Socket_SetNoDelay(unsigned int socket) {
+    const BOOL one = TRUE;
+    return setsockopt(asSocket(socket), IPPROTO_TCP, TCP_NODELAY,
+                      reinterpret_cast<const char*>(&one), sizeof one) == 0
+               ? 0
+               : -1;
+}
+
+int Socket_SetSendTimeout(unsigned int socket, int ms) {
+    const DWORD t = ms > 0 ? static_cast<DWORD>(ms) : 0;
+    return setsockopt(asSocket(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&t),
+                      sizeof t) == 0
+               ? 0
+               : -1;
+}
+
 unsigned int Socket_Accept(unsigned int socket) {
     SOCKET s = accept(asSocket(socket), nullptr, nullptr);
     if (s == INVALID_SOCKET) {

@@ -34,6 +34,14 @@ uint16_t Converter::udpPort() const {
     return last_port_;
 }
 
+uint64_t Converter::connections() const {
+    return last_connections_;
+}
+
+uint64_t Converter::disconnects() const {
+    return last_disconnects_;
+}
+
 Counts Converter::counts(Way way) const {
     return way == Way::NetToSerial ? last_n2s_ : last_s2n_;
 }
