@@ -12,7 +12,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is $(field Architecture)"
 for dep in libc6 'libstdc\+\+6' 'libqt(5core5a|6core6)' 'libqt(5widgets5|6widgets6)' \
            'libqt(5serialport5|6serialport6)'; do
-  field Depends | grep -Eq "(^|[ ,|])$dep( |,|$)" || fail "Depends lacks $dep: $(field Depends)"
+  [[ "$(field Depends)" =~ (^|[ ,|])$dep( |,|$) ]] || fail "Depends lacks $dep: $(field Depends)"
 done
 
 root=$(mktemp -d)
@@ -34,10 +34,12 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   warnings=$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
-# The runner's page is its --help: every option it lists is in the page.
-for opt in $("$root/usr/bin/convbench-cli" --help | grep -o -- '--[a-z0-9-]*' | sort -u); do
-  zcat "$root/usr/share/man/man1/convbench-cli.1.gz" | sed 's/\\-/-/g' | grep -q -- "$opt" ||
-    fail "convbench-cli.1 lacks $opt"
+# The runner's page is its --help: every option it lists is in the page. (Read
+# into a file first: grep -q ending a pipe early would fail it under pipefail.)
+zcat "$root/usr/share/man/man1/convbench-cli.1.gz" | sed 's/\\-/-/g' >"$root/page"
+"$root/usr/bin/convbench-cli" --help >"$root/help"
+for opt in $(grep -o -- '--[a-z0-9-]*' "$root/help" | sort -u); do
+  grep -q -- "$opt" "$root/page" || fail "convbench-cli.1 lacks $opt"
 done
 if command -v lintian >/dev/null; then
   errors=$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep '^E:' || true)
