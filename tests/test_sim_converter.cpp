@@ -108,6 +108,9 @@ TEST(SimConverter, ForwardsBothWaysAndCleansUp) {
         EXPECT_EQ(conv.counts(sim::Way::SerialToNet).packets, 200u);  // kept after stop
     }
     EXPECT_EQ(testsupport::openDescriptorCount(), fds);
+    // A joined thread can still be listed for a moment while the kernel reaps it.
+    for (int i = 0; i < 500 && testsupport::threadCount() > threads; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(testsupport::threadCount(), threads);
     rmdir(dir.c_str());
 }
