@@ -34,6 +34,12 @@ struct Faults {
     // and stays away for disconnect_for_ms (server: not listening; client: not
     // connecting) before it takes or makes the next one.
     int disconnect_every_ms = 0, disconnect_for_ms = 0;
+    // A packet cut short: 1 .. size-1 bytes taken off its end, with this
+    // probability (a draw of its own, after drop, corrupt and duplicate).
+    double truncate = 0;
+    // The serial side echoes every byte the tester writes back to the tester,
+    // as a two-wire RS-485 line or a converter with local echo does.
+    bool echo = false;
     uint64_t seed = 1;
 };
 
