@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 
 #include "console.h"
@@ -11,11 +10,12 @@
 #include "html_report.h"
 #include "options.h"
 #include "report.h"
+#include "report_file.h"
 #include "session.h"
 
 namespace {
 
-enum Exit { kPass = 0, kFail = 1, kUsage = 2, kSetup = 3, kInterrupted = 4 };
+enum Exit { kPass = 0, kFail = 1, kUsage = 2, kSetup = 3, kInterrupted = 4, kInconclusive = 5 };
 
 std::string utcNow() {
     const std::time_t t = std::time(nullptr);
@@ -100,15 +100,18 @@ std::vector<cli::ChannelResult> snapshot(std::vector<ChannelRun>& runs, bool fin
     return out;
 }
 
-// Opens a report file for writing ("-" is standard output); false if it cannot be.
-bool openReport(const std::string& path, std::ofstream* file, std::string* error) {
-    if (path.empty() || path == "-") return true;
-    file->open(path, std::ios::out | std::ios::trunc);
-    if (!*file) {
-        *error = "cannot write " + path;
-        return false;
-    }
-    return true;
+// A message for the terminal: whatever came from the user (names, paths)
+// with its control characters made visible, line by line.
+std::string forTerminal(const std::string& text) {
+    std::string out;
+    size_t from = 0;
+    for (size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1)
+        out += cli::shown(text.substr(from, nl - from)) + "\n";
+    return out + cli::shown(text.substr(from));
+}
+
+void complain(const std::string& text) {
+    std::fprintf(stderr, "convbench-cli: %s\n", forTerminal(text).c_str());
 }
 
 }  // namespace
@@ -117,8 +120,7 @@ int main(int argc, char** argv) {
     cli::Options o;
     std::string error;
     if (!cli::parseOptions(argc, argv, &o, &error)) {
-        std::fprintf(stderr, "convbench-cli: %s\n(convbench-cli --help lists the options)\n",
-                     error.c_str());
+        complain(error + "\n(convbench-cli --help lists the options)");
         return kUsage;
     }
     if (o.help) {
@@ -131,44 +133,57 @@ int main(int argc, char** argv) {
         return kPass;
     }
 
-    std::ofstream json_file, csv_file, junit_file, html_file;
-    if (!openReport(o.json_path, &json_file, &error) ||
-        !openReport(o.html_path, &html_file, &error) ||
-        !openReport(o.csv_path, &csv_file, &error) ||
-        !openReport(o.junit_path, &junit_file, &error)) {
-        std::fprintf(stderr, "convbench-cli: %s\n", error.c_str());
-        return kSetup;
+    // Signals: until the run begins an interrupt ends at once and writes
+    // nothing; a reader closing standard output makes writes fail, not the run.
+    cli::ignoreBrokenPipe();
+    cli::catchInterrupts(nullptr);
+    // Every report is prepared before anything opens, so a report that cannot
+    // be written is known before the run, not after it.
+    cli::ReportFile json("JSON report"), html("HTML report"), csv("CSV report"),
+        junit("JUnit report"), summary_out("summary");
+    const bool report_on_stdout =
+        o.json_path == "-" || o.html_path == "-" || o.csv_path == "-" || o.junit_path == "-";
+    for (cli::ReportFile* r : {&json, &html, &csv, &junit}) {
+        const std::string& path = r == &json   ? o.json_path
+                                  : r == &html ? o.html_path
+                                  : r == &csv  ? o.csv_path
+                                               : o.junit_path;
+        if (!r->open(path)) {
+            complain(r->error());
+            return kSetup;
+        }
     }
-    std::ostream& csv = o.csv_path == "-" ? std::cout : csv_file;
-    std::ostream& summary = o.json_path == "-" || o.junit_path == "-" ? std::cerr : std::cout;
+    if (!report_on_stdout) summary_out.open("-");
 
+    // Each channel's session is made just before its port opens: nothing is
+    // allocated for a channel ahead of the ones before it.
     std::vector<ChannelRun> runs;
+    runs.reserve(o.channels.size());
     const bool several = o.channels.size() > 1;
-    for (const cli::Channel& c : o.channels)
+    for (const cli::Channel& c : o.channels) {
         runs.push_back({c, std::make_unique<traffic::Session>(sessionConfig(o, c)), nullptr});
-    for (ChannelRun& run : runs) {
-        if (!openChannel(o, &run, &error)) {
-            std::fprintf(stderr, "convbench-cli: %s%s\n",
-                         several ? (run.channel.name + ": ").c_str() : "", error.c_str());
+        if (!openChannel(o, &runs.back(), &error)) {
+            complain((several ? c.name + ": " : "") + error);
             return kSetup;
         }
     }
     for (ChannelRun& run : runs) {
         if (!run.session->connect(&error)) {
-            std::fprintf(stderr, "convbench-cli: %s%s\n",
-                         several ? (run.channel.name + ": ").c_str() : "", error.c_str());
+            complain((several ? run.channel.name + ": " : "") + error);
             return kSetup;
         }
     }
 
-    std::atomic<int> interrupted{0};
+    // From here an interrupt stops the run, which reports what ran; a second
+    // one ends at once.
+    static std::atomic<int> interrupted{0};
     cli::catchInterrupts(&interrupted);
     const bool progress = cli::stderrIsTerminal();
     const double total_s = o.count ? 0 : o.duration_s;
     cli::Result result;
     result.options = o;
     result.started_at = utcNow();
-    if (!o.csv_path.empty()) csv << cli::csvHeader();
+    csv.write(cli::csvHeader());
 
     const int64_t start = traffic::nowNs();
     auto elapsed = [&] { return static_cast<double>(traffic::nowNs() - start) / 1e9; };
@@ -196,15 +211,14 @@ int main(int argc, char** argv) {
             }
         }
     };
-    while (!interrupted.load() && !sendersDone() && (o.count != 0 || elapsed() < o.duration_s)) {
+    // A run by count ends when every packet is sent; a run by duration lasts
+    // its duration, however few packets that is.
+    while (!interrupted.load() && (o.count != 0 ? !sendersDone() : elapsed() < o.duration_s)) {
         traffic::sleepNs(20000000);
         const double t = elapsed();
-        if ((!o.csv_path.empty() || !o.html_path.empty()) && t >= static_cast<double>(next_row)) {
+        if ((csv.wanted() || html.wanted()) && t >= static_cast<double>(next_row)) {
             const auto now = snapshot(runs, false, false);
-            if (!o.csv_path.empty()) {
-                csv << cli::csvRows(static_cast<double>(next_row), now);
-                csv.flush();
-            }
+            csv.write(cli::csvRows(static_cast<double>(next_row), now));
             record(static_cast<double>(next_row), now);
             ++next_row;
         }
@@ -215,8 +229,7 @@ int main(int argc, char** argv) {
         }
     }
     for (ChannelRun& run : runs) run.session->stopSending();
-    if (!interrupted.load())
-        for (ChannelRun& run : runs) run.session->drain();
+    for (ChannelRun& run : runs) run.session->drain(interrupted);
     result.interrupted = interrupted.load() != 0;
     for (ChannelRun& run : runs) run.session->stop();
     if (progress) std::fprintf(stderr, "\r\033[K");
@@ -229,13 +242,17 @@ int main(int argc, char** argv) {
     }
     result.elapsed_s = elapsed();
     cli::judge(&result);
-    if (!o.csv_path.empty()) csv << cli::csvRows(result.elapsed_s, result.channels);
-    summary << cli::summaryText(result);
-    if (!o.json_path.empty())
-        (o.json_path == "-" ? std::cout : json_file) << cli::jsonReport(result);
-    if (!o.junit_path.empty())
-        (o.junit_path == "-" ? std::cout : junit_file) << cli::junitReport(result);
-    if (!o.html_path.empty()) {
+    csv.write(cli::csvRows(result.elapsed_s, result.channels));
+    const std::string summary = cli::summaryText(result);
+    if (summary_out.wanted()) {
+        summary_out.write(summary);
+        if (summary_out.failed()) std::fputs(summary.c_str(), stderr);  // still shown
+    } else {
+        std::fputs(summary.c_str(), stderr);
+    }
+    json.write(cli::jsonReport(result));
+    junit.write(cli::junitReport(result));
+    if (html.wanted()) {
         record(result.elapsed_s, result.channels);
         cli::HtmlInput in = cli::htmlInput(result);
         size_t k = 0;
@@ -245,8 +262,18 @@ int main(int argc, char** argv) {
                     in.series[k].points = std::move(timeline[k]);
                     in.series[k++].latency = m->latencyBins(10);
                 }
-        html_file << cli::htmlReport(in);
+        html.write(cli::htmlReport(in));
     }
+    // A report not written whole is a set-up error whatever the verdict: the
+    // verdict is in the summary, the reason on standard error.
+    bool written = true;
+    for (cli::ReportFile* r : {&csv, &json, &junit, &html, &summary_out}) {
+        if (r->finish()) continue;
+        complain(r->error());
+        written = false;
+    }
+    if (!written) return kSetup;
     if (result.interrupted) return kInterrupted;
+    if (!result.inconclusive.empty()) return kInconclusive;
     return result.failures.empty() ? kPass : kFail;
 }

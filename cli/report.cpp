@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 namespace cli {
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 std::string fmt(const char* f, double v) {
     char b[64];
@@ -13,56 +16,101 @@ std::string fmt(const char* f, double v) {
     return b;
 }
 
-std::string ms(double us) { return fmt("%.3f", us / 1000.0); }
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
-        else if (c < 0x20) out += fmt("\\u%04x", c);
-        else out += static_cast<char>(c);
-    }
-    return out + "\"";
+std::string ms(double us) {
+    return fmt("%.3f", us / 1000.0);
+}
+std::string num(uint64_t v) {
+    return std::to_string(v);
 }
 
-// Text for an XML attribute or element; control characters XML 1.0 cannot
-// carry become '?'.
-std::string xml(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out += c < 0x20 && c != '\n' && c != '\t' ? '?' : static_cast<char>(c);
+// Calls put(code point, first byte, length) for each code point of s; a byte
+// that begins no well-formed sequence comes as U+FFFD of length 1.
+template <typename Put>
+void eachCodePoint(const std::string& s, Put put) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        size_t len = 0;
+        uint32_t cp = 0, min = 0;
+        if (c < 0x80)
+            len = 1, cp = c;
+        else if ((c & 0xE0) == 0xC0)
+            len = 2, cp = c & 0x1F, min = 0x80;
+        else if ((c & 0xF0) == 0xE0)
+            len = 3, cp = c & 0x0F, min = 0x800;
+        else if ((c & 0xF8) == 0xF0)
+            len = 4, cp = c & 0x07, min = 0x10000;
+        bool ok = len > 0 && i + len <= n;
+        for (size_t k = 1; ok && k < len; ++k) {
+            ok = (p[i + k] & 0xC0) == 0x80;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        ok = ok && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+        if (ok) {
+            put(cp, s.data() + i, len);
+            i += len;
+        } else {
+            put(0xFFFDu, "\xEF\xBF\xBD", 3);
+            ++i;
         }
     }
-    return out;
 }
 
-std::string num(double v) { return fmt("%.10g", v); }
-std::string num(uint64_t v) { return std::to_string(v); }
+bool isControl(uint32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
+}
+
+// Text in XML; in attributes, tab, newline and carriage return are written as
+// references so a reader's attribute normalisation keeps them.
+std::string xml(const std::string& s, bool attribute) {
+    std::string out;
+    eachCodePoint(s, [&](uint32_t cp, const char* b, size_t len) {
+        switch (cp) {
+            case '<':
+                out += "&lt;";
+                return;
+            case '>':
+                out += "&gt;";
+                return;
+            case '&':
+                out += "&amp;";
+                return;
+            case '"':
+                out += "&quot;";
+                return;
+            case '\'':
+                out += "&apos;";
+                return;
+            case '\t':
+                out += attribute ? "&#9;" : "\t";
+                return;
+            case '\n':
+                out += attribute ? "&#10;" : "\n";
+                return;
+            case '\r':
+                out += "&#13;";
+                return;
+            default:
+                if (isControl(cp) || cp == 0xFFFE || cp == 0xFFFF)
+                    out += "\xEF\xBF\xBD";
+                else
+                    out.append(b, len);
+        }
+    });
+    return out;
+}
+std::string attr(const std::string& s) {
+    return xml(s, true);
+}
 
 bool isTcp(const Channel& c) {
     return c.transport != traffic::Transport::Udp;
 }
 
 std::string failureText(const Failure& f) {
-    return f.figure + " " + fmt("%g", f.value) +
-           (f.figure == "sent" ? " (nothing was sent)" : " > limit " + fmt("%g", f.limit));
+    if (f.figure == "sent") return "nothing was sent";
+    return f.figure + " " + fmt("%g", f.value) + " > limit " + fmt("%g", f.limit);
 }
 
 std::string figuresLine(const measure::Figures& f) {
@@ -72,61 +120,156 @@ std::string figuresLine(const measure::Figures& f) {
       << ", skipped bytes " << f.skipped_bytes;
     if (f.late) o << ", late " << f.late;
     if (f.in_flight) o << ", unsettled " << f.in_flight;
+    if (f.echoed) o << ", echoed " << f.echoed;
+    if (f.not_sent) o << ", not sent " << f.not_sent;
     return o.str();
+}
+
+// "p50 0.012  p99 0.150  max 1.200" in ms, or "-" when nothing was measured.
+std::string spread(const measure::Latency& l) {
+    if (l.count == 0) return "-";
+    return "p50 " + ms(l.p50_us) + "  p99 " + ms(l.p99_us) + "  max " + ms(l.max_us);
 }
 
 std::string channelVerdict(const Result& r, const ChannelResult& c) {
-    return r.interrupted ? "interrupted" : (c.failures.empty() ? "pass" : "fail");
+    if (r.interrupted) return "interrupted";
+    if (c.inconclusive) return "inconclusive";
+    return c.failures.empty() ? "pass" : "fail";
 }
 
-std::string directionsJson(const std::vector<DirectionResult>& ds, const char* indent) {
-    std::ostringstream o;
-    o << "{";
-    for (size_t i = 0; i < ds.size(); ++i) {
-        const measure::Figures& f = ds[i].figures;
-        const measure::Latency& l = f.latency;
-        o << (i ? ",\n" : "\n") << indent << "  " << jsonString(ds[i].name)
-          << ": {\"sent\": " << f.sent << ", \"received\": " << f.received
-          << ", \"lost\": " << f.lost << ", \"duplicated\": " << f.duplicated
-          << ", \"reordered\": " << f.reordered << ", \"corrupt\": " << f.corrupt
-          << ", \"skipped_bytes\": " << f.skipped_bytes << ", \"late\": " << f.late
-          << ", \"unsettled\": " << f.in_flight << ",\n"
-          << indent << "    \"latency_us\": {\"count\": " << l.count
-          << ", \"min\": " << num(l.min_us) << ", \"mean\": " << num(l.mean_us)
-          << ", \"p50\": " << num(l.p50_us) << ", \"p90\": " << num(l.p90_us)
-          << ", \"p99\": " << num(l.p99_us) << ", \"max\": " << num(l.max_us)
-          << "}, \"jitter_us\": " << num(f.jitter_us) << ",\n"
-          << indent << "    \"send_rate\": " << num(f.send_rate)
-          << ", \"receive_rate\": " << num(f.receive_rate) << "}";
+// The longest the tester was held up in any direction, and when.
+const measure::TesterFigures* longestStall(const Result& r) {
+    const measure::TesterFigures* worst = nullptr;
+    for (const ChannelResult& c : r.channels)
+        for (const DirectionResult& d : c.directions)
+            if (!worst || d.figures.tester.longest_stall_ms > worst->longest_stall_ms)
+                worst = &d.figures.tester;
+    return worst;
+}
+
+bool stalled(const Result& r) {
+    const measure::TesterFigures* t = longestStall(r);
+    return t != nullptr && t->longest_stall_ms > r.options.tester_stall_ms;
+}
+
+// Whether a direction's figures cannot be trusted: packets not sent for the
+// tester's own port, or a failure while the tester was held up.
+bool directionInconclusive(const Result& r, const ChannelResult& c, const DirectionResult& d) {
+    if (d.figures.not_sent > 0) return true;
+    return stalled(r) && std::any_of(c.failures.begin(), c.failures.end(),
+                                     [&](const Failure& f) { return f.direction == d.name; });
+}
+
+Json latencyJson(const measure::Latency& l) {
+    return Json{{"count", l.count}, {"min", l.min_us}, {"mean", l.mean_us}, {"p50", l.p50_us},
+                {"p90", l.p90_us},  {"p99", l.p99_us}, {"max", l.max_us}};
+}
+
+Json spreadJson(const measure::Latency& l) {
+    return Json{{"p50", l.p50_us}, {"p99", l.p99_us}, {"max", l.max_us}};
+}
+
+Json directionsJson(const std::vector<DirectionResult>& ds) {
+    Json o = Json::object();
+    for (const DirectionResult& d : ds) {
+        const measure::Figures& f = d.figures;
+        const measure::TesterFigures& t = f.tester;
+        o[validUtf8(d.name)] = Json{
+            {"sent", f.sent},
+            {"received", f.received},
+            {"lost", f.lost},
+            {"duplicated", f.duplicated},
+            {"reordered", f.reordered},
+            {"corrupt", f.corrupt},
+            {"skipped_bytes", f.skipped_bytes},
+            {"late", f.late},
+            {"unsettled", f.in_flight},
+            {"echoed", f.echoed},
+            {"not_sent", f.not_sent},
+            {"latency_us", latencyJson(f.latency)},
+            {"jitter_us", f.jitter_us},
+            {"send_rate", f.send_rate},
+            {"receive_rate", f.receive_rate},
+            {"tester", Json{{"send_lateness_us", spreadJson(t.send_lateness)},
+                            {"receive_delay_us", spreadJson(t.receive_delay)},
+                            {"sent_late", t.sent_late},
+                            {"longest_stall_ms", t.longest_stall_ms},
+                            {"stall_at_s", t.stall_at_s}}},
+        };
     }
-    o << "\n" << indent << "}";
-    return o.str();
+    return o;
 }
 
-std::string failuresJson(const std::vector<Failure>& fs) {
-    std::ostringstream o;
-    o << "[";
-    for (size_t i = 0; i < fs.size(); ++i) {
-        const Failure& f = fs[i];
-        o << (i ? ", " : "") << "{\"channel\": " << jsonString(f.channel)
-          << ", \"direction\": " << jsonString(f.direction)
-          << ", \"figure\": " << jsonString(f.figure) << ", \"value\": " << num(f.value)
-          << ", \"limit\": " << num(f.limit) << "}";
-    }
-    return o.str() + "]";
+Json failuresJson(const std::vector<Failure>& fs) {
+    Json o = Json::array();
+    for (const Failure& f : fs)
+        o.push_back(Json{{"channel", validUtf8(f.channel)},
+                         {"direction", f.direction},
+                         {"figure", f.figure},
+                         {"value", f.value},
+                         {"limit", f.limit}});
+    return o;
 }
 
-std::string simulatorJson(std::string sim) {
-    while (!sim.empty() && sim.back() == '\n') sim.pop_back();
-    return sim;
+Json stringsJson(const std::vector<std::string>& v) {
+    Json o = Json::array();
+    for (const std::string& s : v) o.push_back(validUtf8(s));
+    return o;
+}
+
+// The simulated converter's own report, as an object (as text should it not
+// parse, which would be the simulator's fault).
+Json simulatorJson(const std::string& sim) {
+    Json j = Json::parse(sim, nullptr, false);
+    return j.is_discarded() ? Json(validUtf8(sim)) : j;
+}
+
+// What held the sender of direction `way` back, when it sent slower than asked.
+std::string holdsBack(const Channel& c, const std::string& way) {
+    if (way == "u2e") return "the serial line or the converter holds the sender back";
+    if (way == "e2u" && isTcp(c)) return "the converter or the network holds the sender back";
+    return "the tester could not send any faster";
 }
 
 }  // namespace
+
+std::string validUtf8(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    eachCodePoint(s, [&](uint32_t, const char* b, size_t len) { out.append(b, len); });
+    return out;
+}
+
+std::string shown(const std::string& s) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    eachCodePoint(s, [&](uint32_t cp, const char* b, size_t len) {
+        if (!isControl(cp))
+            out.append(b, len);
+        else
+            out += std::string(cp < 0x80 ? "\\x" : "\\u00") + hex[cp >> 4] + hex[cp & 15];
+    });
+    return out;
+}
+
+std::string csvField(const std::string& s) {
+    const std::string v = validUtf8(s);
+    if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+    std::string out = "\"";
+    for (char c : v) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string xmlText(const std::string& s) {
+    return xml(s, false);
+}
 
 void judge(Result* r) {
     const Thresholds& t = r->options.limits;
     const bool several = r->channels.size() > 1;
     r->failures.clear();
+    r->warnings.clear();
+    r->inconclusive.clear();
     for (ChannelResult& c : r->channels) {
         c.failures.clear();
         const std::string who = several ? c.channel.name + " " : "";
@@ -147,13 +290,24 @@ void judge(Result* r) {
                 check("latency_p99_ms", f.latency.p99_us / 1000.0, t.max_p99_ms);
             const double asked = r->options.rate;
             if (f.sent > 1 && f.send_rate < 0.95 * asked)
-                r->warnings.push_back(
-                    who + d.name + ": sent " + fmt("%.0f", f.send_rate) + " packets/s of " +
-                    fmt("%.0f", asked) +
-                    " asked: the serial line or the converter holds the sender back");
+                r->warnings.push_back(who + d.name + ": sent " + fmt("%.0f", f.send_rate) +
+                                      " packets/s of " + fmt("%.0f", asked) +
+                                      " asked: " + holdsBack(c.channel, d.name));
             if (f.skipped_bytes > 0)
                 r->warnings.push_back(who + d.name + ": " + num(f.skipped_bytes) +
                                       " bytes belonged to no packet");
+            if (f.echoed > 0)
+                r->warnings.push_back(who + d.name +
+                                      ": the serial line echoes the tester's own bytes (" +
+                                      num(f.echoed) + " packets came back)");
+            if (f.tester.sent_late > 0)
+                r->warnings.push_back(who + d.name + ": the tester sent " +
+                                      num(f.tester.sent_late) +
+                                      " packets more than one period late");
+            if (f.not_sent > 0)
+                r->inconclusive.push_back(
+                    who + d.name + ": the tester's serial port " + c.channel.port + " was gone: " +
+                    num(f.not_sent) + " packets not sent (the tester's port, not the converter)");
         }
         if (c.serial.outages > 0)
             r->warnings.push_back(who + "the serial port went away " + num(c.serial.outages) +
@@ -164,6 +318,17 @@ void judge(Result* r) {
                                   num(c.link.reconnects) + " times, longest outage " +
                                   fmt("%.1f", c.link.longest_outage_ms) + " ms");
         r->failures.insert(r->failures.end(), c.failures.begin(), c.failures.end());
+    }
+    if (!r->failures.empty() && stalled(*r)) {
+        const measure::TesterFigures* s = longestStall(*r);
+        r->inconclusive.push_back("the tester was held up " + fmt("%.0f", s->longest_stall_ms) +
+                                  " ms at " + fmt("%.1f", s->stall_at_s) +
+                                  " s; rerun on a quieter machine");
+    }
+    for (ChannelResult& c : r->channels) {
+        c.inconclusive = false;
+        for (const DirectionResult& d : c.directions)
+            c.inconclusive = c.inconclusive || directionInconclusive(*r, c, d);
     }
 }
 
@@ -180,105 +345,126 @@ std::string summaryText(const Result& r) {
     for (const ChannelResult& c : r.channels) {
         const Channel& ch = c.channel;
         if (several) {
-            o << ch.name << ": " << (ch.port.empty() ? "-" : ch.port) << ", "
+            o << shown(ch.name) << ": " << (ch.port.empty() ? "-" : shown(ch.port)) << ", "
               << traffic::transportName(ch.transport) << " "
               << (ch.transport == traffic::Transport::TcpServer || ch.address().empty()
                       ? "listen " + std::to_string(ch.listen_port)
-                      : ch.address())
+                      : shown(ch.address()))
               << ", " << ch.directionName() << ": " << channelVerdict(r, c) << "\n";
         }
         for (const DirectionResult& d : c.directions) {
             const measure::Figures& f = d.figures;
-            o << "  " << d.name << ": " << figuresLine(f) << "\n        latency ms: min "
-              << ms(f.latency.min_us) << "  mean " << ms(f.latency.mean_us) << "  p50 "
-              << ms(f.latency.p50_us) << "  p90 " << ms(f.latency.p90_us) << "  p99 "
-              << ms(f.latency.p99_us) << "  max " << ms(f.latency.max_us) << "  jitter "
-              << ms(f.jitter_us) << "\n        rate /s: sent " << fmt("%.1f", f.send_rate)
-              << "  received " << fmt("%.1f", f.receive_rate) << "\n";
+            const measure::TesterFigures& t = f.tester;
+            o << "  " << d.name << ": " << figuresLine(f) << "\n        latency ms: ";
+            if (f.latency.count == 0)
+                o << "- (nothing arrived)";
+            else
+                o << "min " << ms(f.latency.min_us) << "  mean " << ms(f.latency.mean_us)
+                  << "  p50 " << ms(f.latency.p50_us) << "  p90 " << ms(f.latency.p90_us)
+                  << "  p99 " << ms(f.latency.p99_us) << "  max " << ms(f.latency.max_us)
+                  << "  jitter " << ms(f.jitter_us);
+            o << "\n        rate /s: sent " << fmt("%.1f", f.send_rate) << "  received "
+              << fmt("%.1f", f.receive_rate) << "\n        tester ms: send lateness "
+              << spread(t.send_lateness) << ", receive delay " << spread(t.receive_delay)
+              << ", sent late " << t.sent_late << "\n";
         }
         if (isTcp(ch))
             o << "  link: connections " << c.link.connections << ", reconnects "
               << c.link.reconnects << ", longest outage " << fmt("%.1f", c.link.longest_outage_ms)
               << " ms" << (c.link.connected ? "" : ", down at the end") << "\n";
     }
-    for (const std::string& w : r.warnings) o << "  note: " << w << "\n";
+    for (const std::string& w : r.warnings) o << "  note: " << shown(w) << "\n";
     for (const Failure& f : r.failures)
-        o << "  FAIL " << (several ? f.channel + " " : "") << f.direction << ": " << failureText(f)
-          << "\n";
-    o << "verdict: " << (r.verdict() == "pass" ? "PASS" : r.verdict() == "fail" ? "FAIL"
-                                                                                : "INTERRUPTED")
-      << "\n";
+        o << "  FAIL " << (several ? shown(f.channel) + " " : "") << f.direction << ": "
+          << failureText(f) << "\n";
+    for (const std::string& w : r.inconclusive) o << "  INCONCLUSIVE: " << shown(w) << "\n";
+    std::string verdict = r.verdict();
+    std::transform(verdict.begin(), verdict.end(), verdict.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
+    o << "verdict: " << verdict << "\n";
     return o.str();
 }
 
 std::string jsonReport(const Result& r) {
     const Options& op = r.options;
     const Thresholds& t = op.limits;
-    std::ostringstream o;
-    o << "{\n  \"schema\": " << kJsonSchema << ",\n  \"tool\": \"convbench-cli\",\n"
-      << "  \"started_at\": " << jsonString(r.started_at) << ",\n"
-      << "  \"elapsed_s\": " << num(r.elapsed_s) << ",\n"
-      << "  \"interrupted\": " << (r.interrupted ? "true" : "false") << ",\n"
-      << "  \"verdict\": " << jsonString(r.verdict()) << ",\n";
-    o << "  \"options\": {\"rate\": " << num(op.rate) << ", \"duration_s\": " << num(op.duration_s)
-      << ", \"count\": " << op.count << ", \"latency_bound_ms\": " << num(op.latency_bound_ms)
-      << ", \"format\": " << jsonString(measure::formatName(op.format))
-      << ", \"connect_timeout_ms\": " << num(op.connect_timeout_ms)
-      << ", \"simulate\": " << (op.simulate ? "true" : "false")
-      << ",\n              \"limits\": {\"max_lost\": " << t.max_lost
-      << ", \"max_duplicated\": " << t.max_duplicated << ", \"max_corrupt\": " << t.max_corrupt
-      << ", \"max_reordered\": " << t.max_reordered << ", \"max_p99_ms\": " << num(t.max_p99_ms)
-      << "}},\n";
-    o << "  \"channels\": [";
-    for (size_t i = 0; i < r.channels.size(); ++i) {
-        const ChannelResult& c = r.channels[i];
+    Json j;
+    j["schema"] = kJsonSchema;
+    j["tool"] = "convbench-cli";
+    j["started_at"] = r.started_at;
+    j["elapsed_s"] = r.elapsed_s;
+    j["interrupted"] = r.interrupted;
+    j["verdict"] = r.verdict();
+    j["options"] = Json{{"rate", op.rate},
+                        {"duration_s", op.duration_s},
+                        {"count", op.count},
+                        {"latency_bound_ms", op.latency_bound_ms},
+                        {"format", measure::formatName(op.format)},
+                        {"connect_timeout_ms", op.connect_timeout_ms},
+                        {"tester_stall_ms", op.tester_stall_ms},
+                        {"simulate", op.simulate},
+                        {"limits", Json{{"max_lost", t.max_lost},
+                                        {"max_duplicated", t.max_duplicated},
+                                        {"max_corrupt", t.max_corrupt},
+                                        {"max_reordered", t.max_reordered},
+                                        {"max_p99_ms", t.max_p99_ms}}}};
+    Json channels = Json::array();
+    for (const ChannelResult& c : r.channels) {
         const Channel& ch = c.channel;
-        o << (i ? ",\n" : "\n") << "    {\"name\": " << jsonString(ch.name)
-          << ", \"port\": " << jsonString(ch.port)
-          << ", \"transport\": " << jsonString(traffic::transportName(ch.transport))
-          << ", \"address\": " << jsonString(ch.address()) << ", \"listen\": " << ch.listen_port
-          << ", \"direction\": " << jsonString(ch.directionName()) << ", \"baud\": " << ch.baud
-          << ",\n     \"verdict\": " << jsonString(channelVerdict(r, c));
+        Json cj{{"name", validUtf8(ch.name)},
+                {"port", validUtf8(ch.port)},
+                {"transport", traffic::transportName(ch.transport)},
+                {"address", validUtf8(ch.address())},
+                {"listen", ch.listen_port},
+                {"direction", ch.directionName()},
+                {"baud", ch.baud},
+                {"verdict", channelVerdict(r, c)}};
         if (isTcp(ch))
-            o << ", \"link\": {\"connections\": " << c.link.connections
-              << ", \"reconnects\": " << c.link.reconnects
-              << ", \"longest_outage_ms\": " << num(c.link.longest_outage_ms)
-              << ", \"connected\": " << (c.link.connected ? "true" : "false") << "}";
+            cj["link"] = Json{{"connections", c.link.connections},
+                              {"reconnects", c.link.reconnects},
+                              {"longest_outage_ms", c.link.longest_outage_ms},
+                              {"connected", c.link.connected}};
         if (ch.e2u || ch.u2e)
-            o << ", \"serial\": {\"outages\": " << c.serial.outages
-              << ", \"longest_outage_ms\": " << num(c.serial.longest_outage_ms)
-              << ", \"total_outage_ms\": " << num(c.serial.total_outage_ms)
-              << ", \"lost_now\": " << (c.serial.lost_now ? "true" : "false") << "}";
-        o << ",\n     \"directions\": " << directionsJson(c.directions, "     ")
-          << ",\n     \"failures\": " << failuresJson(c.failures);
-        if (!c.simulator_json.empty())
-            o << ",\n     \"simulator\": " << simulatorJson(c.simulator_json);
-        o << "}";
+            cj["serial"] = Json{{"outages", c.serial.outages},
+                                {"longest_outage_ms", c.serial.longest_outage_ms},
+                                {"total_outage_ms", c.serial.total_outage_ms},
+                                {"lost_now", c.serial.lost_now}};
+        cj["directions"] = directionsJson(c.directions);
+        cj["failures"] = failuresJson(c.failures);
+        if (!c.simulator_json.empty()) cj["simulator"] = simulatorJson(c.simulator_json);
+        channels.push_back(std::move(cj));
     }
-    o << "\n  ],\n";
+    j["channels"] = std::move(channels);
     if (r.channels.size() == 1) {
         // A one-channel run also keeps the places a one-channel reader looks.
         const ChannelResult& c = r.channels[0];
-        o << "  \"directions\": " << directionsJson(c.directions, "  ") << ",\n";
-        if (!c.simulator_json.empty())
-            o << "  \"simulator\": " << simulatorJson(c.simulator_json) << ",\n";
+        j["directions"] = directionsJson(c.directions);
+        if (!c.simulator_json.empty()) j["simulator"] = simulatorJson(c.simulator_json);
     }
-    o << "  \"failures\": " << failuresJson(r.failures) << ",\n  \"warnings\": [";
-    for (size_t i = 0; i < r.warnings.size(); ++i) o << (i ? ", " : "") << jsonString(r.warnings[i]);
-    o << "]\n}\n";
-    return o.str();
+    j["failures"] = failuresJson(r.failures);
+    j["warnings"] = stringsJson(r.warnings);
+    j["inconclusive"] = stringsJson(r.inconclusive);
+    // Every string above is valid UTF-8 already; replacing is the last guard.
+    return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string junitReport(const Result& r) {
-    size_t tests = 0;
-    for (const ChannelResult& c : r.channels) tests += c.directions.size();
-    size_t failed = 0;
+    // Each direction is a test case: a failure when it broke a limit, an error
+    // when the run was interrupted or its figures are inconclusive.
+    enum class Case { Pass, Failure, Error };
+    auto caseOf = [&](const ChannelResult& c, const DirectionResult& d) {
+        if (r.interrupted || directionInconclusive(r, c, d)) return Case::Error;
+        const bool failed = std::any_of(c.failures.begin(), c.failures.end(),
+                                        [&](const Failure& f) { return f.direction == d.name; });
+        return failed ? Case::Failure : Case::Pass;
+    };
+    size_t tests = 0, failed = 0, errors = 0;
     for (const ChannelResult& c : r.channels)
-        for (const DirectionResult& d : c.directions)
-            failed += std::any_of(c.failures.begin(), c.failures.end(),
-                                  [&](const Failure& f) { return f.direction == d.name; });
-    const size_t errors = r.interrupted ? tests : 0;
-    if (r.interrupted) failed = 0;
+        for (const DirectionResult& d : c.directions) {
+            ++tests;
+            failed += caseOf(c, d) == Case::Failure;
+            errors += caseOf(c, d) == Case::Error;
+        }
     const std::string time = fmt("%.3f", r.elapsed_s);
     std::ostringstream o;
     o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -286,15 +472,15 @@ std::string junitReport(const Result& r) {
       << "\" errors=\"" << errors << "\" time=\"" << time << "\">\n";
     for (const ChannelResult& c : r.channels) {
         const Channel& ch = c.channel;
-        size_t ch_failed = 0;
-        for (const DirectionResult& d : c.directions)
-            ch_failed += std::any_of(c.failures.begin(), c.failures.end(),
-                                     [&](const Failure& f) { return f.direction == d.name; });
-        if (r.interrupted) ch_failed = 0;
-        o << "  <testsuite name=\"" << xml(ch.name) << "\" tests=\"" << c.directions.size()
-          << "\" failures=\"" << ch_failed << "\" errors=\""
-          << (r.interrupted ? c.directions.size() : 0) << "\" skipped=\"0\" time=\"" << time
-          << "\" timestamp=\"" << xml(r.started_at) << "\">\n    <properties>\n";
+        size_t ch_failed = 0, ch_errors = 0;
+        for (const DirectionResult& d : c.directions) {
+            ch_failed += caseOf(c, d) == Case::Failure;
+            ch_errors += caseOf(c, d) == Case::Error;
+        }
+        o << "  <testsuite name=\"" << attr(ch.name) << "\" tests=\"" << c.directions.size()
+          << "\" failures=\"" << ch_failed << "\" errors=\"" << ch_errors
+          << "\" skipped=\"0\" time=\"" << time << "\" timestamp=\"" << attr(r.started_at)
+          << "\">\n    <properties>\n";
         const std::pair<std::string, std::string> props[] = {
             {"junit_format", std::to_string(kJunitFormat)},
             {"port", ch.port},
@@ -306,26 +492,46 @@ std::string junitReport(const Result& r) {
             {"longest_outage_ms", fmt("%.1f", c.link.longest_outage_ms)},
         };
         for (const auto& [name, value] : props)
-            o << "      <property name=\"" << name << "\" value=\"" << xml(value) << "\"/>\n";
+            o << "      <property name=\"" << name << "\" value=\"" << attr(value) << "\"/>\n";
         o << "    </properties>\n";
         for (const DirectionResult& d : c.directions) {
-            o << "    <testcase classname=\"convbench." << xml(ch.name) << "\" name=\""
-              << xml(d.name) << "\" time=\"" << time << "\">\n";
+            o << "    <testcase classname=\"convbench." << attr(ch.name) << "\" name=\""
+              << attr(d.name) << "\" time=\"" << time << "\">\n";
             std::string message, details;
             for (const Failure& f : c.failures) {
                 if (f.direction != d.name) continue;
                 message += (message.empty() ? "" : "; ") + failureText(f);
                 details += failureText(f) + "\n";
             }
+            const measure::Figures& f = d.figures;
             const std::string figures =
-                figuresLine(d.figures) + ", latency p99 " + ms(d.figures.latency.p99_us) + " ms";
-            if (r.interrupted) {
-                o << "      <error type=\"interrupted\" message=\"the run was interrupted\"/>\n";
-            } else if (!message.empty()) {
-                o << "      <failure type=\"threshold\" message=\"" << xml(message) << "\">"
-                  << xml(details + figures) << "</failure>\n";
+                figuresLine(f) + ", latency p99 " +
+                (f.latency.count ? ms(f.latency.p99_us) + " ms" : "-") +
+                ", tester send lateness max " +
+                (f.tester.send_lateness.count ? ms(f.tester.send_lateness.max_us) + " ms" : "-");
+            switch (caseOf(c, d)) {
+                case Case::Error:
+                    if (r.interrupted) {
+                        o << "      <error type=\"interrupted\" message=\"the run was "
+                             "interrupted\"/>\n";
+                        break;
+                    }
+                    {
+                        std::string why;
+                        for (const std::string& w : r.inconclusive)
+                            why += (why.empty() ? "" : "; ") + w;
+                        o << "      <error type=\"inconclusive\" message=\"" << attr(why) << "\">"
+                          << xmlText(details + figures) << "</error>\n";
+                    }
+                    break;
+                case Case::Failure:
+                    o << "      <failure type=\"threshold\" message=\"" << attr(message) << "\">"
+                      << xmlText(details + figures) << "</failure>\n";
+                    break;
+                case Case::Pass:
+                    break;
             }
-            o << "      <system-out>" << xml(figures) << "</system-out>\n    </testcase>\n";
+            o << "      <system-out>" << xmlText(figures) << "</system-out>\n    </testcase>\n";
         }
         o << "  </testsuite>\n";
     }
@@ -334,65 +540,82 @@ std::string junitReport(const Result& r) {
 }
 
 HtmlInput htmlInput(const Result& r) {
+    // The page's text is made valid UTF-8 without control characters here; the
+    // page escapes its markup.
+    auto text = [](const std::string& s) {
+        std::string out;
+        eachCodePoint(s, [&](uint32_t cp, const char* b, size_t len) {
+            if (isControl(cp))
+                out += "\xEF\xBF\xBD";
+            else
+                out.append(b, len);
+        });
+        return out;
+    };
     HtmlInput in;
     const Options& o = r.options;
     in.verdict = r.verdict();
     in.started_at = r.started_at;
     in.elapsed_s = r.elapsed_s;
-    in.options = {{"rate", fmt("%g", o.rate) + " packets/s per direction"},
-                  {"length", o.count ? std::to_string(o.count) + " packets"
-                                     : fmt("%g", o.duration_s) + " s"},
-                  {"packet format", measure::formatName(o.format)},
-                  {"latency bound", fmt("%g", o.latency_bound_ms) + " ms"}};
+    in.options = {
+        {"rate", fmt("%g", o.rate) + " packets/s per direction"},
+        {"length", o.count ? std::to_string(o.count) + " packets" : fmt("%g", o.duration_s) + " s"},
+        {"packet format", measure::formatName(o.format)},
+        {"latency bound", fmt("%g", o.latency_bound_ms) + " ms"}};
     for (const ChannelResult& c : r.channels) {
         const Channel& ch = c.channel;
-        std::string what = std::string(traffic::transportName(ch.transport)) + ", " +
-                           ch.directionName();
+        std::string what =
+            std::string(traffic::transportName(ch.transport)) + ", " + ch.directionName();
         if (o.simulate) what += ", simulated converter";
         for (const std::string& part : {ch.port, o.simulate ? std::string() : ch.address()})
             if (!part.empty()) what += ", " + part;
-        in.options.push_back({"channel " + ch.name, what});
+        in.options.push_back({"channel " + text(ch.name), text(what)});
         for (const DirectionResult& d : c.directions) {
             HtmlSeries s;
-            s.name = (r.channels.size() > 1 ? ch.name + " " : std::string()) + d.name;
+            s.name = (r.channels.size() > 1 ? text(ch.name) + " " : std::string()) + d.name;
             s.figures = d.figures;
             in.series.push_back(std::move(s));
         }
     }
     for (const Failure& f : r.failures)
-        in.failures.push_back((r.channels.size() > 1 ? f.channel + " " : std::string()) +
-                              f.direction + ": " + f.figure + " " + fmt("%g", f.value) +
-                              " > limit " + fmt("%g", f.limit));
-    in.warnings = r.warnings;
+        in.failures.push_back((r.channels.size() > 1 ? text(f.channel) + " " : std::string()) +
+                              f.direction + ": " + failureText(f));
+    for (const std::string& w : r.warnings) in.warnings.push_back(text(w));
+    for (const std::string& w : r.inconclusive) in.warnings.push_back("inconclusive: " + text(w));
     return in;
 }
 
 std::string csvHeader() {
     return "time_s,channel,direction,sent,received,lost,duplicated,reordered,corrupt,"
-           "latency_p50_us,latency_p99_us,reconnects\n";
+           "latency_p50_us,latency_p99_us,reconnects,echoed,not_sent,sent_late,"
+           "longest_stall_ms\n";
 }
 
 std::string csvRows(double t_s, const std::vector<ChannelResult>& now) {
     std::string out;
     for (const ChannelResult& c : now) {
+        const std::string name = csvField(c.channel.name);
         for (const DirectionResult& d : c.directions) {
             const measure::Figures& f = d.figures;
-            out += fmt("%.3f", t_s) + "," + c.channel.name + "," + d.name + "," + num(f.sent) +
-                   "," + num(f.received) + "," + num(f.lost) + "," + num(f.duplicated) + "," +
+            out += fmt("%.3f", t_s) + "," + name + "," + d.name + "," + num(f.sent) + "," +
+                   num(f.received) + "," + num(f.lost) + "," + num(f.duplicated) + "," +
                    num(f.reordered) + "," + num(f.corrupt) + "," + fmt("%.1f", f.latency.p50_us) +
-                   "," + fmt("%.1f", f.latency.p99_us) + "," + num(c.link.reconnects) + "\n";
+                   "," + fmt("%.1f", f.latency.p99_us) + "," + num(c.link.reconnects) + "," +
+                   num(f.echoed) + "," + num(f.not_sent) + "," + num(f.tester.sent_late) + "," +
+                   fmt("%.1f", f.tester.longest_stall_ms) + "\n";
         }
     }
     return out;
 }
 
 std::string progressLine(double elapsed_s, double total_s, const std::vector<ChannelResult>& now) {
-    std::string out = fmt("%6.1f", elapsed_s) + (total_s > 0 ? "/" + fmt("%.0f", total_s) : "") + " s";
+    std::string out =
+        fmt("%6.1f", elapsed_s) + (total_s > 0 ? "/" + fmt("%.0f", total_s) : "") + " s";
     if (now.size() == 1) {
         for (const DirectionResult& d : now[0].directions) {
             const measure::Figures& f = d.figures;
             out += "  " + d.name + " sent " + num(f.sent) + " recv " + num(f.received) + " lost " +
-                   num(f.lost) + " p50 " + ms(f.latency.p50_us) + " ms";
+                   num(f.lost) + " p50 " + (f.latency.count ? ms(f.latency.p50_us) : "-") + " ms";
         }
         if (isTcp(now[0].channel) && !now[0].link.connected) out += "  link down";
         return out;
@@ -414,7 +637,7 @@ std::string progressLine(double elapsed_s, double total_s, const std::vector<Cha
     }
     out += "  " + std::to_string(now.size()) + " channels: sent " + num(sent) + " recv " +
            num(received) + " lost " + num(lost) + " p99 max " + ms(p99) + " ms";
-    if (!worst.empty()) out += "  worst " + worst + " (" + num(worst_lost) + " faults)";
+    if (!worst.empty()) out += "  worst " + shown(worst) + " (" + num(worst_lost) + " faults)";
     if (down) out += "  links down " + num(down);
     return out;
 }

@@ -37,6 +37,7 @@ struct ChannelResult {
     traffic::SerialFigures serial;  // channels with a serial port
     std::string simulator_json;     // the simulated converter's own report, with --simulate
     std::vector<Failure> failures;  // this channel's, filled by judge()
+    bool inconclusive = false;      // filled by judge()
 };
 
 struct Result {
@@ -44,16 +45,24 @@ struct Result {
     std::vector<ChannelResult> channels;
     std::vector<Failure> failures;  // every channel's
     std::vector<std::string> warnings;
+    // Why the figures cannot be trusted (the tester's own port gone, the
+    // tester held up while the run failed): filled by judge().
+    std::vector<std::string> inconclusive;
     bool interrupted = false;
     double elapsed_s = 0;
     std::string started_at;  // UTC, ISO 8601
 
     std::string verdict() const {
-        return interrupted ? "interrupted" : (failures.empty() ? "pass" : "fail");
+        if (interrupted) return "interrupted";
+        if (!inconclusive.empty()) return "inconclusive";
+        return failures.empty() ? "pass" : "fail";
     }
 };
 
-// Fills the failures and warnings from the figures and the limits.
+// Fills the failures, the warnings and the reasons a run is inconclusive from
+// the figures and the limits: any packet not sent because the tester's own
+// serial port was gone, or a failing run while the tester was held up longer
+// than options.tester_stall_ms. A pass stays a pass.
 void judge(Result* result);
 std::string summaryText(const Result& result);
 std::string jsonReport(const Result& result);
@@ -66,5 +75,19 @@ std::string csvRows(double t_s, const std::vector<ChannelResult>& now);
 // One line for every channel together: a single channel shows each direction,
 // several show the totals, the worst channel and the links down.
 std::string progressLine(double elapsed_s, double total_s, const std::vector<ChannelResult>& now);
+
+// Text made valid UTF-8: every byte that does not belong to a well-formed
+// sequence (no overlong forms, no surrogates, nothing past U+10FFFF) becomes
+// U+FFFD.
+std::string validUtf8(const std::string& s);
+// Text as a terminal may show it: valid UTF-8, control characters visible
+// (ESC as \x1b, a newline as \x0a, C1 controls as \u009b).
+std::string shown(const std::string& s);
+// One CSV field (RFC 4180): valid UTF-8, quoted when it holds a comma, a
+// double quote, CR or LF, with its quotes doubled.
+std::string csvField(const std::string& s);
+// Text for an XML attribute or element: valid UTF-8, markup escaped, control
+// characters other than tab, newline and carriage return replaced by U+FFFD.
+std::string xmlText(const std::string& s);
 
 }  // namespace cli
