@@ -19,9 +19,9 @@ bool stderrIsTerminal();
 // written.
 void catchInterrupts(std::atomic<int>* flag);
 
-// A reader closing standard output (or any pipe) makes writes fail with
-// EPIPE instead of ending the process.
-void ignoreBrokenPipe();
+// A reader closing standard output (or any pipe), or a file growing past the
+// size limit, makes writes fail (EPIPE, EFBIG) instead of ending the process.
+void ignoreWriteSignals();
 
 // The device a port name stands for, as far as it can be told without opening
 // it (a name under /dev, links followed; COM3 and \\.\COM3 alike), so two

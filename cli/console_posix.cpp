@@ -70,8 +70,9 @@ void catchInterrupts(std::atomic<int>* flag) {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-void ignoreBrokenPipe() {
+void ignoreWriteSignals() {
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 std::string serialDevice(const std::string& port) {

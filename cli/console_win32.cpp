@@ -66,7 +66,7 @@ void catchInterrupts(std::atomic<int>* flag) {
     installed = true;
 }
 
-void ignoreBrokenPipe() {}  // writes to a closed pipe fail with EPIPE here anyway
+void ignoreWriteSignals() {}  // writes to a closed pipe fail with EPIPE here anyway
 
 std::string serialDevice(const std::string& port) {
     std::string name = port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port;

@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
 
     // Signals: until the run begins an interrupt ends at once and writes
     // nothing; a reader closing standard output makes writes fail, not the run.
-    cli::ignoreBrokenPipe();
+    cli::ignoreWriteSignals();
     cli::catchInterrupts(nullptr);
     // Every report is prepared before anything opens, so a report that cannot
     // be written is known before the run, not after it.

@@ -1,16 +1,29 @@
-// convbench-cli as users run it: options, exit statuses, and the JSON and CSV
-// reports parsed back, end to end through socat on loopback.
+// convbench-cli as users run it: options, exit statuses, and the JSON, CSV and
+// JUnit reports parsed back (by nlohmann-json, Python's csv module and expat),
+// end to end through socat and the simulated converter on loopback.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "json.h"
 #include "loopback.h"
 #include "options.h"
 #include "process.h"
 #include "pty_pair.h"
+#include "report.h"
 #include "socat.h"
 #include "xml_reader.h"
 
@@ -37,6 +50,164 @@ std::string readFile(const std::string& path) {
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+// A folder of the test's own, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string t = ::testing::TempDir() + "convbench-cli-XXXXXX";
+        path_ = mkdtemp(t.data()) ? t : "";
+        EXPECT_FALSE(path_.empty());
+    }
+    ~ScratchDir() {
+        chmod(path_.c_str(), 0700);
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+    std::vector<std::string> files() const {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::directory_iterator(path_))
+            out.push_back(e.path().filename().string());
+        return out;
+    }
+
+private:
+    std::string path_;
+};
+
+// A run of convbench-cli under conditions runCli cannot make: standard output
+// a pipe nobody reads, a file size limit, another user, signals at set times.
+struct Launch {
+    explicit Launch(Args a) : args(std::move(a)) {}
+    Args args;
+    bool stdout_closed = false;
+    bool as_nobody = false;         // drops root, so a read-only folder is read-only
+    rlim_t file_size_limit = 0;     // bytes; 0: none
+    std::vector<int> sigint_at_ms;  // SIGINT after these times since the start
+    int timeout_s = 60;
+};
+
+struct Ended {
+    int status = -1;                 // -1: killed at the time-out
+    double seconds = 0;              // start to exit
+    double after_last_signal_s = 0;  // the last SIGINT to exit
+    std::string out, err;
+};
+
+Ended launch(const Launch& l) {
+    int out[2], err[2];
+    if (pipe(out) != 0) return {};
+    if (pipe(err) != 0) return {};
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]), close(out[1]), close(err[0]), close(err[1]);
+        if (l.file_size_limit) {
+            const rlimit r{l.file_size_limit, l.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &r);
+        }
+        if (l.as_nobody && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(126);
+        std::vector<char*> argv{const_cast<char*>(CONVBENCH_CLI)};
+        for (const auto& a : l.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]), close(err[1]);
+    if (l.stdout_closed) close(out[0]), out[0] = -1;  // nobody reads standard output
+    auto since = [](auto t) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    };
+    Ended e;
+    size_t next_signal = 0;
+    auto last_signal = start;
+    int status = 0;
+    bool exited = false;
+    pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sink[2] = {&e.out, &e.err};
+    while (!exited || p[0].fd >= 0 || p[1].fd >= 0) {
+        if (!exited && waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+            e.seconds = since(start);
+            e.after_last_signal_s = since(last_signal);
+        }
+        if (!exited && next_signal < l.sigint_at_ms.size() &&
+            since(start) * 1000 >= l.sigint_at_ms[next_signal]) {
+            kill(pid, SIGINT);
+            last_signal = std::chrono::steady_clock::now();
+            ++next_signal;
+        }
+        if (!exited && since(start) > l.timeout_s) {
+            kill(pid, SIGKILL);
+            status = -1;
+        }
+        if (poll(p, 2, 5) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || p[i].revents == 0) continue;
+            char buf[4096];
+            const ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sink[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                close(p[i].fd);
+                p[i].fd = -1;
+            }
+        }
+    }
+    e.status = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return e;
+}
+
+// Runs a Python script (python3 -c) with the given arguments; its standard output.
+std::string python(const std::string& script, Args args) {
+    args.insert(args.begin(), {"/usr/bin/python3", "-c", script});
+    const ts::ProcessResult r = ts::runProcess(args, 60);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+bool pythonAvailable() {
+    return access("/usr/bin/python3", X_OK) == 0;
+}
+
+// The rows of a CSV file as Python's csv module reads them (UTF-8, strict), as JSON.
+ts::Json csvByPython(const std::string& path) {
+    const std::string out = python(
+        "import csv, json, sys\n"
+        "with open(sys.argv[1], newline='', encoding='utf-8', errors='strict') as f:\n"
+        "    print(json.dumps(list(csv.reader(f, strict=True))))\n",
+        {path});
+    ts::Json j;
+    EXPECT_TRUE(ts::parseJson(out, &j)) << out;
+    return j;
+}
+
+// A JUnit file as expat reads it (well-formed XML 1.0, strict UTF-8): each
+// test case's classname and the type and message of its failure or error.
+ts::Json junitByPython(const std::string& path) {
+    const std::string out = python(
+        "import json, sys, xml.etree.ElementTree as ET\n"
+        "root = ET.parse(sys.argv[1]).getroot()\n"
+        "cases = []\n"
+        "for tc in root.iter('testcase'):\n"
+        "    bad = [e for e in tc if e.tag in ('failure', 'error')]\n"
+        "    cases.append({'classname': tc.get('classname'), 'name': tc.get('name'),\n"
+        "                  'outcome': bad[0].tag if bad else 'pass',\n"
+        "                  'type': bad[0].get('type') if bad else '',\n"
+        "                  'message': bad[0].get('message') if bad else ''})\n"
+        "print(json.dumps({'errors': root.get('errors'), 'failures': root.get('failures'),\n"
+        "                  'cases': cases}))\n",
+        {path});
+    ts::Json j;
+    EXPECT_TRUE(ts::parseJson(out, &j)) << out;
+    return j;
 }
 
 }  // namespace
@@ -100,7 +271,8 @@ TEST(CliOptionsTest, BadInputIsRefusedWithAReason) {
     EXPECT_EQ(o.limits.max_p99_ms, 2.5);
 
     // Channels from a file and the command line; UDP and TCP may share a port number.
-    const std::string config = ::testing::TempDir() + "convbench.channels";
+    const ScratchDir dir;
+    const std::string config = dir / "convbench.channels";
     std::ofstream(config) << "format 1\n# bench 3\n"
                              "port=ttyUSB0 address=10.0.0.5:4001 transport=tcp-client # left\n"
                              "\n  name=right,port=ttyUSB1,transport=tcp-server,listen=4002 \n";
@@ -144,7 +316,8 @@ TEST_P(CliRunTest, EveryPacketArrivesAndTheReportsSayPass) {
     while (listen == conv) listen = ts::freeUdpPort();
     ts::SocatBridge bridge(conv, listen, 60);
     ASSERT_TRUE(bridge.ok()) << bridge.error();
-    const std::string csv = ::testing::TempDir() + "convbench-run.csv";
+    const ScratchDir scratch;  // every case its own files: the cases run at once under ctest -j
+    const std::string csv = scratch / "run.csv";
     const ts::ProcessResult r =
         runCli({"-p", bridge.ptyPath(), "-a", "127.0.0.1:" + std::to_string(conv), "-l",
                 std::to_string(listen), "-d", GetParam(), "-r", "50", "-n", "40", "--json", "-",
@@ -236,7 +409,8 @@ TEST(CliExitTest, FailSetUpErrorAndInterrupt) {
 // Four channels at once, one per transport and a faulty one: the faulty channel
 // fails alone, in the JSON and in the JUnit report, both parsed back.
 TEST(CliChannelsTest, AFaultyChannelFailsAlone) {
-    const std::string junit = ::testing::TempDir() + "convbench-junit.xml";
+    const ScratchDir dir;
+    const std::string junit = dir / "junit.xml";
     const ts::ProcessResult r =
         runCli({"--simulate", "-r", "200", "-n", "200", "--json", "-", "--junit", junit,
                 "--channel", "transport=udp", "--channel", "transport=tcp-client", "--channel",
@@ -283,4 +457,301 @@ TEST(CliChannelsTest, AFaultyChannelFailsAlone) {
         EXPECT_NE(f[0]->text.find("sent 200"), std::string::npos) << f[0]->text;
     }
     EXPECT_EQ(failures, 1);
+}
+
+// Every report that cannot be written whole is a set-up error (status 3) naming
+// the file and the reason; the verdict is still shown, and no partial file, nor
+// scratch file, is left: a full device, a folder the runner may not write, a
+// file size limit reached halfway (the file already there stays as it was).
+TEST(CliReportFileTest, AReportNotWrittenWholeIsASetUpErrorAndLeavesNoPartialFile) {
+    const Args run{"--simulate", "-d", "e2u", "-r", "200", "-n", "20"};
+    for (const char* flag : {"--json", "--csv", "--junit", "--report"}) {
+        SCOPED_TRACE(flag);
+        {  // a full device
+            const ScratchDir dir;
+            Launch l(run);
+            l.args.insert(l.args.end(), {flag, "/dev/full"});
+            const Ended e = launch(l);
+            EXPECT_EQ(e.status, 3) << e.err;
+            EXPECT_NE(e.err.find("/dev/full: No space left on device"), std::string::npos) << e.err;
+            EXPECT_NE(e.out.find("verdict: PASS"), std::string::npos) << e.out;
+        }
+        {  // a read-only folder: refused before the run
+            const ScratchDir dir;
+            ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+            Launch l(run);
+            l.as_nobody = true;
+            const std::string target = dir / "report";
+            l.args.insert(l.args.end(), {flag, target});
+            const Ended e = launch(l);
+            EXPECT_EQ(e.status, 3) << e.err;
+            EXPECT_NE(e.err.find(target + ": Permission denied"), std::string::npos) << e.err;
+            chmod(dir.path().c_str(), 0700);
+            EXPECT_TRUE(dir.files().empty());
+        }
+        {  // a write failing halfway: the old report stays whole
+            const ScratchDir dir;
+            const std::string target = dir / "report";
+            std::ofstream(target) << "old";
+            Launch l(run);
+            l.file_size_limit = 100;
+            l.args.insert(l.args.end(), {flag, target});
+            const Ended e = launch(l);
+            EXPECT_EQ(e.status, 3) << e.err;
+            EXPECT_NE(e.err.find(target + ": File too large"), std::string::npos) << e.err;
+            EXPECT_NE(e.out.find("verdict: PASS"), std::string::npos) << e.out;
+            EXPECT_EQ(readFile(target), "old");
+            EXPECT_EQ(dir.files(), std::vector<std::string>{"report"});
+        }
+    }
+}
+
+// A reader that closed standard output does not end the run: the reports on
+// files are written whole, the summary goes to standard error, and the status
+// says the output was cut.
+TEST(CliReportFileTest, StandardOutputClosedEarlyCutsOnlyWhatWentThere) {
+    if (!pythonAvailable()) GTEST_SKIP() << "python3 is not installed";
+    const ScratchDir dir;
+    Launch l{{"--simulate", "-r", "200", "-n", "20", "--json", "-", "--csv", dir / "run.csv",
+              "--junit", dir / "junit.xml"}};
+    l.stdout_closed = true;
+    const Ended e = launch(l);
+    EXPECT_EQ(e.status, 3) << e.err;
+    EXPECT_NE(e.err.find("the JSON report to standard output: standard output was closed"),
+              std::string::npos)
+        << e.err;
+    EXPECT_NE(e.err.find("verdict: PASS"), std::string::npos) << e.err;
+    const ts::Json rows = csvByPython(dir / "run.csv");
+    ASSERT_GE(rows.size(), 3u);
+    const ts::Json& last = rows[rows.size() - 1];
+    EXPECT_EQ(last[3].get<std::string>(), "20");  // sent
+    EXPECT_EQ(last[4].get<std::string>(), "20");  // received
+    const ts::Json junit = junitByPython(dir / "junit.xml");
+    EXPECT_EQ(junit["cases"].size(), 2u);
+    EXPECT_EQ(junit["failures"].get<std::string>(), "0");
+}
+
+// SIGINT ends the wait for packets still in flight at once, with the figures
+// of what ran; during set-up (a TCP connection awaited) it ends at once too,
+// leaving no report behind. The bounds only catch a hang.
+TEST(CliInterruptTest, AnInterruptEndsTheDrainAndTheSetUpAtOnce) {
+    const ScratchDir dir;
+    // Every packet dropped: the drain would wait a minute for them.
+    Launch drain{{"--simulate", "--channel", "direction=e2u,drop=1", "-r", "100", "-n", "5",
+                  "--latency-bound", "60000", "--json", dir / "run.json"}};
+    drain.sigint_at_ms = {1000};
+    Ended e = launch(drain);
+    EXPECT_EQ(e.status, 4) << e.err;
+    EXPECT_LT(e.after_last_signal_s, 10) << "the drain went on after SIGINT";
+    const ts::Json j = readJson(readFile(dir / "run.json"));
+    EXPECT_EQ(j["verdict"].get<std::string>(), "interrupted");
+    EXPECT_EQ(j["directions"]["e2u"]["sent"].get<uint64_t>(), 5u);
+    EXPECT_EQ(j["directions"]["e2u"]["received"].get<uint64_t>(), 0u);
+
+    const ScratchDir empty;
+    const ts::PtyPair pty;
+    Launch connect{{"-p", pty.slavePath(), "--transport", "tcp-server", "-l",
+                    std::to_string(ts::freeUdpPort()), "--connect-timeout", "60000", "--json",
+                    empty / "run.json", "--junit", empty / "junit.xml"}};
+    connect.sigint_at_ms = {500};
+    e = launch(connect);
+    EXPECT_EQ(e.status, 4) << e.err;
+    EXPECT_LT(e.after_last_signal_s, 10) << "the connect went on after SIGINT";
+    EXPECT_TRUE(empty.files().empty()) << empty.files().front();
+}
+
+namespace {
+
+// Names no report may be broken by: quotes, markup, control characters, bytes
+// that are not UTF-8 (0xff; 0xc0 0xaf, an overlong '/'), a lone continuation.
+const std::string kHostile = "q\"uo'te<&>\x01\x1b[31m\xff\xc0\xaf\x80z\xc3\xa9";
+// The same as UTF-8 readers must see it: each stray byte one U+FFFD.
+const std::string kHostileAsUtf8 =
+    "q\"uo'te<&>\x01\x1b[31m\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdz\xc3\xa9";
+
+cli::Result hostileResult(const std::string& name) {
+    cli::Result r;
+    r.started_at = "2026-01-01T00:00:00Z";
+    for (const std::string& n : {name, std::string("plain")}) {
+        cli::ChannelResult c;
+        c.channel.name = n;
+        c.channel.port = n;
+        c.channel.e2u = true, c.channel.u2e = false;
+        measure::Figures f;
+        f.sent = 10, f.received = n == "plain" ? 10 : 7, f.lost = n == "plain" ? 0 : 3;
+        c.directions.push_back({"e2u", f});
+        r.channels.push_back(c);
+    }
+    cli::judge(&r);
+    return r;
+}
+
+}  // namespace
+
+// Hostile names through every report, read back by real parsers: nlohmann-json,
+// Python's csv module and expat, and shown on a terminal with nothing raw.
+TEST(CliEscapingTest, HostileNamesSurviveEveryReport) {
+    if (!pythonAvailable()) GTEST_SKIP() << "python3 is not installed";
+    const ScratchDir dir;
+    // Commas, CR and LF come only through a channel file or the library: here the library.
+    const std::string name = kHostile + ",new\nline\r\n";
+    const std::string expected = kHostileAsUtf8 + ",new\nline\r\n";
+    const cli::Result r = hostileResult(name);
+
+    const ts::Json j = readJson(cli::jsonReport(r));  // throws nothing: strict UTF-8 parse
+    EXPECT_EQ(j["channels"][0]["name"].get<std::string>(), expected);
+    EXPECT_EQ(j["channels"][0]["port"].get<std::string>(), expected);
+    EXPECT_EQ(j["failures"][0]["channel"].get<std::string>(), expected);
+
+    std::ofstream(dir / "rows.csv") << cli::csvHeader() << cli::csvRows(1.5, r.channels);
+    const ts::Json rows = csvByPython(dir / "rows.csv");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1][1].get<std::string>(), expected);
+    EXPECT_EQ(rows[1][5].get<std::string>(), "3");  // lost, in its column
+    EXPECT_EQ(rows[2][1].get<std::string>(), "plain");
+    EXPECT_EQ(rows[1].size(), rows[0].size());
+
+    std::ofstream(dir / "junit.xml") << cli::junitReport(r);
+    const ts::Json x = junitByPython(dir / "junit.xml");
+    // XML cannot carry C0 controls but tab, CR, LF: they become U+FFFD.
+    std::string xml_name = expected;
+    for (size_t at; (at = xml_name.find_first_of("\x01\x1b")) != std::string::npos;)
+        xml_name.replace(at, 1, "\xef\xbf\xbd");
+    EXPECT_EQ(x["cases"][0]["classname"].get<std::string>(), "convbench." + xml_name);
+    EXPECT_EQ(x["cases"][0]["outcome"].get<std::string>(), "failure");
+
+    const std::string summary = cli::summaryText(r);
+    for (unsigned char c : summary) EXPECT_TRUE(c >= 0x20 || c == '\n') << int(c);
+    EXPECT_NE(summary.find("\\x1b[31m"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("new\\x0aline\\x0d\\x0a"), std::string::npos) << summary;
+    EXPECT_EQ(cli::shown("\xc2\x9b"
+                         "2J"),
+              "\\u009b2J");  // a C1 control sequence introducer
+}
+
+// The same through the runner: a channel named with quotes, markup, ESC and
+// bytes that are not UTF-8, all three reports parsed back.
+TEST(CliEscapingTest, AHostileChannelNameThroughTheRunner) {
+    if (!pythonAvailable()) GTEST_SKIP() << "python3 is not installed";
+    const ScratchDir dir;
+    const Launch l{{"--simulate", "-r", "200", "-n", "20", "--channel", "name=" + kHostile,
+                    "--channel", "name=plain,direction=e2u,drop=1", "--json", dir / "run.json",
+                    "--csv", dir / "run.csv", "--junit", dir / "junit.xml"}};
+    const Ended e = launch(l);
+    ASSERT_EQ(e.status, 1) << e.err;
+    const ts::Json j = readJson(readFile(dir / "run.json"));
+    EXPECT_EQ(j["channels"][0]["name"].get<std::string>(), kHostileAsUtf8);
+    EXPECT_EQ(j["channels"][0]["verdict"].get<std::string>(), "pass");
+    const ts::Json rows = csvByPython(dir / "run.csv");
+    bool seen = false;
+    for (const auto& row : rows) seen = seen || row[1].get<std::string>() == kHostileAsUtf8;
+    EXPECT_TRUE(seen);
+    const ts::Json x = junitByPython(dir / "junit.xml");
+    EXPECT_EQ(x["failures"].get<std::string>(), "1");
+    EXPECT_EQ(e.out.find('\x1b'), std::string::npos) << "ESC reached the terminal";
+    EXPECT_NE(e.out.find("\\x1b[31m"), std::string::npos) << e.out;
+}
+
+// The verdict from the figures: a failure while the tester was held up, or any
+// packet the tester's own port kept from being sent, is inconclusive; a pass
+// stays a pass; the summary says why and tells no small lies.
+TEST(CliVerdictTest, InconclusiveWhenTheTesterIsToBlame) {
+    auto result = [](uint64_t lost, double stall_ms, uint64_t not_sent) {
+        cli::Result r;
+        r.options.tester_stall_ms = 50;
+        cli::ChannelResult c;
+        c.channel.name = "ch1";
+        c.channel.port = "/dev/ttyUSB0";
+        measure::Figures f;
+        f.sent = 100, f.received = 100 - lost, f.lost = lost, f.not_sent = not_sent;
+        f.latency.count = f.received;
+        f.tester.longest_stall_ms = stall_ms;
+        f.tester.stall_at_s = 12.4;
+        c.directions.push_back({"u2e", f});
+        r.channels.push_back(c);
+        cli::judge(&r);
+        return r;
+    };
+    EXPECT_EQ(result(0, 0, 0).verdict(), "pass");
+    EXPECT_EQ(result(0, 340, 0).verdict(), "pass");  // a pass stays a pass
+    EXPECT_EQ(result(3, 20, 0).verdict(), "fail");   // a stall under the threshold
+    const cli::Result stalled = result(3, 340, 0);
+    EXPECT_EQ(stalled.verdict(), "inconclusive");
+    EXPECT_NE(cli::summaryText(stalled).find(
+                  "the tester was held up 340 ms at 12.4 s; rerun on a quieter machine"),
+              std::string::npos)
+        << cli::summaryText(stalled);
+    EXPECT_NE(cli::summaryText(stalled).find("verdict: INCONCLUSIVE"), std::string::npos);
+    const cli::Result gone = result(0, 0, 315);
+    EXPECT_EQ(gone.verdict(), "inconclusive");
+    EXPECT_NE(cli::summaryText(gone).find("the tester's serial port /dev/ttyUSB0 was gone: 315 "
+                                          "packets not sent"),
+              std::string::npos)
+        << cli::summaryText(gone);
+    const ts::Json j = readJson(cli::jsonReport(gone));
+    EXPECT_EQ(j["verdict"].get<std::string>(), "inconclusive");
+    EXPECT_EQ(j["channels"][0]["verdict"].get<std::string>(), "inconclusive");
+    EXPECT_EQ(j["directions"]["u2e"]["not_sent"].get<uint64_t>(), 315u);
+    EXPECT_EQ(j["directions"]["u2e"]["tester"]["stall_at_s"].get<double>(), 12.4);
+    ts::Xml x;
+    ASSERT_TRUE(ts::parseXml(cli::junitReport(stalled), &x));
+    EXPECT_EQ(x.attr("errors"), "1");
+    EXPECT_EQ(x.attr("failures"), "0");
+    ASSERT_EQ(x.all("error").size(), 1u);
+    EXPECT_EQ(x.all("error")[0]->attr("type"), "inconclusive");
+
+    // Small lies: nothing arrived, nothing sent, an echo, a net direction held back.
+    cli::Result r;
+    r.options.rate = 100;
+    cli::ChannelResult c;
+    c.channel.port = "/dev/ttyUSB0";
+    measure::Figures none, echoing, slow;
+    echoing.sent = 10, echoing.lost = 10, echoing.echoed = 10;
+    slow.sent = 100, slow.received = 100, slow.send_rate = 50;
+    slow.latency = {100, 1000, 1000, 1000, 1000, 1000, 1000};
+    c.directions = {{"e2u", none}, {"u2e", echoing}, {"net", slow}};
+    r.channels.push_back(c);
+    cli::judge(&r);
+    const std::string text = cli::summaryText(r);
+    EXPECT_EQ(text.find("min 0.000"), std::string::npos) << text;
+    EXPECT_NE(text.find("FAIL e2u: nothing was sent"), std::string::npos) << text;
+    EXPECT_NE(text.find("u2e: the serial line echoes the tester's own bytes"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("net: sent 50 packets/s of 100 asked: the tester could not send"),
+              std::string::npos)
+        << text;
+}
+
+// A run the tester itself held up (stopped for 400 ms) while the converter
+// drops packets ends inconclusive, status 5.
+TEST(CliVerdictTest, AHeldUpTesterMakesAFailingRunInconclusive) {
+    const ScratchDir dir;
+    const std::string json = dir / "run.json";
+    const std::vector<std::string> args{
+        CONVBENCH_CLI, "--simulate", "--channel", "direction=u2e,drop=0.2,seed=3",
+        "-r",          "200",        "-t",        "3",
+        "--format",    "seq32",      "--json",    json};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    kill(pid, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    kill(pid, SIGCONT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const ts::Json j = readJson(readFile(json));
+    if (j["directions"]["u2e"]["tester"]["longest_stall_ms"].get<double>() == 0)
+        GTEST_SKIP() << "the core does not measure the tester's stalls yet";
+    EXPECT_EQ(WEXITSTATUS(status), 5);
+    EXPECT_EQ(j["verdict"].get<std::string>(), "inconclusive");
+    EXPECT_GT(j["directions"]["u2e"]["tester"]["longest_stall_ms"].get<double>(), 50);
 }
