@@ -8,9 +8,12 @@
 //   2. TCP reconnect: the time from a converter listening again to its first
 //      packet on the new connection, median of 20, with the runner's default
 //      backoff. The converter is the bench's own listener; the serial side is
-//      a pty pair nobody forwards (only the network side is timed).
+//      a pty pair nobody forwards (only the network side is timed);
+//   3. memory at the start: the runner's peak resident size with 1000
+//      simulated channels (a channel file, --simulate, one packet each way),
+//      whole and per channel, against the bound of 100 MB.
 // Usage: bench_channels [--seconds S] [--channels N] [--transports udp,tcp-client]
-//                       [--sections 12]
+//                       [--sections 123] [--memory-channels N]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -267,11 +270,49 @@ void sectionReconnect(int rounds) {
 
 }  // namespace
 
+// Section 3: n simulated channels from a channel file, a one-second run; the
+// peak resident size covers the start (every port open, every thread running).
+void sectionMemory(int n) {
+    char tmpl[] = "/tmp/convbench-chbench-XXXXXX";
+    if (!mkdtemp(tmpl)) return;
+    const std::string dir = tmpl, config = dir + "/channels";
+    {
+        std::ofstream f(config);
+        for (int i = 0; i < n; ++i) f << "name=m" << i << " direction=both\n";
+    }
+    const double t0 = nowS();
+    const Child c = spawn({CONVBENCH_CLI, "--simulate", "--config", config, "-r", "1", "-t", "1",
+                           "--json", dir + "/run.json"});
+    int status = 0;
+    rusage ru{};
+    wait4(c.pid, &status, 0, &ru);
+    const double wall = nowS() - t0;
+    unlink(c.out_path.c_str());
+    ts::Json j;
+    std::ifstream f(dir + "/run.json");
+    std::stringstream text;
+    text << f.rdbuf();
+    const bool parsed =
+        ts::parseJson(text.str(), &j) && j["channels"].size() == static_cast<size_t>(n);
+    const double mb = static_cast<double>(ru.ru_maxrss) / 1024.0;
+    std::printf("\n3. memory at the start, %d simulated channels (both directions, --simulate)\n",
+                n);
+    std::printf("   exit status %d, %s, %.1f s in all\n",
+                WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                parsed ? "every channel reported" : "NO REPORT", wall);
+    std::printf("   peak resident %.1f MB, %.1f KB per channel (bound 100 MB: %s)\n", mb,
+                mb * 1024.0 / n, mb < 100 ? "met" : "EXCEEDED");
+    unlink((dir + "/run.json").c_str());
+    unlink(config.c_str());
+    rmdir(dir.c_str());
+}
+
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     double seconds = 60;
     int channels = 16;
-    std::string sections = "12";
+    std::string sections = "123";
+    int memory_channels = 1000;
     std::vector<std::string> transports{"udp", "tcp-client"};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i], value = argv[i + 1];
@@ -281,6 +322,8 @@ int main(int argc, char** argv) {
             channels = std::atoi(value.c_str());
         else if (name == "--sections")
             sections = value;
+        else if (name == "--memory-channels")
+            memory_channels = std::atoi(value.c_str());
         else if (name == "--transports") {
             transports.clear();
             std::stringstream s(value);
@@ -289,5 +332,6 @@ int main(int argc, char** argv) {
     }
     if (sections.find('1') != std::string::npos) sectionChannels(channels, transports, seconds);
     if (sections.find('2') != std::string::npos) sectionReconnect(20);
+    if (sections.find('3') != std::string::npos) sectionMemory(memory_channels);
     return 0;
 }

@@ -1,9 +1,11 @@
 // convbench-cli: a converter test from the command line, with a verdict and an
 // exit status for scripts and production-line stations.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <thread>
 
 #include "console.h"
 #include "converter.h"
@@ -79,6 +81,21 @@ bool openChannel(const cli::Options& o, ChannelRun* run, std::string* error) {
     }
     s.setConverter(run->converter->ptyPath(), "127.0.0.1", run->converter->udpPort());
     return s.openSerial(error);
+}
+
+// Calls fn(run, index) for every channel, many at once: stopping a channel
+// waits for its threads to notice, and a thousand channels one after the other
+// would add those waits up to a minute.
+template <typename Fn>
+void eachChannel(std::vector<ChannelRun>& runs, Fn fn) {
+    const size_t workers = std::min<size_t>(runs.size(), 64);
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> pool;
+    for (size_t w = 0; w < workers; ++w)
+        pool.emplace_back([&] {
+            for (size_t i; (i = next++) < runs.size();) fn(runs[i], i);
+        });
+    for (std::thread& t : pool) t.join();
 }
 
 std::vector<cli::ChannelResult> snapshot(std::vector<ChannelRun>& runs, bool final, bool drained) {
@@ -229,17 +246,17 @@ int main(int argc, char** argv) {
         }
     }
     for (ChannelRun& run : runs) run.session->stopSending();
-    for (ChannelRun& run : runs) run.session->drain(interrupted);
+    eachChannel(runs, [](ChannelRun& run, size_t) { run.session->drain(interrupted); });
     result.interrupted = interrupted.load() != 0;
-    for (ChannelRun& run : runs) run.session->stop();
+    eachChannel(runs, [](ChannelRun& run, size_t) { run.session->stop(); });
     if (progress) std::fprintf(stderr, "\r\033[K");
 
     result.channels = snapshot(runs, true, !result.interrupted);
-    for (size_t i = 0; i < runs.size(); ++i) {
-        if (!runs[i].converter) continue;
-        runs[i].converter->stop();
-        result.channels[i].simulator_json = runs[i].converter->reportJson();
-    }
+    eachChannel(runs, [&](ChannelRun& run, size_t i) {
+        if (!run.converter) return;
+        run.converter->stop();
+        result.channels[i].simulator_json = run.converter->reportJson();
+    });
     result.elapsed_s = elapsed();
     cli::judge(&result);
     csv.write(cli::csvRows(result.elapsed_s, result.channels));
