@@ -84,16 +84,16 @@ struct Launch {
     explicit Launch(Args a) : args(std::move(a)) {}
     Args args;
     bool stdout_closed = false;
-    bool as_nobody = false;         // drops root, so a read-only folder is read-only
-    rlim_t file_size_limit = 0;     // bytes; 0: none
-    std::vector<int> sigint_at_ms;  // SIGINT after these times since the start
+    bool as_nobody = false;                    // drops root, so a read-only folder is read-only
+    rlim_t file_size_limit = 0;                // bytes; 0: none
+    std::vector<std::pair<int, int>> signals;  // (ms since the start, signal), in time order
     int timeout_s = 60;
 };
 
 struct Ended {
     int status = -1;                 // -1: killed at the time-out
     double seconds = 0;              // start to exit
-    double after_last_signal_s = 0;  // the last SIGINT to exit
+    double after_last_signal_s = 0;  // the last signal to exit
     std::string out, err;
 };
 
@@ -138,9 +138,9 @@ Ended launch(const Launch& l) {
             e.seconds = since(start);
             e.after_last_signal_s = since(last_signal);
         }
-        if (!exited && next_signal < l.sigint_at_ms.size() &&
-            since(start) * 1000 >= l.sigint_at_ms[next_signal]) {
-            kill(pid, SIGINT);
+        if (!exited && next_signal < l.signals.size() &&
+            since(start) * 1000 >= l.signals[next_signal].first) {
+            kill(pid, l.signals[next_signal].second);
             last_signal = std::chrono::steady_clock::now();
             ++next_signal;
         }
@@ -539,7 +539,7 @@ TEST(CliInterruptTest, AnInterruptEndsTheDrainAndTheSetUpAtOnce) {
     // Every packet dropped: the drain would wait a minute for them.
     Launch drain{{"--simulate", "--channel", "direction=e2u,drop=1", "-r", "100", "-n", "5",
                   "--latency-bound", "60000", "--json", dir / "run.json"}};
-    drain.sigint_at_ms = {1000};
+    drain.signals = {{1000, SIGINT}};
     Ended e = launch(drain);
     EXPECT_EQ(e.status, 4) << e.err;
     EXPECT_LT(e.after_last_signal_s, 10) << "the drain went on after SIGINT";
@@ -553,7 +553,7 @@ TEST(CliInterruptTest, AnInterruptEndsTheDrainAndTheSetUpAtOnce) {
     Launch connect{{"-p", pty.slavePath(), "--transport", "tcp-server", "-l",
                     std::to_string(ts::freeUdpPort()), "--connect-timeout", "60000", "--json",
                     empty / "run.json", "--junit", empty / "junit.xml"}};
-    connect.sigint_at_ms = {500};
+    connect.signals = {{500, SIGINT}};
     e = launch(connect);
     EXPECT_EQ(e.status, 4) << e.err;
     EXPECT_LT(e.after_last_signal_s, 10) << "the connect went on after SIGINT";
@@ -726,32 +726,14 @@ TEST(CliVerdictTest, InconclusiveWhenTheTesterIsToBlame) {
 // drops packets ends inconclusive, status 5.
 TEST(CliVerdictTest, AHeldUpTesterMakesAFailingRunInconclusive) {
     const ScratchDir dir;
-    const std::string json = dir / "run.json";
-    const std::vector<std::string> args{
-        CONVBENCH_CLI, "--simulate", "--channel", "direction=u2e,drop=0.2,seed=3",
-        "-r",          "200",        "-t",        "3",
-        "--format",    "seq32",      "--json",    json};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    kill(pid, SIGSTOP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    kill(pid, SIGCONT);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    const ts::Json j = readJson(readFile(json));
-    if (j["directions"]["u2e"]["tester"]["longest_stall_ms"].get<double>() == 0)
-        GTEST_SKIP() << "the core does not measure the tester's stalls yet";
-    EXPECT_EQ(WEXITSTATUS(status), 5);
+    Launch l({"--simulate", "--channel", "direction=u2e,drop=0.2,seed=3", "-r", "200", "-t", "3",
+              "--format", "seq32", "--json", dir / "run.json"});
+    l.signals = {{1000, SIGSTOP}, {1400, SIGCONT}};
+    const Ended e = launch(l);
+    const ts::Json j = readJson(readFile(dir / "run.json"));
+    const double stall = j["directions"]["u2e"]["tester"]["longest_stall_ms"].get<double>();
+    if (stall == 0) GTEST_SKIP() << "the core does not measure the tester's stalls yet";
+    EXPECT_EQ(e.status, 5) << e.err;
     EXPECT_EQ(j["verdict"].get<std::string>(), "inconclusive");
-    EXPECT_GT(j["directions"]["u2e"]["tester"]["longest_stall_ms"].get<double>(), 50);
+    EXPECT_GT(stall, 50);
 }
