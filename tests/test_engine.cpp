@@ -1,6 +1,11 @@
 // The sender and the receiver on real parts: loopback UDP, pseudo-terminals and socat.
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +16,7 @@
 #include "loopback.h"
 #include "pty_pair.h"
 #include "server.h"
+#include "session.h"
 #include "shared_items.h"
 #include "socat.h"
 #include "status_recorder.h"
@@ -215,4 +221,127 @@ TEST_F(EngineTest, SerialBlocksAndQuickStartStopCycles) {
     EXPECT_EQ(ts::threadCount(), threads);
     EXPECT_EQ(status::messages(Report::ClientMsg).size(), 40u) << "each run opens and closes";
     EXPECT_EQ(status::messages(Report::ServerMsg).size(), 40u);
+}
+
+// --- The runner's session: pacing, drain, directions, the tester's own port ---
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Arrival times (this test's own clock) of every datagram to a loopback port, read on a thread.
+class Arrivals {
+public:
+    Arrivals() : t_([this] { run(); }) {}
+    ~Arrivals() {
+        stop_ = true;
+        t_.join();
+    }
+    unsigned short port() const { return peer_.port(); }
+    // Waits (at most kWait ms) for n datagrams; their arrival times.
+    std::vector<SteadyClock::time_point> waitFor(size_t n) {
+        const auto end = SteadyClock::now() + std::chrono::milliseconds(4 * kWait);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> g(m_);
+                if (times_.size() >= n || SteadyClock::now() > end) return times_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+private:
+    void run() {
+        timeval tv{0, 20000};
+        setsockopt(peer_.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        unsigned char b[64];
+        while (!stop_) {
+            if (recv(peer_.fd(), b, sizeof b, 0) <= 0) continue;
+            const auto t = SteadyClock::now();
+            std::lock_guard<std::mutex> g(m_);
+            times_.push_back(t);
+        }
+    }
+    ts::UdpPeer peer_;
+    std::atomic<bool> stop_{false};
+    std::mutex m_;
+    std::vector<SteadyClock::time_point> times_;
+    std::thread t_;
+};
+
+traffic::SessionConfig netConfig(unsigned short dest, double rate, uint64_t count) {
+    traffic::SessionConfig c;
+    c.e2u = false;
+    c.net = true;
+    c.dest_ip = kDestIp;
+    c.dest_port = dest;
+    c.rate = rate;
+    c.count = count;
+    c.format = measure::Format::Seq32;
+    return c;
+}
+
+}  // namespace
+
+// The send rate, measured apart from the sender by the datagrams' arrival times over 2.5 s at
+// 1000/s, is the asked one within 2 % (a schedule taken from each wake-up instead of the previous
+// deadline loses a sleep's overshoot per packet: 5 % and more). A stall is caught up at no more
+// than twice the rate, on deadlines that stay whole periods apart.
+TEST(SessionTest, SendsAtTheAskedRateAndCatchesUpWithoutBursts) {
+    Arrivals rx;
+    traffic::Session s(netConfig(rx.port(), 1000, 2500));
+    std::string error;
+    ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
+    s.start();
+    const auto t = rx.waitFor(2500);
+    s.stop();
+    ASSERT_EQ(t.size(), 2500u);
+    const double span = std::chrono::duration<double>(t.back() - t.front()).count();
+    EXPECT_NEAR(2499 / span, 1000, 20) << "packets/s";
+
+    traffic::Pacer pacer(1000);
+    const int64_t period = pacer.period();
+    int64_t first = 0;
+    std::vector<int64_t> at;
+    const int run = 1;
+    for (int k = 0; k < 700; ++k) {
+        ASSERT_TRUE(pacer.wait(run));
+        at.push_back(traffic::nowNs());
+        if (k == 0) first = pacer.deadline();
+        EXPECT_EQ(pacer.deadline() - first, k * period) << k;  // never moved by a late wake-up
+        if (k == 49) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    int in_first_100ms = 0;
+    for (size_t k = 51; k < at.size(); ++k) {
+        EXPECT_GE(at[k] - at[k - 1], period / 2) << k;
+        in_first_100ms += at[k] - at[50] < 100000000;
+    }
+    EXPECT_LE(in_first_100ms, 201) << "the backlog of 300 went at twice the rate, not at once";
+}
+
+// The drain waits up to the latency bound for packets in flight, and ends at once on an
+// interrupt.
+TEST(SessionTest, DrainEndsAtOnceOnAnInterrupt) {
+    Arrivals rx;  // takes the packets and answers none: they stay in flight
+    traffic::SessionConfig c = netConfig(rx.port(), 100, 3);
+    c.latency_bound_ns = 600 * kSecond;
+    traffic::Session s(c);
+    std::string error;
+    ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
+    s.start();
+    for (auto end = SteadyClock::now() + std::chrono::seconds(5); !s.sendersDone();)
+        ASSERT_LT(SteadyClock::now(), end);
+    std::atomic<int> interrupted{0};
+    std::thread ctrl_c([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        interrupted = 1;
+    });
+    const auto t0 = SteadyClock::now();
+    s.drain(interrupted);
+    const auto took = SteadyClock::now() - t0;
+    ctrl_c.join();
+    EXPECT_GE(took, std::chrono::milliseconds(90));
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_EQ(s.monitor(traffic::Way::NET)->figures(traffic::nowNs()).in_flight, 3u);
+    s.stop();
 }
