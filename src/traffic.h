@@ -11,12 +11,6 @@
 
 #include "direction.h"
 
-// PRECORE: the measuring core's lanes, until its branch lands.
-namespace measure {
-enum class Lane : uint8_t { Plain, Alt };
-inline void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane) { buildPacket(f, seq, out); }
-}  // namespace measure
-
 namespace traffic {
 
 // Reads a dotted IPv4 address, four decimal numbers 0..255 without leading
@@ -35,7 +29,8 @@ void sleepNs(int64_t ns);
 // apart) until the schedule is met again: a catch-up never becomes a burst.
 class Pacer {
 public:
-    // The first packet is due now.
+    // The first packet is due now. Made on the thread that sends: on Linux it
+    // asks for that thread's timers to fire without slack.
     explicit Pacer(double per_second);
     // Sleeps until the next packet may go or until *run turns 0 (checked every
     // 50 ms at most); false when the run ended. On true, deadline() is the
@@ -80,7 +75,7 @@ class Monitor {
 public:
     Monitor(measure::Format format, int64_t latency_bound_ns,
             measure::Lane own = measure::Lane::Plain)
-        : dir_(format, latency_bound_ns) { (void)own; /*PRECORE*/ }
+        : dir_(format, latency_bound_ns, own) {}
     measure::Format format() const { return dir_.format(); }
     int64_t latencyBound() const { return dir_.latencyBound(); }
 
@@ -88,12 +83,12 @@ public:
     // deadline counts as sent late.
     void setPeriod(int64_t period_ns) {
         std::lock_guard<std::mutex> g(m_);
-        (void)period_ns; /*PRECORE*/
+        dir_.setPeriod(period_ns);
     }
     // Packet seq leaves at t; it was due at deadline (send lateness t - deadline).
     void sent(uint64_t seq, int64_t t, int64_t deadline) {
         std::lock_guard<std::mutex> g(m_);
-        dir_.onSent(seq, t); (void)deadline; /*PRECORE*/
+        dir_.onSent(seq, t, deadline);
     }
     void sent(uint64_t seq, int64_t t) { sent(seq, t, t); }
     void sendFailed(uint64_t seq) {
@@ -104,19 +99,19 @@ public:
     // gone: it was not sent, and says nothing about the converter.
     void notSent(uint64_t seq, int64_t deadline) {
         std::lock_guard<std::mutex> g(m_);
-        (void)seq; (void)deadline; /*PRECORE*/
+        dir_.onNotSent(seq, deadline);
     }
     // Bytes of a stream that arrived at arrival (the best estimate) and were
     // read at read: latency runs to the arrival, the tester's receive delay
     // from there to the read.
     void bytes(const uint8_t* p, size_t n, int64_t arrival, int64_t read) {
         std::lock_guard<std::mutex> g(m_);
-        dir_.onBytes(p, n, arrival); (void)read; /*PRECORE*/
+        dir_.onBytes(p, n, arrival, read);
     }
     void bytes(const uint8_t* p, size_t n, int64_t t) { bytes(p, n, t, t); }
     void datagram(const uint8_t* p, size_t n, int64_t arrival, int64_t read) {
         std::lock_guard<std::mutex> g(m_);
-        dir_.onDatagram(p, n, arrival); (void)read; /*PRECORE*/
+        dir_.onDatagram(p, n, arrival, read);
     }
     void datagram(const uint8_t* p, size_t n, int64_t t) { datagram(p, n, t, t); }
     void streamEnd() {

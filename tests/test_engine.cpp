@@ -1,6 +1,8 @@
 // The sender and the receiver on real parts: loopback UDP, pseudo-terminals and socat.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -344,4 +346,162 @@ TEST(SessionTest, DrainEndsAtOnceOnAnInterrupt) {
     EXPECT_LT(took, std::chrono::seconds(3));
     EXPECT_EQ(s.monitor(traffic::Way::NET)->figures(traffic::nowNs()).in_flight, 3u);
     s.stop();
+}
+
+namespace {
+
+// A converter played by the test over a pty pair and a loopback UDP socket: serial bytes go
+// out as datagrams to the session, datagrams to the session's serial port, each way only when
+// asked; an echoing line writes every serial byte back; the port can vanish (its master closes).
+class PlayedConverter {
+public:
+    PlayedConverter(bool serial_to_net, bool net_to_serial, bool echo)
+        : s2n_(serial_to_net), n2s_(net_to_serial), echo_(echo) {}
+    ~PlayedConverter() { end(); }
+    bool ok() const { return pty_.ok() && udp_.ok(); }
+    std::string tty() const { return pty_.slavePath(); }
+    unsigned short port() const { return udp_.port(); }
+    void begin(unsigned short session_port) {
+        session_port_ = session_port;
+        t_ = std::thread([this] { run(); });
+    }
+    void vanish() {
+        vanish_ = true;
+        while (vanish_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    void end() {
+        stop_ = true;
+        if (t_.joinable()) t_.join();
+    }
+    std::vector<unsigned char> serialBytes() {  // what the session wrote on its port
+        std::lock_guard<std::mutex> g(m_);
+        return written_;
+    }
+
+private:
+    void run() {
+        unsigned char b[4096];
+        bool open = true;
+        while (!stop_) {
+            if (vanish_ && open) {
+                pty_.closeMaster();
+                open = false;
+                vanish_ = false;
+            }
+            pollfd p[2] = {{open ? pty_.master() : -1, POLLIN, 0}, {udp_.fd(), POLLIN, 0}};
+            if (poll(p, 2, 5) <= 0) continue;
+            if (p[0].revents & POLLIN) {
+                const ssize_t n = read(pty_.master(), b, sizeof b);
+                if (n <= 0) continue;
+                {
+                    std::lock_guard<std::mutex> g(m_);
+                    written_.insert(written_.end(), b, b + n);
+                }
+                if (echo_) pty_.writeMaster(b, static_cast<size_t>(n));
+                if (s2n_) udp_.sendTo(session_port_, b, static_cast<size_t>(n));
+            }
+            if (p[1].revents & POLLIN) {
+                const ssize_t n = recv(udp_.fd(), b, sizeof b, 0);
+                if (n > 0 && n2s_ && open) pty_.writeMaster(b, static_cast<size_t>(n));
+            }
+        }
+    }
+    ts::PtyPair pty_;
+    ts::UdpPeer udp_;
+    const bool s2n_, n2s_, echo_;
+    unsigned short session_port_ = 0;
+    std::atomic<bool> stop_{false}, vanish_{false};
+    std::mutex m_;
+    std::vector<unsigned char> written_;
+    std::thread t_;
+};
+
+traffic::SessionConfig serialConfig(const PlayedConverter& conv, bool e2u, bool u2e,
+                                    uint64_t count) {
+    traffic::SessionConfig c;
+    c.serial = conv.tty();
+    c.dest_ip = kDestIp;
+    c.dest_port = conv.port();
+    c.e2u = e2u;
+    c.u2e = u2e;
+    c.rate = 200;
+    c.count = count;
+    c.format = measure::Format::Seq32;
+    c.latency_bound_ns = kSecond / 2;
+    return c;
+}
+
+bool waitUntilSent(traffic::Session& s) {
+    for (auto end = SteadyClock::now() + std::chrono::seconds(10); !s.sendersDone();) {
+        if (SteadyClock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace
+
+// Both ways over a line that echoes the tester's own serial writes, with the network-to-serial
+// path dead: e2u receives nothing of its own and counts every u2e packet echoed back as
+// `echoed`, never as received; u2e's packets all arrive. Its serial bytes are the other lane's;
+// a run in one direction writes the specified packets, byte for byte.
+TEST(SessionTest, BothDirectionsAreToldApartOnAnEchoingLine) {
+    const int size = measure::packetSize(measure::Format::Seq32);
+    for (bool both : {true, false}) {
+        PlayedConverter conv(true, false, both);
+        ASSERT_TRUE(conv.ok());
+        traffic::Session s(serialConfig(conv, both, true, 60));
+        std::string error;
+        ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
+        conv.begin(s.listenPort());
+        s.start();
+        ASSERT_TRUE(waitUntilSent(s));
+        s.stopSending();
+        s.drain();
+        s.stop();
+        conv.end();
+        const measure::Figures u2e = s.monitor(traffic::Way::U2E)->finish(traffic::nowNs(), true);
+        EXPECT_EQ(u2e.received, 60u) << both;
+        EXPECT_EQ(u2e.echoed, 0u);
+        std::vector<unsigned char> want(60 * size);
+        for (uint64_t seq = 1; seq <= 60; ++seq)
+            measure::buildPacket(measure::Format::Seq32, seq, &want[(seq - 1) * size],
+                                 both ? measure::Lane::Alt : measure::Lane::Plain);
+        EXPECT_TRUE(conv.serialBytes() == want) << "the serial bytes, both " << both;
+        if (!both) continue;
+        const measure::Figures e2u = s.monitor(traffic::Way::E2U)->finish(traffic::nowNs(), true);
+        EXPECT_EQ(e2u.sent, 60u);
+        EXPECT_EQ(e2u.received, 0u);
+        EXPECT_EQ(e2u.echoed, 60u);
+        EXPECT_EQ(e2u.lost, 60u);
+    }
+}
+
+// The tester's own serial port vanishes mid-run: packets whose turn comes meanwhile are not
+// sent, in either direction, and count as not_sent, never as lost; every packet sent is still
+// received, lost or in flight.
+TEST(SessionTest, TheTestersOwnPortOutageIsNotSentNotLost) {
+    for (traffic::Way way : {traffic::Way::E2U, traffic::Way::U2E}) {
+        const bool e2u = way == traffic::Way::E2U;
+        PlayedConverter conv(!e2u, e2u, false);
+        ASSERT_TRUE(conv.ok());
+        traffic::Session s(serialConfig(conv, e2u, !e2u, 0));
+        std::string error;
+        ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
+        conv.begin(s.listenPort());
+        s.start();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        conv.vanish();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        s.stopSending();
+        s.drain();
+        s.stop();
+        conv.end();
+        const measure::Figures f = s.monitor(way)->finish(traffic::nowNs(), true);
+        EXPECT_GT(f.received, 20u) << traffic::wayName(way);
+        EXPECT_GT(f.not_sent, 40u) << traffic::wayName(way);  // about 100 at 200/s
+        EXPECT_LE(f.lost, 3u) << "at most those on the way when the port went";
+        EXPECT_EQ(f.sent, f.received + f.lost + f.in_flight);
+        EXPECT_TRUE(s.serial().lost_now);
+    }
 }
