@@ -110,6 +110,7 @@ void Direction::onSent(uint64_t seq, int64_t t_ns, int64_t deadline_ns) {
     number(seq, t_ns, kInFlight);
     if (!started_) origin_ = std::min(t_ns, deadline_ns), started_ = true;
     if (sent_ == 0) first_sent_ = t_ns;
+    before_last_sent_ = last_sent_;
     last_sent_ = t_ns;
     ++sent_;
     const int64_t lateness = t_ns - deadline_ns;
@@ -123,6 +124,7 @@ void Direction::onSendFailed(uint64_t seq) {
     setState(seq, kUnsent);
     --sent_;
     --in_flight_;
+    last_sent_ = before_last_sent_;
 }
 
 void Direction::onNotSent(uint64_t seq, int64_t deadline_ns) {
