@@ -391,11 +391,12 @@ Connection (one channel; the defaults of every --channel):
                              1..3600000 (default 5000); a connection that drops
                              later is made again and the run goes on
 Channels (several ports at once, each on threads of its own; at most 1000):
-      --channel CHANNEL      one channel, as key=value items separated by commas:
-                             port, address, listen, transport, direction, baud,
-                             name (default ch1, ch2, ...) and, with --simulate,
-                             any fault (drop=0.01, echo=1); keys not given take
-                             the options above. Repeat it for every channel.
+      --channel CHANNEL      one channel, as key=value items separated by
+                             commas: port, address, listen, transport,
+                             direction, baud, name (default ch1, ch2, ...) and,
+                             with --simulate, any fault (drop=0.01, echo=1);
+                             keys not given take the options above. Repeat it
+                             for every channel.
       --config FILE          channels from a file (at most 1 MiB): one CHANNEL a
                              line, '#' comments; a file without a channel is
                              refused
@@ -412,10 +413,10 @@ Run:
                              duration; N / rate at most 86400 s
       --latency-bound MS     a packet not back within MS counts as lost,
                              0.1..600000 (default 1000)
-      --format F             counter8 (7-byte packet, default) or seq32 (11 bytes,
-                             32-bit number); counter8 tells 256 packets in flight
-                             apart, so with it rate x latency bound must stay
-                             under 256 packets
+      --format F             counter8 (7-byte packet, default) or seq32
+                             (11 bytes, 32-bit number); counter8 tells 256
+                             packets in flight apart, so with it rate x latency
+                             bound must stay under 256 packets
       --tester-stall MS      a failing run whose tester was held up longer than
                              MS is inconclusive, 0..600000 (default 50)
 Pass limits (a channel that breaks one fails, and with it the run):
@@ -428,8 +429,8 @@ Pass limits (a channel that breaks one fails, and with it the run):
 Simulated converter (no hardware; one converter per channel runs in this process
 on loopback; in a --channel its faults are keys: drop=0.01, echo=1):
       --simulate             test against the built-in simulated converter;
-                             --baud paces its serial line at that rate (10 bits a
-                             byte), unpaced when not given
+                             --baud paces its serial line at that rate (10 bits
+                             a byte), unpaced when not given
       --drop P               drop a packet with probability P (0..1)
       --duplicate P          send a packet twice, back to back (0..1)
       --corrupt P            damage one byte of a packet (0..1)
