@@ -426,11 +426,11 @@ Pass limits (a channel that breaks one fails, and with it the run):
       --max-reordered N      packets out of order, 0 or more (default: no limit)
       --max-p99 MS           99th percentile of one-way latency, 0..600000
                              (default: no limit)
-Simulated converter (no hardware; one converter per channel runs in this process
-on loopback; in a --channel its faults are keys: drop=0.01, echo=1):
+Simulated converter (no hardware; one per channel, run here on loopback):
       --simulate             test against the built-in simulated converter;
                              --baud paces its serial line at that rate (10 bits
-                             a byte), unpaced when not given
+                             a byte), unpaced when not given; in a --channel the
+                             faults below are keys (drop=0.01, echo=1)
       --drop P               drop a packet with probability P (0..1)
       --duplicate P          send a packet twice, back to back (0..1)
       --corrupt P            damage one byte of a packet (0..1)
