@@ -49,8 +49,7 @@ void check(bool ok, const cli::Options& o, const std::string& error) {
     if (o.format == measure::Format::Counter8 &&
         o.rate * o.latency_bound_ms / 1000 >= cli::kCounter8Window)
         abort();
-    if (o.listen_port == 0 || o.channels.empty() || o.channels.size() > cli::kMaxChannels)
-        abort();
+    if (o.listen_port == 0 || o.channels.empty() || o.channels.size() > cli::kMaxChannels) abort();
     int on_stdout = 0;
     for (const std::string* p : {&o.json_path, &o.csv_path, &o.junit_path}) on_stdout += *p == "-";
     if (on_stdout > 1) abort();
@@ -76,27 +75,30 @@ bool parse(const std::vector<std::string>& args, cli::Options* o, std::string* e
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<std::string> args{"convbench-cli"};
-    std::string cur;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            args.push_back(cur);
-            cur.clear();
-        } else {
-            cur += static_cast<char>(data[i]);
-        }
-    }
-    args.push_back(cur);
-    cli::Options o;
-    std::string error;
-    check(parse(args, &o, &error), o, error);
-
-    // The same bytes as a channel file, for the simulator and for devices.
+    // The bytes as a channel file first: any --config in the argument list
+    // reads this file, never one of the machine's (a device could block).
     const std::string& path = configPath();
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) abort();
     if (size > 0 && std::fwrite(data, 1, size, f) != size) abort();
     std::fclose(f);
+
+    std::vector<std::string> args{"convbench-cli"};
+    std::string cur;
+    for (size_t i = 0; i <= size; ++i) {
+        if (i < size && data[i] != 0) {
+            cur += static_cast<char>(data[i]);
+            continue;
+        }
+        if (args.back() == "--config") cur = path;
+        if (cur.rfind("--config=", 0) == 0) cur = "--config=" + path;
+        args.push_back(cur);
+        cur.clear();
+    }
+    cli::Options o;
+    std::string error;
+    check(parse(args, &o, &error), o, error);
+
     for (const bool simulate : {true, false}) {
         cli::Options c;
         error.clear();
