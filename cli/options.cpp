@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -261,6 +262,11 @@ bool parseConfigText(const std::string& text, const std::string& path, std::vect
 
 bool readConfig(const std::string& path, std::vector<Desc>* descs, std::string* error) {
     const std::string cannot = "--config: cannot read " + numbers::quoted(path) + ": ";
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {  // Windows will not even open it
+        *error = cannot + "it is a directory";
+        return false;
+    }
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) {
         *error = cannot + std::strerror(errno);
@@ -275,7 +281,7 @@ bool readConfig(const std::string& path, std::vector<Desc>* descs, std::string* 
     const bool failed = std::ferror(f) != 0;
     std::fclose(f);
     if (failed) {
-        *error = cannot + std::strerror(err);  // a directory: "Is a directory"
+        *error = cannot + std::strerror(err);
         return false;
     }
     if (text.size() > kMaxConfigBytes) {

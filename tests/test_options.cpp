@@ -181,7 +181,7 @@ TEST(OptionsRefusedTest, StatusTwoWithAReason) {
     const std::pair<Args, const char*> refused[] = {
         {{"--config", s.file("empty", "")}, "no channel"},
         {{"--config", s.file("comments", "# only\n\n  # comments\nformat 1\n")}, "no channel"},
-        {{"--config", s.dir()}, "Is a directory"},
+        {{"--config", s.dir()}, "is a directory"},
         {{"--config", "/proc/self/mem"}, "cannot read"},
         {{"--config", s.dir() + "/none"}, "No such file"},
         {{"--simulate", "--config", s.file("garbage", garbage)}, "\\x1b[2J"},
