@@ -1,9 +1,9 @@
 // The runner's command line: every option, its default and its check.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-
 #include <vector>
 
 #include "packet_format.h"
@@ -11,6 +11,24 @@
 #include "stage.h"
 
 namespace cli {
+
+// Limits of the options, chosen so that a run's memory stays bounded: the
+// packets in flight (the core remembers each until it is settled) and the
+// simulated converters' held packets together stay under kMaxInFlight, and a
+// run is at most a day long. Every limit is in --help and the README.
+constexpr double kMinRate = 0.01, kMaxRate = 100000;  // packets per second per direction
+constexpr double kMinDurationS = 0.001, kMaxDurationS = 86400;  // also --count at --rate
+constexpr double kMinLatencyBoundMs = 0.1, kMaxLatencyBoundMs = 600000;
+constexpr double kMinConnectTimeoutMs = 1, kMaxConnectTimeoutMs = 3600000;
+constexpr double kMaxTesterStallMs = 600000;
+constexpr double kMaxP99Ms = 600000;
+// The sum over channels and directions of rate x (latency bound + simulated
+// delay + jitter): the packets a run may hold at once.
+constexpr double kMaxInFlight = 1048576;
+constexpr size_t kMaxChannels = 1000;
+constexpr size_t kMaxConfigBytes = 1 << 20;  // a --config file
+// counter8 tells this many packets in flight apart (measure::kCounter8Window).
+constexpr double kCounter8Window = 256;
 
 // Pass limits; a negative limit is no limit.
 struct Thresholds {
@@ -62,6 +80,8 @@ struct Options {
     std::string csv_path;
     std::string junit_path;
     double connect_timeout_ms = 5000;  // the first TCP connection of each channel
+    // A failing run whose tester was held up longer than this is inconclusive.
+    double tester_stall_ms = 50;
     bool simulate = false;  // test the built-in simulated converter instead of a device
     bool listen_given = false;
     sim::Faults faults;     // the simulated converter's faults
@@ -83,7 +103,8 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
 // transport=tcp-client"; keys separated by commas or blanks), starting from
 // *out (the defaults); fault keys are taken only with `simulate`.
 bool parseChannel(const std::string& desc, bool simulate, Channel* out, std::string* error);
-// A strict dotted IPv4 address: four numbers 0..255, nothing else.
+// A strict dotted IPv4 address: four decimal numbers 0..255 without leading
+// zeros (010 would be octal to inet_aton), nothing else.
 bool isIPv4(const std::string& text);
 std::string usage();
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "converter.h"
+#include "numbers.h"
 #include "signals.h"
 
 namespace {
@@ -35,6 +36,7 @@ const char kUsage[] =
     "  --delay MS          delay every byte, first in first out\n"
     "  --jitter MS         plus a uniform random 0..MS per packet (never reorders)\n"
     "  --stray P           net->serial: one random byte before a packet\n"
+    "  --truncate P        cut 1..size-1 bytes off the end of a packet\n"
     "  --pack-size N       serial->net: datagrams of N bytes, cut across packets\n"
     "  --pack-gap MS       serial->net: send what was gathered after MS without bytes\n"
     "  --split N           net->serial: write a datagram in pieces of 1..N bytes\n"
@@ -43,7 +45,13 @@ const char kUsage[] =
     "  --outage-every MS   ... every MS\n"
     "  --disconnect-every MS  TCP: drop the connection every MS ...\n"
     "  --disconnect-for MS    ... and stay away MS (not listening / not connecting)\n"
+    "  --echo              the serial side echoes every byte the tester writes\n"
     "  --seed N            seed of the random draws (default 1)\n"
+    "Numbers are plain decimals (no exponent, sign or spaces). Limits: P 0..1;\n"
+    "--delay, --jitter, --pack-gap 0..600000 ms; --outage, --outage-every,\n"
+    "--disconnect-every, --disconnect-for 0..86400000 ms; K 1..1000;\n"
+    "--pack-size 0..65507; --split 0..65536; --baud 0..100000000; --seed 0..2^64-1;\n"
+    "--duration up to 10000000 s.\n"
     "The report (JSON, schema 1) goes to stdout at exit; SIGUSR1 writes one meanwhile.\n"
     "Exit status: 0 done, 2 bad option, 3 set-up failed (bind, link, pty).\n";
 
@@ -80,7 +88,12 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (name.compare(0, 2, "--") != 0) return bad("unexpected argument '" + name + "'");
+        if (name.compare(0, 2, "--") != 0)
+            return bad("unexpected argument " + numbers::quoted(name));
+        if (name == "--echo") {  // the one fault without a value
+            cfg.faults.echo = true;
+            continue;
+        }
         const size_t eq = name.find('=');
         if (eq != std::string::npos) {
             value = name.substr(eq + 1);
@@ -105,10 +118,10 @@ int main(int argc, char** argv) {
             if (!measure::parseFormat(value, &cfg.format))
                 return bad("--format: '" + value + "' is not counter8 or seq32");
         } else if (name == "--duration") {
-            char* end = nullptr;
-            duration = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(duration > 0) || duration > 1e7)
-                return bad("--duration: '" + value + "' is not a number of seconds");
+            if (numbers::parseDecimal(value, 0, 1e7, &duration) != numbers::Parsed::Ok ||
+                duration <= 0)
+                return bad("--duration: " + numbers::quoted(value) +
+                           " is not a number of seconds above 0, up to 10000000");
         } else if (name == "--report") {
             report_file = value;
         } else {

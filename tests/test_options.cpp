@@ -1,0 +1,294 @@
+// The runner's and the simulator's options: one number parser for the command
+// line, the channel file and the simulator; every refusal with its status
+// through the real programs; the limits and counter8's window against figures
+// worked out here.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#include "fault_options.h"
+#include "numbers.h"
+#include "options.h"
+#include "process.h"
+#include "stage.h"
+
+namespace ts = testsupport;
+using Args = std::vector<std::string>;
+
+namespace {
+
+class Scratch {
+public:
+    Scratch() {
+        char tmpl[] = "/tmp/convbench-options.XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    ~Scratch() { ts::runProcess({"rm", "-rf", dir_}, 10); }
+    std::string file(const std::string& name, const std::string& content) const {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+    const std::string& dir() const { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+bool parse(Args args, cli::Options* o, std::string* error) {
+    args.insert(args.begin(), "convbench-cli");
+    std::vector<const char*> p;
+    for (const auto& s : args) p.push_back(s.c_str());
+    return cli::parseOptions(static_cast<int>(p.size()), p.data(), o, error);
+}
+
+bool parses(const Args& args) {
+    cli::Options o;
+    std::string error;
+    return parse(args, &o, &error);
+}
+
+ts::ProcessResult run(const std::string& exe, const Args& args) {
+    Args a{exe};
+    a.insert(a.end(), args.begin(), args.end());
+    return ts::runProcess(a, 30);
+}
+
+}  // namespace
+
+// Each text with what it must be, worked out by hand: the same in the shared
+// parser, on the runner's command line, in a channel file and in the simulator.
+TEST(NumbersTest, OneTextOneNumberEverywhere) {
+    struct Case {
+        const char* text;
+        numbers::Parsed want;
+        double value;
+    };
+    using P = numbers::Parsed;
+    const Case probabilities[] = {
+        {"0.5", P::Ok, 0.5},
+        {".5", P::Ok, 0.5},
+        {"1.", P::Ok, 1},
+        {"0", P::Ok, 0},
+        {"0001", P::Ok, 1},
+        {"5.", P::OutOfRange, 0},
+        {"1.0000001", P::OutOfRange, 0},
+        {"1e-3", P::NotANumber, 0},
+        {" 0.5", P::NotANumber, 0},
+        {"0.5 ", P::NotANumber, 0},
+        {"+0.5", P::NotANumber, 0},
+        {"-0", P::NotANumber, 0},
+        {"0x1", P::NotANumber, 0},
+        {"inf", P::NotANumber, 0},
+        {"nan", P::NotANumber, 0},
+        {"", P::NotANumber, 0},
+        {".", P::NotANumber, 0},
+        {"0.1.2", P::NotANumber, 0},
+        {"0,5", P::NotANumber, 0},
+        {"0.5\n", P::NotANumber, 0},
+        {"99999999999999999999999999999999999999999999999999999", P::OutOfRange, 0}};
+    Scratch scratch;
+    for (const Case& c : probabilities) {
+        SCOPED_TRACE(std::string("'") + c.text + "'");
+        double v = -1;
+        EXPECT_EQ(numbers::parseDecimal(c.text, 0, 1, &v), c.want);
+        if (c.want == P::Ok) {
+            EXPECT_EQ(v, c.value);
+        }
+        sim::Faults f;
+        std::string error;
+        EXPECT_EQ(sim::parseFaultOption("--drop", c.text, &f, &error), c.want == P::Ok) << error;
+        if (c.want == P::Ok) {
+            EXPECT_EQ(f.drop, c.value);
+        }
+        cli::Options o;
+        EXPECT_EQ(parse({"--simulate", "--drop", c.text}, &o, &error), c.want == P::Ok) << error;
+        if (c.want == P::Ok) {
+            EXPECT_EQ(o.channels.at(0).faults.drop, c.value);
+        }
+        // In a channel file blanks separate keys, and a line is a channel.
+        if (std::string(c.text).find_first_of(" \n") != std::string::npos) continue;
+        const std::string config = scratch.file("ch", std::string("drop=") + c.text + "\n");
+        EXPECT_EQ(parse({"--simulate", "--config", config}, &o, &error), c.want == P::Ok) << error;
+        if (c.want == P::Ok) {
+            EXPECT_EQ(o.channels.at(0).faults.drop, c.value);
+        }
+    }
+
+    // Whole numbers: the seed takes all of 0..2^64-1 and nothing with a sign.
+    const std::pair<const char*, P> seeds[] = {{"0", P::Ok},
+                                               {"18446744073709551615", P::Ok},
+                                               {"18446744073709551616", P::OutOfRange},
+                                               {" -1", P::NotANumber},
+                                               {"-1", P::NotANumber},
+                                               {"+1", P::NotANumber},
+                                               {"1.0", P::NotANumber},
+                                               {"", P::NotANumber},
+                                               {"1 ", P::NotANumber}};
+    for (const auto& [text, want] : seeds) {
+        uint64_t v = 0;
+        EXPECT_EQ(numbers::parseUnsigned(text, 0, UINT64_MAX, &v), want) << text;
+        sim::Faults f;
+        EXPECT_EQ(sim::parseFaultOption("seed", text, &f, nullptr), want == P::Ok) << text;
+        EXPECT_EQ(parses({"--simulate", "--seed", text}), want == P::Ok) << text;
+    }
+    EXPECT_TRUE(parses({"--simulate", "--seed", "18446744073709551615"}));
+    int64_t w = 0;
+    EXPECT_EQ(numbers::parseWhole("-9223372036854775808", INT64_MIN, INT64_MAX, &w), P::Ok);
+    EXPECT_EQ(w, INT64_MIN);
+    EXPECT_EQ(numbers::parseWhole("-9223372036854775809", INT64_MIN, INT64_MAX, &w), P::OutOfRange);
+    EXPECT_EQ(numbers::parseWhole("9223372036854775808", INT64_MIN, INT64_MAX, &w), P::OutOfRange);
+    EXPECT_EQ(numbers::parseWhole("-", INT64_MIN, INT64_MAX, &w), P::NotANumber);
+    EXPECT_EQ(numbers::parseWhole("-5", 0, 10, &w), P::NotANumber);
+
+    // The simulator program reads them the same: refused with status 2, or run.
+    for (const auto& [option, text, ok] :
+         {std::tuple<const char*, const char*, bool>{"--seed", " -1", false},
+          {"--drop", "1e-3", false},
+          {"--duration", "1e-10", false},
+          {"--truncate", "0.5", true},
+          {"--seed", "18446744073709551615", true}}) {
+        const ts::ProcessResult r =
+            run(CONVBENCH_SIM_EXE,
+                {"--link", scratch.dir() + "/tty", "--duration", "0.05", option, text, "--echo"});
+        EXPECT_EQ(r.status, ok ? 0 : 2) << option << " '" << text << "': " << r.err;
+    }
+}
+
+// Every refusal through the real runner: status 2 and a message saying what.
+TEST(OptionsRefusedTest, StatusTwoWithAReason) {
+    Scratch s;
+    std::string garbage(10000, 'x');
+    garbage.replace(10, 3, "\x1b[2J");
+    const std::string lots = [] {
+        std::string t;
+        for (int i = 0; i < 1001; ++i) t += "name=c" + std::to_string(i) + "\n";
+        return t;
+    }();
+    const Args one{"-p", "ttyX", "-a", "127.0.0.1:1"};
+    auto with = [&](Args more) {
+        Args a = one;
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    const std::pair<Args, const char*> refused[] = {
+        {{"--config", s.file("empty", "")}, "no channel"},
+        {{"--config", s.file("comments", "# only\n\n  # comments\nformat 1\n")}, "no channel"},
+        {{"--config", s.dir()}, "is a directory"},
+        {{"--config", "/proc/self/mem"}, "cannot read"},
+        {{"--config", s.dir() + "/none"}, "No such file"},
+        {{"--simulate", "--config", s.file("garbage", garbage)}, "\\x1b[2J"},
+        {{"--simulate", "--config", s.file("lots", lots)}, "more than 1000 channels"},
+        {{"-p", "ttyX", "-a", "010.0.0.5:4001"}, "leading zero"},
+        {with({"-r", "100001"}), "0.01..100000"},
+        {with({"-r", "1e-10"}), "no exponent"},
+        {with({"-t", "86401"}), "--duration"},
+        {with({"-n", "0"}), "--count"},
+        {with({"-n", "8640001", "-r", "100"}), "longer than 86400 s"},
+        {with({"--latency-bound", "600001", "--format", "seq32"}), "--latency-bound"},
+        {with({"--connect-timeout", "0"}), "--connect-timeout"},
+        {with({"--tester-stall", "-1"}), "--tester-stall"},
+        {with({"--max-p99", "600001"}), "--max-p99"},
+        {with({"--json", "-", "--junit", "-"}), "standard output"},
+        {with({"--csv", "-", "--json", "-"}), "standard output"},
+        {with({"--echo"}), "need --simulate"},
+        {{"--simulate", "--channel", "echo=2"}, "0 or 1"},
+        {{"--simulate", "-d", "e2u", "--format", "seq32", "-r", "100000", "--latency-bound",
+          "10486"},
+         "1048576"},
+        {{"--simulate", "-r", "1000"}, "--format seq32"},
+    };
+    for (const auto& [args, says] : refused) {
+        const ts::ProcessResult r = run(CONVBENCH_CLI, args);
+        SCOPED_TRACE(args.back().substr(0, 40));
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+        // Cut to a readable length, control characters shown, never raw.
+        EXPECT_LT(r.err.size(), 400u) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+    }
+    // Just inside the limits.
+    EXPECT_TRUE(parses({"--simulate", "-d", "e2u", "--format", "seq32", "-r", "100000",
+                        "--latency-bound", "10485"}));
+    EXPECT_TRUE(parses(with({"-r", "0.01", "-t", "86400", "--tester-stall", "0"})));
+    EXPECT_TRUE(parses(with({"-n", "8640000", "-r", "100", "--max-p99", "600000"})));
+}
+
+// counter8 tells 256 packets in flight apart: rate x bound reaching 256 is
+// refused, naming the largest whole-millisecond bound that fits; that bound is
+// taken and one millisecond more is not.
+TEST(OptionsCounter8Test, TheLargestBoundNamedIsTheLargestThatFits) {
+    for (const double rate : {1.0, 3.0, 255.9, 256.0, 300.0, 333.0, 1000.0, 7777.0, 100000.0}) {
+        // Worked out apart: the largest b in whole ms with rate * b / 1000 < 256.
+        int64_t b = 0;
+        while (rate * static_cast<double>(b + 1) < 256000) ++b;
+        const std::string r = numbers::limitText(rate);
+        SCOPED_TRACE(r);
+        cli::Options o;
+        std::string error;
+        const bool default_fits = rate * 1000 < 256000;
+        EXPECT_EQ(parse({"--simulate", "-r", r}, &o, &error), default_fits);
+        if (!default_fits) {
+            EXPECT_NE(error.find("most " + std::to_string(b) + " ms"), std::string::npos) << error;
+            EXPECT_NE(error.find("--format seq32"), std::string::npos) << error;
+        }
+        if (b > 10000000) continue;
+        EXPECT_TRUE(parses({"--simulate", "-r", r, "--latency-bound", std::to_string(b)}));
+        EXPECT_FALSE(parses({"--simulate", "-r", r, "--latency-bound", std::to_string(b + 1)}));
+        EXPECT_TRUE(parses({"--simulate", "-r", r, "--latency-bound", std::to_string(b + 1),
+                            "--format", "seq32"}));
+    }
+}
+
+// New options reach their fields, from the command line and from channel keys.
+TEST(OptionsNewTest, TesterStallTruncateAndEcho) {
+    cli::Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"-p", "ttyX", "-a", "10.0.0.5:4001", "--tester-stall", "120"}, &o, &error))
+        << error;
+    EXPECT_EQ(o.tester_stall_ms, 120);
+    EXPECT_EQ(cli::Options().tester_stall_ms, 50);
+    ASSERT_TRUE(parse({"--simulate", "--truncate", "0.25", "--echo", "--channel", "name=a",
+                       "--channel", "name=b,echo=0,truncate=0.5"},
+                      &o, &error))
+        << error;
+    ASSERT_EQ(o.channels.size(), 2u);
+    EXPECT_TRUE(o.channels[0].faults.echo);
+    EXPECT_EQ(o.channels[0].faults.truncate, 0.25);
+    EXPECT_FALSE(o.channels[1].faults.echo);
+    EXPECT_EQ(o.channels[1].faults.truncate, 0.5);
+    EXPECT_TRUE(cli::isIPv4("0.0.0.0"));
+    EXPECT_TRUE(cli::isIPv4("10.0.100.255"));
+    EXPECT_FALSE(cli::isIPv4("010.0.0.5"));
+    EXPECT_FALSE(cli::isIPv4("10.00.0.5"));
+}
+
+// The help lists every option the parser takes, each spaced from its text so
+// that the man page made from it keeps them apart.
+TEST(OptionsHelpTest, EveryOptionListedAndSpacedFromItsText) {
+    const std::string help = cli::usage();
+    std::regex option_line(R"(^  (-[a-z], |    )(--[a-z0-9-]+)( [A-Z:]+)?(  +\S.*)?$)");
+    std::set<std::string> listed;
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
+        if (line.rfind("  -", 0) != 0 && line.rfind("      --", 0) != 0) continue;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, option_line)) << line;
+        listed.insert(m[2]);
+        std::string error;
+        cli::Options o;
+        parse({m[2].str(), "1"}, &o, &error);
+        EXPECT_EQ(error.find("unknown option"), std::string::npos) << line;
+    }
+    for (const sim::FaultOption& f : sim::faultOptions())
+        EXPECT_EQ(listed.count("--" + f.name), 1u) << f.name;
+    EXPECT_EQ(listed.count("--tester-stall"), 1u);
+}
