@@ -538,7 +538,7 @@ TEST(CliInterruptTest, AnInterruptEndsTheDrainAndTheSetUpAtOnce) {
     const ScratchDir dir;
     // Every packet dropped: the drain would wait a minute for them.
     Launch drain{{"--simulate", "--channel", "direction=e2u,drop=1", "-r", "100", "-n", "5",
-                  "--latency-bound", "60000", "--json", dir / "run.json"}};
+                  "--latency-bound", "60000", "--format", "seq32", "--json", dir / "run.json"}};
     drain.signals = {{1000, SIGINT}};
     Ended e = launch(drain);
     EXPECT_EQ(e.status, 4) << e.err;
