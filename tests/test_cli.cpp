@@ -656,7 +656,7 @@ TEST(CliEscapingTest, AHostileChannelNameThroughTheRunner) {
 // packet the tester's own port kept from being sent, is inconclusive; a pass
 // stays a pass; the summary says why and tells no small lies.
 TEST(CliVerdictTest, InconclusiveWhenTheTesterIsToBlame) {
-    auto result = [](uint64_t lost, double stall_ms, uint64_t not_sent) {
+    auto result = [](uint64_t lost, double stall_ms, uint64_t not_sent, double send_rate = 10) {
         cli::Result r;
         r.options.tester_stall_ms = 50;
         cli::ChannelResult c;
@@ -665,6 +665,7 @@ TEST(CliVerdictTest, InconclusiveWhenTheTesterIsToBlame) {
         measure::Figures f;
         f.sent = 100, f.received = 100 - lost, f.lost = lost, f.not_sent = not_sent;
         f.latency.count = f.received;
+        f.send_rate = send_rate;  // of 10 asked
         f.tester.longest_stall_ms = stall_ms;
         f.tester.stall_at_s = 12.4;
         c.directions.push_back({"u2e", f});
@@ -675,6 +676,8 @@ TEST(CliVerdictTest, InconclusiveWhenTheTesterIsToBlame) {
     EXPECT_EQ(result(0, 0, 0).verdict(), "pass");
     EXPECT_EQ(result(0, 340, 0).verdict(), "pass");  // a pass stays a pass
     EXPECT_EQ(result(3, 20, 0).verdict(), "fail");   // a stall under the threshold
+    // A serial line slower than the rate makes the sender late by the line's doing.
+    EXPECT_EQ(result(3, 340, 0, 5).verdict(), "fail");
     const cli::Result stalled = result(3, 340, 0);
     EXPECT_EQ(stalled.verdict(), "inconclusive");
     EXPECT_NE(cli::summaryText(stalled).find(
