@@ -560,6 +560,26 @@ TEST(CliInterruptTest, AnInterruptEndsTheDrainAndTheSetUpAtOnce) {
     EXPECT_TRUE(empty.files().empty()) << empty.files().front();
 }
 
+// A second SIGINT ends the runner at once even while a report's reader holds
+// it up (a pipe nobody reads): reports not yet complete leave nothing behind.
+TEST(CliInterruptTest, ASecondInterruptEndsAtOnce) {
+    const ScratchDir dir;
+    const std::string fifo = dir / "json.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // opened, never read
+    ASSERT_GE(reader, 0);
+    Args args{"--simulate", "-r", "200", "-n", "20", "--json", fifo, "--junit", dir / "junit.xml"};
+    for (int i = 0; i < 40; ++i) args.insert(args.end(), {"--channel", "direction=both"});
+    Launch l(args);                                // 40 channels: more JSON than the pipe holds
+    l.signals = {{6000, SIGINT}, {6500, SIGINT}};  // the run is over by then
+    const Ended e = launch(l);
+    close(reader);
+    EXPECT_EQ(e.status, 4) << e.err;
+    EXPECT_LT(e.after_last_signal_s, 10);
+    EXPECT_NE(e.err.find("interrupted again"), std::string::npos) << e.err;
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"json.fifo"});
+}
+
 namespace {
 
 // Names no report may be broken by: quotes, markup, control characters, bytes
