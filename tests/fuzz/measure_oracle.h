@@ -56,26 +56,34 @@ constexpr uint8_t kRun[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x4
 inline size_t sizeOf(bool seq32) { return seq32 ? 11 : 7; }
 inline size_t runAt(bool seq32) { return seq32 ? 4 : 1; }
 
-// The packet as the format defines it, built here from its definition.
-inline std::vector<uint8_t> makePacket(bool seq32, uint64_t n, int lane) {
-    std::vector<uint8_t> b;
+// The packet as the format defines it, built here from its definition, into
+// out[sizeOf(seq32)].
+inline void writePacket(bool seq32, uint64_t n, int lane, uint8_t* out) {
+    size_t k = 0;
     if (!seq32) {
-        b.push_back(static_cast<uint8_t>(n & 0xFF));
-        b.insert(b.end(), kRun[lane], kRun[lane] + 5);
-        unsigned sum = 0;
-        for (uint8_t x : b) sum += x;
-        b.push_back(static_cast<uint8_t>(sum & 0xFF));
-        return b;
+        out[k++] = static_cast<uint8_t>(n & 0xFF);
+    } else {
+        for (int shift = 24; shift >= 0; shift -= 8) out[k++] = static_cast<uint8_t>((n >> shift) & 0xFF);
     }
-    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>((n >> shift) & 0xFF));
-    b.insert(b.end(), kRun[lane], kRun[lane] + 5);
+    for (int i = 0; i < 5; ++i) out[k++] = kRun[lane][i];
+    if (!seq32) {
+        unsigned sum = 0;
+        for (size_t i = 0; i < k; ++i) sum += out[i];
+        out[k] = static_cast<uint8_t>(sum & 0xFF);
+        return;
+    }
     unsigned s1 = 0, s2 = 0;  // Fletcher-16
-    for (uint8_t x : b) {
-        s1 = (s1 + x) % 255;
+    for (size_t i = 0; i < k; ++i) {
+        s1 = (s1 + out[i]) % 255;
         s2 = (s2 + s1) % 255;
     }
-    b.push_back(static_cast<uint8_t>(s2));
-    b.push_back(static_cast<uint8_t>(s1));
+    out[k] = static_cast<uint8_t>(s2);
+    out[k + 1] = static_cast<uint8_t>(s1);
+}
+
+inline std::vector<uint8_t> makePacket(bool seq32, uint64_t n, int lane) {
+    std::vector<uint8_t> b(sizeOf(seq32));
+    writePacket(seq32, n, lane, b.data());
     return b;
 }
 
@@ -85,10 +93,11 @@ inline bool validAt(bool seq32, const std::vector<uint8_t>& s, size_t at) {
     if (at + size > s.size()) return false;
     uint64_t n = 0;
     for (size_t i = 0; i < (seq32 ? 4u : 1u); ++i) n = n << 8 | s[at + i];
-    for (int lane = 0; lane < 2; ++lane)
-        if (std::equal(s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at + size),
-                       makePacket(seq32, n, lane).begin()))
-            return true;
+    uint8_t want[11];
+    for (int lane = 0; lane < 2; ++lane) {
+        writePacket(seq32, n, lane, want);
+        if (std::equal(want, want + size, s.begin() + static_cast<long>(at))) return true;
+    }
     return false;
 }
 
