@@ -62,8 +62,9 @@ void Direction::trim() {
         ++base_;
     }
     if (format_ != Format::Counter8) return;
-    // Counter8 never matches below base_: those states can go.
-    while (((freed_ + 1) << kPageShift) <= base_) {
+    // Counter8 never matches a packet 256 numbers back: those states can go.
+    const uint64_t matchable = std::min(base_, next_ > kCounter8Window ? next_ - kCounter8Window : 1);
+    while (((freed_ + 1) << kPageShift) <= matchable) {
         if (freed_ < states_.size()) states_[freed_].reset();
         ++freed_;
     }
@@ -110,6 +111,7 @@ void Direction::onSent(uint64_t seq, int64_t t_ns, int64_t deadline_ns) {
     number(seq, t_ns, kInFlight);
     if (!started_) origin_ = std::min(t_ns, deadline_ns), started_ = true;
     if (sent_ == 0) first_sent_ = t_ns;
+    before_last_sent_ = last_sent_;
     last_sent_ = t_ns;
     ++sent_;
     const int64_t lateness = t_ns - deadline_ns;
@@ -123,6 +125,7 @@ void Direction::onSendFailed(uint64_t seq) {
     setState(seq, kUnsent);
     --sent_;
     --in_flight_;
+    last_sent_ = before_last_sent_;
 }
 
 void Direction::onNotSent(uint64_t seq, int64_t deadline_ns) {

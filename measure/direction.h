@@ -181,7 +181,7 @@ private:
     Histogram latency_, interval_;
     double jitter_ns_ = 0;
     int64_t last_transit_ = 0;
-    int64_t first_sent_ = 0, last_sent_ = 0, first_recv_ = 0, last_recv_ = 0;
+    int64_t first_sent_ = 0, last_sent_ = 0, before_last_sent_ = 0, first_recv_ = 0, last_recv_ = 0;
 
     // The tester's own health.
     int64_t period_ = 0;

@@ -74,7 +74,9 @@ size_t Histogram::memoryBytes() const {
 
 int64_t Histogram::quantile(double q) const {
     if (count_ == 0) return 0;
-    uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_)));
+    // Less a hair, so that q * count landing a rounding error above a whole
+    // number does not take the next sample.
+    uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_) - 1e-7));
     if (rank < 1) rank = 1;
     uint64_t seen = 0;
     for (size_t p = 0; p < pages_.size(); ++p) {
