@@ -1,6 +1,6 @@
 // The sender and the receiver on real parts: loopback UDP, pseudo-terminals and socat.
-#include <poll.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -313,8 +313,8 @@ TEST(SessionTest, SendsAtTheAskedRateAndCatchesUpWithoutBursts) {
         return o[o.size() / 2];
     };
     const double drift = medianOffset(1250, 2500) - medianOffset(0, 1250);
-    EXPECT_LT(std::abs(drift), 0.005) << "s over 1250 periods: " << 1250 / (1.25 + drift)
-                                      << " packets/s";
+    EXPECT_LT(std::abs(drift), 0.005)
+        << "s over 1250 periods: " << 1250 / (1.25 + drift) << " packets/s";
 
     traffic::Pacer pacer(1000);
     const int64_t period = pacer.period();
