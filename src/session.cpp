@@ -217,7 +217,7 @@ void Session::closeAll() {
 }
 
 void Session::start() {
-    sending_ = 1;
+    sending_.set(true);
     receiving_ = 1;
     if (config_.transport != Transport::Udp) {
         receivers_.emplace_back(&Session::linkLoop, this);
@@ -239,7 +239,7 @@ void Session::start() {
 bool Session::sendersDone() const { return senders_left_.load() == 0; }
 
 void Session::stopSending() {
-    sending_ = 0;
+    sending_.set(false);
     for (auto& t : senders_)
         if (t.joinable()) t.join();
     senders_.clear();
@@ -313,11 +313,12 @@ void Session::sendSerial() {
     const int64_t byte_ns = config_.baud > 0 ? 10000000000LL / config_.baud : 0;
     int64_t line_free = 0;
     const measure::Lane own = lane(Way::U2E, config_);
-    const auto running = [&] { return sending_.load() != 0; };
+    const auto running = [&] { return sending_.on(); };
+    const auto sleep = [&](int64_t ns) { sending_.sleep(ns); };
     for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
         if (!pacer.wait(sending_)) break;
         const int64_t packet_ns = size * byte_ns;
-        if (line_free - packet_ns > nowNs() && !Pacer::waitUntil(line_free - packet_ns, running))
+        if (line_free - packet_ns > nowNs() && !Pacer::waitUntil(line_free - packet_ns, running, sleep))
             break;
         // The tester's own port is gone: the packet is not sent, and the
         // converter is not blamed for it.
