@@ -68,8 +68,8 @@ public:
     }
     // The same, woken at once when run is cleared.
     bool wait(RunFlag& run) {
-        if (!waitUntil(due(), [&] { return run.on(); }, [&](int64_t ns) { run.sleep(ns); }))
-            return false;
+        const auto running = [&] { return run.on(); };
+        if (!waitUntil(due(), running, [&](int64_t ns) { run.sleep(ns); })) return false;
         release();
         return true;
     }
