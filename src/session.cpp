@@ -318,7 +318,8 @@ void Session::sendSerial() {
     for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
         if (!pacer.wait(sending_)) break;
         const int64_t packet_ns = size * byte_ns;
-        if (line_free - packet_ns > nowNs() && !Pacer::waitUntil(line_free - packet_ns, running, sleep))
+        if (line_free - packet_ns > nowNs() &&
+            !Pacer::waitUntil(line_free - packet_ns, running, sleep))
             break;
         // The tester's own port is gone: the packet is not sent, and the
         // converter is not blamed for it.
