@@ -73,14 +73,17 @@ bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane) {
     return true;
 }
 
-int dataInPlace(Format f, const uint8_t* p, size_t n) {
+int dataInPlace(Format f, const uint8_t* p, size_t n, size_t* early) {
     const size_t off = dataOffset(f);
     int best = 0;
-    for (const uint8_t* data : kData) {
-        int same = 0;
-        for (size_t i = 0; i < 5 && off + i < n; ++i) same += p[off + i] == data[i];
-        best = std::max(best, same);
-    }
+    size_t best_early = 0;
+    for (size_t e = 0; e <= off; ++e)
+        for (const uint8_t* data : kData) {
+            int same = 0;
+            for (size_t i = 0; i < 5 && off - e + i < n; ++i) same += p[off - e + i] == data[i];
+            if (same > best) best = same, best_early = e;
+        }
+    if (early) *early = best_early;
     return best;
 }
 
@@ -128,9 +131,11 @@ size_t Framer::scan(const uint8_t* data, size_t n, bool final, FrameSink& sink) 
             pos += size_;
             continue;
         }
-        if (dataInPlace(format_, data + pos, avail) >= 3) {
-            // A damaged packet: it ends where the earliest valid packet begins.
-            size_t len = std::min(size_, avail);
+        size_t early = 0;
+        if (dataInPlace(format_, data + pos, avail, &early) >= 3) {
+            // A damaged packet: it ends with its packet's length (less the head
+            // it lost), or where the earliest valid packet begins.
+            size_t len = std::min(size_ - early, avail);
             bool known = true;
             for (size_t q = pos + 1; q < pos + len; ++q) {
                 if (valid(data, n, q, &wire, &lane)) {

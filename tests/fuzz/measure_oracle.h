@@ -16,10 +16,13 @@
 //  - reads come less than Direction::kReadGraceNs after the arrival.
 // The framing rule is then applied to the stream as the README states it: at
 // each place a valid packet (an intact copy) is taken whole; where a packet's
-// shape shows (three data bytes of a lane in place: every damaged copy that
-// keeps three, and chance patterns such as stray bytes before a packet whose
-// head was cut) a damaged packet counts corrupt and extends to the next valid
-// packet, at most a packet's length; any other byte is skipped alone.
+// shape shows (three data bytes of a lane in place, where a packet starting
+// there has them or up to its header's length earlier: every damaged copy that
+// keeps three, a copy whose head was cut by less than its header, and chance
+// patterns such as stray bytes before a packet whose head was cut) a damaged
+// packet counts corrupt and extends over its packet's length less the head it
+// lost, or to the next valid packet if that comes first; any other byte is
+// skipped alone.
 #pragma once
 
 #include <algorithm>
@@ -101,17 +104,24 @@ inline bool validAt(bool seq32, const std::vector<uint8_t>& s, size_t at) {
     return false;
 }
 
-// Data bytes of the best-fitting lane in place at `at`, among the bytes there are.
-inline int inPlace(bool seq32, const std::vector<uint8_t>& s, size_t at) {
+// A packet's shape at `at`: data bytes of the best-fitting lane in place, among
+// the bytes there are, with the data run where a packet starting at `at` has it
+// or up to its header's length earlier (*early: how much; the least on a tie).
+inline int inPlace(bool seq32, const std::vector<uint8_t>& s, size_t at, size_t* early = nullptr) {
     int best = 0;
-    for (const auto& run : kRun) {
-        int same = 0;
-        for (size_t i = 0; i < 5; ++i) {
-            const size_t k = at + runAt(seq32) + i;
-            if (k < s.size() && s[k] == run[i]) ++same;
+    if (early) *early = 0;
+    for (size_t e = 0; e <= runAt(seq32); ++e)
+        for (const auto& run : kRun) {
+            int same = 0;
+            for (size_t i = 0; i < 5; ++i) {
+                const size_t k = at + runAt(seq32) - e + i;
+                if (k < s.size() && s[k] == run[i]) ++same;
+            }
+            if (same > best) {
+                best = same;
+                if (early) *early = e;
+            }
         }
-        best = std::max(best, same);
-    }
     return best;
 }
 
@@ -245,7 +255,7 @@ inline void Run::generate(Choices& c) {
                 p.bytes.resize(size - cut);
                 p.kind = Fragment::Damaged;
                 p.near = p.bytes.size() >= runAt(seq32_) + 3;
-            } else if (fate >= 212) {  // its head cut: no packet's shape is left
+            } else if (fate >= 212) {  // its head cut: a damaged packet or stray bytes
                 const size_t cut = 1 + c.below(static_cast<unsigned>(size - 1));
                 p.bytes.erase(p.bytes.begin(), p.bytes.begin() + static_cast<long>(cut));
                 p.kind = Fragment::Junk;
@@ -329,15 +339,17 @@ inline bool Run::frame(std::string* why) {
     // head was cut, or a cut tail before a cut head, can make one.
     measure::Figures& f = x_.f;
     for (size_t p = 0; p < n;) {
-        if (kind[p] == 2 && inPlace(seq32_, stream_, p) < 3) {
+        size_t early = 0;
+        const int shape = kind[p] == 1 ? 0 : inPlace(seq32_, stream_, p, &early);
+        if (kind[p] == 2 && shape < 3) {
             *why = "a damaged copy without its shape at " + std::to_string(p);
             return false;
         }
-        if (kind[p] == 0 && inPlace(seq32_, stream_, p) >= 3) kind[p] = 2;
+        if (kind[p] == 0 && shape >= 3) kind[p] = 2;
         if (kind[p] == 1) {
             p += size;
         } else if (kind[p] == 2) {
-            size_t len = std::min(size, n - p);
+            size_t len = std::min(size - early, n - p);
             if (next_valid[p + 1] != SIZE_MAX) len = std::min(len, next_valid[p + 1] - p);
             ++f.corrupt;
             p += len;
