@@ -44,8 +44,10 @@ void BM_Received(benchmark::State& state) {
         const int64_t t = static_cast<int64_t>(seq) * kPeriod;
         for (int i = 0; i < 256; ++i) {
             const uint8_t* p = wire.data() + static_cast<size_t>(i) * size;
-            if (datagrams) d.onDatagram(p, size, t);
-            else d.onBytes(p, size, t);
+            if (datagrams)
+                d.onDatagram(p, size, t);
+            else
+                d.onBytes(p, size, t);
         }
         d.expire(t);
     }

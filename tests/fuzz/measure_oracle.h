@@ -56,8 +56,12 @@ private:
 
 constexpr uint8_t kRun[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x43, 0x44, 0x45}};
 
-inline size_t sizeOf(bool seq32) { return seq32 ? 11 : 7; }
-inline size_t runAt(bool seq32) { return seq32 ? 4 : 1; }
+inline size_t sizeOf(bool seq32) {
+    return seq32 ? 11 : 7;
+}
+inline size_t runAt(bool seq32) {
+    return seq32 ? 4 : 1;
+}
 
 // The packet as the format defines it, built here from its definition, into
 // out[sizeOf(seq32)].
@@ -66,7 +70,8 @@ inline void writePacket(bool seq32, uint64_t n, int lane, uint8_t* out) {
     if (!seq32) {
         out[k++] = static_cast<uint8_t>(n & 0xFF);
     } else {
-        for (int shift = 24; shift >= 0; shift -= 8) out[k++] = static_cast<uint8_t>((n >> shift) & 0xFF);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out[k++] = static_cast<uint8_t>((n >> shift) & 0xFF);
     }
     for (int i = 0; i < 5; ++i) out[k++] = kRun[lane][i];
     if (!seq32) {
@@ -133,14 +138,14 @@ struct Send {
 
 struct Fragment {
     enum Kind { Intact, Damaged, Junk } kind = Junk;
-    bool near = false;     // a damaged copy that keeps the shape of a packet
-    bool own = false;      // an intact packet of the direction's own lane
-    uint64_t seq = 0;      // which packet (own lane)
-    int64_t sent = 0;      // its send time
-    int64_t ready = 0;     // when the network would deliver it
-    int reorder = 0;       // places it is moved back in the stream
+    bool near = false;  // a damaged copy that keeps the shape of a packet
+    bool own = false;   // an intact packet of the direction's own lane
+    uint64_t seq = 0;   // which packet (own lane)
+    int64_t sent = 0;   // its send time
+    int64_t ready = 0;  // when the network would deliver it
+    int reorder = 0;    // places it is moved back in the stream
     std::vector<uint8_t> bytes;
-    size_t start = 0;      // in the stream
+    size_t start = 0;  // in the stream
     int64_t arrival = 0;
 };
 
@@ -197,12 +202,16 @@ inline void Run::generate(Choices& c) {
     for (uint64_t seq = 1; seq <= count; ++seq) {
         Send s{Send::Sent, seq, static_cast<int64_t>(seq) * period_, 0};
         const unsigned how = c.byte();
-        if (how >= 250) s.how = Send::NotSent;
-        else if (how >= 246) s.how = Send::Failed;
+        if (how >= 250)
+            s.how = Send::NotSent;
+        else if (how >= 246)
+            s.how = Send::Failed;
         const unsigned late = c.byte();
         int64_t lateness = static_cast<int64_t>(late % 8) * 7000;  // a few us
-        if (late >= 250) lateness = static_cast<int64_t>(late - 248) * 3 * period_;  // a stall
-        else if (late >= 230) lateness = static_cast<int64_t>(late - 228) * period_ / 10;
+        if (late >= 250)
+            lateness = static_cast<int64_t>(late - 248) * 3 * period_;  // a stall
+        else if (late >= 230)
+            lateness = static_cast<int64_t>(late - 228) * period_ / 10;
         t = std::max(t, s.deadline + lateness);
         s.t = t;
         sends_.push_back(s);
@@ -219,7 +228,8 @@ inline void Run::generate(Choices& c) {
             e.bytes = makePacket(seq32_, c.word() * 7919u + c.byte(), 1 - own);
             e.kind = Fragment::Intact;
             if (c.rare(64)) {
-                e.bytes[c.below(static_cast<unsigned>(size))] ^= static_cast<uint8_t>(1 + c.below(255));
+                e.bytes[c.below(static_cast<unsigned>(size))] ^=
+                    static_cast<uint8_t>(1 + c.below(255));
                 e.kind = Fragment::Damaged;
                 e.near = true;
             }
@@ -228,7 +238,10 @@ inline void Run::generate(Choices& c) {
         }
         if (s.how != Send::Sent) continue;
         const unsigned copies_draw = c.byte();
-        const int copies = copies_draw >= 236 ? 0 : copies_draw >= 220 ? 2 : copies_draw >= 216 ? 3 : 1;
+        const int copies = copies_draw >= 236   ? 0
+                           : copies_draw >= 220 ? 2
+                           : copies_draw >= 216 ? 3
+                                                : 1;
         for (int k = 0; k < copies; ++k) {
             Fragment p;
             p.kind = Fragment::Intact;
@@ -374,13 +387,15 @@ inline Outcome Run::expect(std::string* why) {
         if (e >= 0) {
             const Send& s = sends_[static_cast<size_t>(e)];
             numbered = s.seq;
-            if (!origin_set) x_.origin = s.how == Send::NotSent ? s.deadline : std::min(s.t, s.deadline);
+            if (!origin_set)
+                x_.origin = s.how == Send::NotSent ? s.deadline : std::min(s.t, s.deadline);
             origin_set = true;
             if (s.how == Send::NotSent) continue;
             const int64_t lateness = s.t - s.deadline;
             x_.lateness.push_back(lateness);
             if (lateness > period_) ++f.tester.sent_late;
-            if (lateness > x_.longest_stall) x_.longest_stall = lateness, x_.stall_began = s.deadline;
+            if (lateness > x_.longest_stall)
+                x_.longest_stall = lateness, x_.stall_began = s.deadline;
         } else {
             const Chunk& ch = chunks_[static_cast<size_t>(-1 - e)];
             numbered_before[static_cast<size_t>(-1 - e)] = numbered;
@@ -436,7 +451,8 @@ inline Outcome Run::expect(std::string* why) {
             if (fr.seq < highest) ++f.reordered;
             highest = std::max(highest, fr.seq);
             x_.latencies.push_back(transit);
-            if (f.received > 1) jitter += (std::fabs(static_cast<double>(transit - prev_transit)) - jitter) / 16;
+            if (f.received > 1)
+                jitter += (std::fabs(static_cast<double>(transit - prev_transit)) - jitter) / 16;
             prev_transit = transit;
             if (f.received == 1) first_recv = ch.arrival;
             last_recv = ch.arrival;
@@ -450,7 +466,8 @@ inline Outcome Run::expect(std::string* why) {
     }
     f.jitter_us = jitter / 1e3;
     if (f.sent > 1 && last_sent > first_sent)
-        f.send_rate = static_cast<double>(f.sent - 1) * 1e9 / static_cast<double>(last_sent - first_sent);
+        f.send_rate =
+            static_cast<double>(f.sent - 1) * 1e9 / static_cast<double>(last_sent - first_sent);
     if (f.received > 1 && last_recv > first_recv)
         f.receive_rate =
             static_cast<double>(f.received - 1) * 1e9 / static_cast<double>(last_recv - first_recv);
