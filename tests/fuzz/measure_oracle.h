@@ -2,7 +2,8 @@
 // is drawn from input bytes (not sent, a failed send, late sends; dropped,
 // duplicated, reordered by k places, a byte damaged, bytes cut from its head or
 // tail; stray bytes; the other lane's packets echoed back; the stream cut into
-// reads or datagrams of any size, read late), fed to measure::Direction, and the
+// reads or datagrams of any size, read late, ended and begun again as a TCP
+// connection is), fed to measure::Direction, and the
 // figures expected computed here from the list of packets, apart from the core:
 // its own packet builder, no framer.
 //
@@ -96,9 +97,9 @@ inline std::vector<uint8_t> makePacket(bool seq32, uint64_t n, int lane) {
 }
 
 // A valid packet of either lane at `at`: the one its number would build.
-inline bool validAt(bool seq32, const std::vector<uint8_t>& s, size_t at) {
+inline bool validAt(bool seq32, const std::vector<uint8_t>& s, size_t at, size_t end = SIZE_MAX) {
     const size_t size = sizeOf(seq32);
-    if (at + size > s.size()) return false;
+    if (at + size > std::min(end, s.size())) return false;
     uint64_t n = 0;
     for (size_t i = 0; i < (seq32 ? 4u : 1u); ++i) n = n << 8 | s[at + i];
     uint8_t want[11];
@@ -112,7 +113,8 @@ inline bool validAt(bool seq32, const std::vector<uint8_t>& s, size_t at) {
 // A packet's shape at `at`: data bytes of the best-fitting lane in place, among
 // the bytes there are, with the data run where a packet starting at `at` has it
 // or up to its header's length earlier (*early: how much; the least on a tie).
-inline int inPlace(bool seq32, const std::vector<uint8_t>& s, size_t at, size_t* early = nullptr) {
+inline int inPlace(bool seq32, const std::vector<uint8_t>& s, size_t at, size_t end,
+                   size_t* early = nullptr) {
     int best = 0;
     if (early) *early = 0;
     for (size_t e = 0; e <= runAt(seq32); ++e)
@@ -120,7 +122,7 @@ inline int inPlace(bool seq32, const std::vector<uint8_t>& s, size_t at, size_t*
             int same = 0;
             for (size_t i = 0; i < 5; ++i) {
                 const size_t k = at + runAt(seq32) - e + i;
-                if (k < s.size() && s[k] == run[i]) ++same;
+                if (k < std::min(end, s.size()) && s[k] == run[i]) ++same;
             }
             if (same > best) {
                 best = same;
@@ -145,13 +147,15 @@ struct Fragment {
     int64_t ready = 0;  // when the network would deliver it
     int reorder = 0;    // places it is moved back in the stream
     std::vector<uint8_t> bytes;
-    size_t start = 0;  // in the stream
+    size_t start = 0;     // in the stream
+    bool broken = false;  // an intact copy cut in two by the end of a stream
     int64_t arrival = 0;
 };
 
 struct Chunk {
     size_t begin, end;
     int64_t arrival, read;
+    bool stream_end;  // the stream (a TCP connection) ends after it
 };
 
 struct Expected {
@@ -315,7 +319,8 @@ inline void Run::generate(Choices& c) {
         int64_t delay = static_cast<int64_t>(late % 4) * 20000;
         if (late >= 250) delay = static_cast<int64_t>(late - 249) * 60000000;  // up to 420 ms
         read = std::max(read, a + delay);
-        chunks_.push_back({at, at + n, a, read});
+        const bool stream_end = !datagrams_ && late >= 120 && late < 124;
+        chunks_.push_back({at, at + n, a, read, stream_end});
         last_arrival = a;
         at += n;
     }
@@ -334,26 +339,36 @@ inline void Run::generate(Choices& c) {
 // then the framing rule applied to them: corrupt and skipped bytes.
 inline bool Run::frame(std::string* why) {
     const size_t size = sizeOf(seq32_), n = stream_.size();
+    // Where each byte's stream ends (at the next end of a TCP connection).
+    std::vector<size_t> end(n, n);
+    for (size_t i = chunks_.size(), e = n; i-- > 0;) {
+        if (chunks_[i].stream_end) e = chunks_[i].end;
+        for (size_t p = chunks_[i].begin; p < chunks_[i].end; ++p) end[p] = e;
+    }
     std::vector<int> kind(n, 0);  // 1 intact start, 2 damaged start with the shape
-    for (const Fragment& f : frags_) {
+    for (Fragment& f : frags_) {
         if (f.bytes.empty()) continue;
-        if (f.kind == Fragment::Intact) kind[f.start] = 1;
-        if (f.kind == Fragment::Damaged && f.near) kind[f.start] = 2;
+        f.broken = f.kind == Fragment::Intact && f.start + size > end[f.start];
+        if (f.kind == Fragment::Intact && !f.broken) kind[f.start] = 1;
+        if (f.kind == Fragment::Damaged && f.near && f.start + f.bytes.size() <= end[f.start])
+            kind[f.start] = 2;
     }
     for (size_t p = 0; p < n; ++p)
-        if (validAt(seq32_, stream_, p) != (kind[p] == 1)) {
+        if (validAt(seq32_, stream_, p, end[p]) != (kind[p] == 1)) {
             *why = "a valid packet by chance at " + std::to_string(p);
             return false;
         }
     std::vector<size_t> next_valid(n + 1, SIZE_MAX);
-    for (size_t p = n; p-- > 0;) next_valid[p] = kind[p] == 1 ? p : next_valid[p + 1];
+    for (size_t p = n; p-- > 0;)
+        next_valid[p] = kind[p] == 1 ? p : p + 1 < end[p] ? next_valid[p + 1] : SIZE_MAX;
     // The rule, at the places it visits (never inside an intact packet): a damaged
     // packet wherever a packet's shape shows. Stray bytes before a packet whose
-    // head was cut, or a cut tail before a cut head, can make one.
+    // head was cut, or a cut tail before a cut head, can make one. Each stream
+    // is framed apart: its end settles what was held.
     measure::Figures& f = x_.f;
     for (size_t p = 0; p < n;) {
         size_t early = 0;
-        const int shape = kind[p] == 1 ? 0 : inPlace(seq32_, stream_, p, &early);
+        const int shape = kind[p] == 1 ? 0 : inPlace(seq32_, stream_, p, end[p], &early);
         if (kind[p] == 2 && shape < 3) {
             *why = "a damaged copy without its shape at " + std::to_string(p);
             return false;
@@ -362,8 +377,9 @@ inline bool Run::frame(std::string* why) {
         if (kind[p] == 1) {
             p += size;
         } else if (kind[p] == 2) {
-            size_t len = std::min(size - early, n - p);
-            if (next_valid[p + 1] != SIZE_MAX) len = std::min(len, next_valid[p + 1] - p);
+            size_t len = std::min(size - early, end[p] - p);
+            if (p + 1 < end[p] && next_valid[p + 1] != SIZE_MAX)
+                len = std::min(len, next_valid[p + 1] - p);
             ++f.corrupt;
             p += len;
         } else {
@@ -422,7 +438,7 @@ inline Outcome Run::expect(std::string* why) {
     double jitter = 0;
     int64_t prev_transit = 0, first_recv = 0, last_recv = 0;
     for (const Fragment& fr : frags_) {
-        if (fr.kind != Fragment::Intact) continue;
+        if (fr.kind != Fragment::Intact || fr.broken) continue;
         if (!fr.own) {
             ++f.echoed;
             continue;
@@ -601,6 +617,7 @@ inline Outcome Run::play(const uint8_t* data, size_t size, std::string* why) {
                 d.onDatagram(p, ch.end - ch.begin, ch.arrival, ch.read);
             else
                 d.onBytes(p, ch.end - ch.begin, ch.arrival, ch.read);
+            if (ch.stream_end) d.onStreamEnd();
         }
         if (++step % 97 == 0) {
             const measure::Figures g = d.figures();
