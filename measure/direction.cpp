@@ -63,7 +63,8 @@ void Direction::trim() {
     }
     if (format_ != Format::Counter8) return;
     // Counter8 never matches a packet 256 numbers back: those states can go.
-    const uint64_t matchable = std::min(base_, next_ > kCounter8Window ? next_ - kCounter8Window : 1);
+    const uint64_t matchable =
+        std::min(base_, next_ > kCounter8Window ? next_ - kCounter8Window : 1);
     while (((freed_ + 1) << kPageShift) <= matchable) {
         if (freed_ < states_.size()) states_[freed_].reset();
         ++freed_;

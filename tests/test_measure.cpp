@@ -166,7 +166,7 @@ TEST(MeasureTest, DatagramsPackedSplitOddOrEmpty) {
     Bytes eight = packet(r.f, 6);
     eight.push_back(0);
     r.datagram(eight.data(), eight.size(), 610 * kMs);  // one packet and a stray byte
-    r.datagram(nullptr, 0, 620 * kMs);                 // an empty datagram
+    r.datagram(nullptr, 0, 620 * kMs);                  // an empty datagram
     const Figures f = r.end();
     EXPECT_EQ(f.received, 6u);
     EXPECT_EQ(f.skipped_bytes, 1u);
@@ -267,13 +267,14 @@ TEST(MeasureTest, TheOtherLanesPacketsAreEchoedNeverReceived) {
     measure::buildPacket(Format::Counter8, 1, alt, measure::Lane::Alt);
     EXPECT_EQ(Bytes(alt, alt + 7), (Bytes{1, 0x41, 0x42, 0x43, 0x44, 0x45, 0x50}));
     for (measure::Lane own : {measure::Lane::Plain, measure::Lane::Alt}) {
-        const measure::Lane other = own == measure::Lane::Plain ? measure::Lane::Alt : measure::Lane::Plain;
+        const measure::Lane other =
+            own == measure::Lane::Plain ? measure::Lane::Alt : measure::Lane::Plain;
         Direction d(Format::Seq32, kBound, own);
         uint8_t p[11];
         for (uint64_t s = 1; s <= 10; ++s) {
             d.onSent(s, 0);
             measure::buildPacket(Format::Seq32, s, p, other);  // the tester's own bytes, echoed
-            if (s == 10) p[2] ^= 0x10;                          // damaged: corrupt, whichever lane
+            if (s == 10) p[2] ^= 0x10;                         // damaged: corrupt, whichever lane
             d.onBytes(p, sizeof p, kMs);
         }
         d.finish(2 * kBound, true);
