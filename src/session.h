@@ -137,7 +137,8 @@ private:
     unsigned int sock_ = 0;
     unsigned int dest_addr_ = 0;
     uint16_t listen_port_ = 0;
-    std::atomic<int> sending_{0}, receiving_{0};
+    RunFlag sending_;  // cleared: every sender wakes and ends at once
+    std::atomic<int> receiving_{0};
     std::atomic<int> senders_left_{0};
     std::vector<std::thread> senders_, receivers_;
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -22,6 +23,30 @@ bool parseDottedIPv4(const std::string& text, unsigned int* addr);
 int64_t nowNs();
 void sleepNs(int64_t ns);
 
+// A run flag whose sleepers wake the moment it is cleared: a sender between
+// two packets sees the end of its run at once, not at its next check.
+class RunFlag {
+public:
+    void set(bool on) {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            on_ = on;
+        }
+        if (!on) cv_.notify_all();
+    }
+    bool on() const { return on_.load(); }
+    // Sleeps ns, or until the flag is cleared.
+    void sleep(int64_t ns) {
+        std::unique_lock<std::mutex> g(m_);
+        cv_.wait_for(g, std::chrono::nanoseconds(ns), [this] { return !on_.load(); });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::atomic<bool> on_{false};
+};
+
 // Sends at a fixed rate on absolute deadlines: packet k is due at start +
 // k periods, whenever the one before it went, so a late wake-up shortens the
 // next wait instead of pushing every later packet back. After a stall the
@@ -37,8 +62,14 @@ public:
     // released packet's own due time.
     template <typename Flag>
     bool wait(const Flag& run) {
-        const int64_t at = next_ > earliest_ ? next_ : earliest_;
-        if (!waitUntil(at, [&] { return run != 0; })) return false;
+        if (!waitUntil(due(), [&] { return run != 0; })) return false;
+        release();
+        return true;
+    }
+    // The same, woken at once when run is cleared.
+    bool wait(RunFlag& run) {
+        const auto running = [&] { return run.on(); };
+        if (!waitUntil(due(), running, [&](int64_t ns) { run.sleep(ns); })) return false;
         release();
         return true;
     }
@@ -50,15 +81,21 @@ public:
     // 50 ms at most); false when it did.
     template <typename Pred>
     static bool waitUntil(int64_t deadline, Pred running) {
+        return waitUntil(deadline, running, [](int64_t ns) { sleepNs(ns); });
+    }
+    // The same with sleep(ns) sleeping: it may return early.
+    template <typename Pred, typename Sleep>
+    static bool waitUntil(int64_t deadline, Pred running, Sleep sleep) {
         for (;;) {
             if (!running()) return false;
             const int64_t left = deadline - nowNs();
             if (left <= 0) return true;
-            sleepNs(left < kSlice ? left : kSlice);
+            sleep(left < kSlice ? left : kSlice);
         }
     }
 
 private:
+    int64_t due() const { return next_ > earliest_ ? next_ : earliest_; }
     void release();
 
     static constexpr int64_t kSlice = 50000000;  // longest sleep between run-flag checks

@@ -1,6 +1,6 @@
 // The sender and the receiver on real parts: loopback UDP, pseudo-terminals and socat.
-#include <poll.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -313,8 +313,8 @@ TEST(SessionTest, SendsAtTheAskedRateAndCatchesUpWithoutBursts) {
         return o[o.size() / 2];
     };
     const double drift = medianOffset(1250, 2500) - medianOffset(0, 1250);
-    EXPECT_LT(std::abs(drift), 0.005) << "s over 1250 periods: " << 1250 / (1.25 + drift)
-                                      << " packets/s";
+    EXPECT_LT(std::abs(drift), 0.005)
+        << "s over 1250 periods: " << 1250 / (1.25 + drift) << " packets/s";
 
     traffic::Pacer pacer(1000);
     const int64_t period = pacer.period();
@@ -520,4 +520,51 @@ TEST(SessionTest, TheTestersOwnPortOutageIsNotSentNotLost) {
         EXPECT_EQ(f.sent, f.received + f.lost + f.in_flight);
         EXPECT_TRUE(s.serial().lost_now);
     }
+}
+
+// A serial read finds bytes that waited in the port's queue: at 9600 baud (1.0417 ms a byte)
+// ten 11-byte packets read at once came back to back at the latest, so the first packet's last
+// byte came 99 byte times (103.1 ms) before the read, the last one's at the read. The tester's
+// receive delay says so, and the packets' latency runs to those arrivals, not to the read.
+TEST(SessionTest, SerialReceiveDelayComesFromTheQueueAndTheLineRate) {
+    ts::PtyPair pty;
+    ts::UdpPeer peer;
+    ASSERT_TRUE(pty.ok() && peer.ok());
+    traffic::SessionConfig c;
+    c.serial = pty.slavePath();
+    c.baud = 9600;
+    c.dest_ip = kDestIp;
+    c.dest_port = peer.port();
+    c.rate = 1000;
+    c.count = 10;
+    c.format = measure::Format::Seq32;
+    traffic::Session s(c);
+    std::string error;
+    ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
+    s.start();
+    timeval tv{5, 0};
+    setsockopt(peer.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::vector<unsigned char> line;
+    for (int i = 0; i < 10; ++i) {
+        unsigned char b[64];
+        const ssize_t n = recv(peer.fd(), b, sizeof b, 0);
+        ASSERT_EQ(n, 11);
+        line.insert(line.end(), b, b + n);
+    }
+    // Later than a line could have brought them, then all at once, as a queue holds them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_TRUE(pty.writeMaster(line.data(), line.size()));
+    traffic::Monitor* m = s.monitor(traffic::Way::E2U);
+    for (auto end = SteadyClock::now() + std::chrono::seconds(5);
+         m->figures(traffic::nowNs()).received < 10 && SteadyClock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    s.stopSending();
+    s.stop();
+    const measure::Figures f = m->finish(traffic::nowNs(), true);
+    ASSERT_EQ(f.received, 10u);
+    EXPECT_NEAR(f.tester.receive_delay.max_us, 99 * 10e6 / 9600, 1000);
+    EXPECT_LT(f.tester.receive_delay.min_us, 1000);
+    // Sent about 1 ms apart, arrived 11.46 ms apart: the latencies spread over about 94 ms (to
+    // the read they would spread over the 9 ms of sending; 50 ms leaves room for a slow sender).
+    EXPECT_GT(f.latency.max_us - f.latency.min_us, 50000);
 }
