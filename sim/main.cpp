@@ -10,6 +10,7 @@
 
 namespace {
 
+// The help; %zu is the line queue's size.
 const char kUsage[] =
     "usage: convbench-sim --link PATH [options]\n"
     "\n"
@@ -38,11 +39,13 @@ const char kUsage[] =
     "  --pack-size N       serial->net: datagrams of N bytes, cut across packets\n"
     "  --pack-gap MS       serial->net: send what was gathered after MS without bytes\n"
     "  --split N           net->serial: write a datagram in pieces of 1..N bytes\n"
-    "  --baud B            serial line at B baud (B/10 bytes/s), 4096-byte queue\n"
+    "  --baud B            serial line at B baud (B/10 bytes/s), %zu-byte queue\n"
     "  --outage MS         stop forwarding for MS ...\n"
     "  --outage-every MS   ... every MS\n"
     "  --disconnect-every MS  TCP: drop the connection every MS ...\n"
     "  --disconnect-for MS    ... and stay away MS (not listening / not connecting)\n"
+    "  --truncate P        cut 1..size-1 bytes off the end of a packet\n"
+    "  --echo              serial side: every byte written to the pty comes back\n"
     "  --seed N            seed of the random draws (default 1)\n"
     "The report (JSON, schema 1) goes to stdout at exit; SIGUSR1 writes one meanwhile.\n"
     "Exit status: 0 done, 2 bad option, 3 set-up failed (bind, link, pty).\n";
@@ -77,10 +80,14 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i], value;
         if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
+            std::printf(kUsage, sim::kLineQueueBytes);
             return 0;
         }
         if (name.compare(0, 2, "--") != 0) return bad("unexpected argument '" + name + "'");
+        if (name == "--echo") {  // a switch: no value
+            cfg.faults.echo = true;
+            continue;
+        }
         const size_t eq = name.find('=');
         if (eq != std::string::npos) {
             value = name.substr(eq + 1);

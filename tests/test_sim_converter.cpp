@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +117,74 @@ TEST(SimConverter, ForwardsBothWaysAndCleansUp) {
     rmdir(dir.c_str());
 }
 
+// Echo and truncate on a real pty and loopback UDP. Echo: the tester's own
+// writes come back on its port, whole packets between the converter's own
+// (each stream in order), counted in bytes; the network still gets them.
+// Truncate: the datagrams cut short are the ones counted.
+TEST(SimConverter, EchoesTheTestersBytesAndTruncates) {
+    const std::string dir = tempDir();
+    testsupport::UdpPeer net;
+    sim::Config cfg;
+    cfg.link = dir + "/tty";
+    cfg.peer_port = net.port();
+    cfg.faults.echo = true;
+    cfg.faults.truncate = 0.3;
+    sim::Converter conv(cfg);
+    std::string error;
+    ASSERT_TRUE(conv.start(&error)) << error;
+    const int tty = testsupport::openRawTty(cfg.link);
+    ASSERT_GE(tty, 0);
+    const Bytes up = packets(300), down = packets(300, 1000);
+    for (size_t off = 0; off < up.size(); off += 7) {
+        ASSERT_EQ(write(tty, up.data() + off, 7), 7);
+        net.sendTo(conv.udpPort(), down.data() + off, 7);
+    }
+    size_t cut = 0, datagrams = 0;
+    readUntil(net.fd(), up.size(), 1500, [&](const Bytes& b) {
+        ++datagrams;
+        cut += b.size() < 7;
+    });
+    Bytes back;
+    readUntil(tty, 2 * up.size(), 1500,
+              [&](const Bytes& b) { back.insert(back.end(), b.begin(), b.end()); });
+    // The read stream, walked with backtracking: each step the next packet of
+    // the echo, whole, or the next that came through net->serial, whole or cut.
+    const auto holds = [&](size_t pos, const Bytes& src, size_t at, size_t len) {
+        return pos + len <= back.size() &&
+               std::equal(src.begin() + long(at), src.begin() + long(at + len),
+                          back.begin() + long(pos));
+    };
+    size_t echoed = 0;
+    std::function<bool(size_t, size_t, size_t)> walk = [&](size_t pos, size_t e, size_t d) {
+        if (pos == back.size()) {
+            echoed = e;
+            return true;
+        }
+        if (e < up.size() && holds(pos, up, e, 7) && walk(pos + 7, e + 7, d)) return true;
+        for (size_t len = 7; d < down.size() && len > 0; --len)
+            if (holds(pos, down, d, len) && walk(pos + len, e, d + 7)) return true;
+        return false;
+    };
+    ASSERT_TRUE(walk(0, 0, 0)) << "the port got bytes that are neither";
+    EXPECT_EQ(echoed, up.size());
+    conv.stop();
+    const sim::Counts s2n = conv.counts(sim::Way::SerialToNet),
+                      n2s = conv.counts(sim::Way::NetToSerial);
+    EXPECT_EQ(s2n.echoed, up.size());
+    EXPECT_EQ(n2s.echoed, 0u);
+    EXPECT_EQ(datagrams, 300u);
+    EXPECT_EQ(s2n.truncated, cut);
+    EXPECT_GT(cut, 30u);
+    EXPECT_EQ(back.size(), 2 * up.size() - n2s.truncated_bytes);
+    testsupport::Json j;
+    ASSERT_TRUE(testsupport::parseJson(conv.reportJson(), &j));
+    EXPECT_EQ(j["serial_to_net"]["echoed"].get<uint64_t>(), up.size());
+    EXPECT_EQ(j["net_to_serial"]["truncated"].get<uint64_t>(), n2s.truncated);
+    EXPECT_EQ(j["faults"]["truncate"].get<double>(), 0.3);
+    close(tty);
+    rmdir(dir.c_str());
+}
+
 // The program: --help, a bad option (2), a link it cannot make (3), and a
 // timed run whose JSON report parses back with the settings and counts.
 TEST(SimProgram, ExitStatusAndReport) {
@@ -122,14 +192,19 @@ TEST(SimProgram, ExitStatusAndReport) {
         args.insert(args.begin(), CONVBENCH_SIM_EXE);
         return testsupport::runProcess(args, 30);
     };
-    EXPECT_EQ(run({"--help"}).status, 0);
+    const auto help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    // The help names the line queue the code has.
+    EXPECT_NE(help.out.find(std::to_string(sim::kLineQueueBytes) + "-byte queue"),
+              std::string::npos)
+        << help.out;
     EXPECT_EQ(run({"--link", "/tmp/x", "--drop", "2"}).status, 2);
     EXPECT_EQ(run({"--drop", "0.1"}).status, 2);  // no --link
     EXPECT_EQ(run({"--link", "/nonexistent-dir/tty", "--duration", "1"}).status, 3);
 
     const std::string dir = tempDir();
     const auto r = run({"--link", dir + "/tty", "--duration", "0.3", "--drop", "0.25", "--seed",
-                        "9", "--format", "seq32"});
+                        "9", "--format", "seq32", "--echo"});
     ASSERT_EQ(r.status, 0) << r.err;
     testsupport::Json j;
     ASSERT_TRUE(testsupport::parseJson(r.out, &j)) << r.out;
@@ -138,6 +213,7 @@ TEST(SimProgram, ExitStatusAndReport) {
     EXPECT_EQ(j["serial"]["link"].get<std::string>(), dir + "/tty");
     EXPECT_EQ(j["faults"]["drop"].get<double>(), 0.25);
     EXPECT_EQ(j["faults"]["seed"].get<double>(), 9);
+    EXPECT_TRUE(j["faults"]["echo"].get<bool>());
     EXPECT_GT(j["udp"]["port"].get<double>(), 0);
     EXPECT_EQ(j["net_to_serial"]["packets"].get<uint64_t>(), 0u);
     EXPECT_GE(j["uptime_s"].get<double>(), 0.3);
