@@ -24,6 +24,15 @@ struct Latency {
     double min_us = 0, mean_us = 0, p50_us = 0, p90_us = 0, p99_us = 0, max_us = 0;
 };
 
+// The tester's own health (stub until the core lands).
+struct TesterFigures {
+    Latency send_lateness;
+    Latency receive_delay;
+    uint64_t sent_late = 0;
+    double longest_stall_ms = 0;
+    double stall_at_s = 0;
+};
+
 struct Figures {
     uint64_t sent = 0;        // packets handed to the converter
     uint64_t received = 0;    // packets that arrived intact, once each, within the bound
@@ -38,6 +47,9 @@ struct Figures {
     double jitter_us = 0;     // RFC 3550 interarrival jitter
     double send_rate = 0;     // packets/s over the sending span
     double receive_rate = 0;  // packets/s over the receiving span
+    uint64_t echoed = 0;
+    uint64_t not_sent = 0;
+    TesterFigures tester;
 };
 
 class Direction : private FrameSink {

@@ -246,6 +246,17 @@ void Session::drain() {
     }
 }
 
+void Session::drain(const std::atomic<int>& interrupted) {
+    const int64_t until = nowNs() + config_.latency_bound_ns;
+    for (;;) {
+        uint64_t in_flight = 0;
+        for (auto& m : monitors_)
+            if (m) in_flight += m->figures(nowNs()).in_flight;
+        if (interrupted.load() || in_flight == 0 || nowNs() >= until) return;
+        sleepNs(2000000);
+    }
+}
+
 void Session::stop() {
     stopSending();
     receiving_ = 0;

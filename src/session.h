@@ -94,6 +94,7 @@ public:
     void stopSending();
     // Waits until nothing is in flight, or the latency bound has passed.
     void drain();
+    void drain(const std::atomic<int>& interrupted);  // stub until the engine lands
     // Ends every thread and closes the port and the socket.
     void stop();
 
