@@ -349,21 +349,3 @@ TEST(SimStage, TruncateKeepsTheOtherFaultsPicks) {
         }
     }
 }
-
-// The tester's core on the far side of a truncating stage: a cut packet never
-// arrives, and costs its neighbours nothing. Off until the framer resumes at
-// the earliest place a packet can start after a short one.
-TEST(SimStage, DISABLED_TruncatedPacketsCostTheTesterNoNeighbour) {
-    for (const Format fmt : {Format::Counter8, Format::Seq32}) {
-        for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
-            SCOPED_TRACE(std::string(measure::formatName(fmt)) + " " + sim::wayName(way));
-            Faults f = make({});
-            f.truncate = 0.2;
-            Bench b(way, f, fmt);
-            const measure::Figures fig = b.run(2000);
-            const Counts& n = b.st.counts();
-            EXPECT_EQ(fig.received, n.packets - n.truncated);
-            EXPECT_EQ(fig.duplicated + fig.reordered, 0u);
-        }
-    }
-}
