@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace measure {
 namespace {
 
-constexpr int kSub = 128;           // buckets per power of two
+constexpr int kSub = 128;           // buckets per power of two, and per page
 constexpr int kLinear = 2 * kSub;   // values below this have a bucket each
 constexpr int kBuckets = kLinear + 56 * kSub;
+constexpr int kPages = kBuckets / kSub;
 
 int bucketOf(uint64_t v) {
     if (v < static_cast<uint64_t>(kLinear)) return static_cast<int>(v);
@@ -26,11 +28,29 @@ int64_t valueOf(int b) {
 
 }  // namespace
 
-Histogram::Histogram() : buckets_(kBuckets, 0) {}
+Histogram& Histogram::operator=(const Histogram& o) {
+    if (this == &o) return *this;
+    pages_.clear();
+    pages_.resize(o.pages_.size());
+    for (size_t i = 0; i < o.pages_.size(); ++i) {
+        if (!o.pages_[i]) continue;
+        pages_[i].reset(new uint64_t[kSub]);
+        std::memcpy(pages_[i].get(), o.pages_[i].get(), kSub * sizeof(uint64_t));
+    }
+    count_ = o.count_;
+    min_ = o.min_;
+    max_ = o.max_;
+    sum_ = o.sum_;
+    return *this;
+}
 
 void Histogram::add(int64_t ns) {
     if (ns < 0) ns = 0;
-    ++buckets_[static_cast<size_t>(bucketOf(static_cast<uint64_t>(ns)))];
+    const int b = bucketOf(static_cast<uint64_t>(ns));
+    if (pages_.empty()) pages_.resize(kPages);
+    std::unique_ptr<uint64_t[]>& page = pages_[static_cast<size_t>(b / kSub)];
+    if (!page) page.reset(new uint64_t[kSub]());
+    ++page[static_cast<size_t>(b % kSub)];
     if (count_ == 0 || ns < min_) min_ = ns;
     if (count_ == 0 || ns > max_) max_ = ns;
     ++count_;
@@ -38,22 +58,35 @@ void Histogram::add(int64_t ns) {
 }
 
 void Histogram::clear() {
-    std::fill(buckets_.begin(), buckets_.end(), 0);
+    for (auto& page : pages_)
+        if (page) std::fill(page.get(), page.get() + kSub, 0);
     count_ = 0;
     min_ = max_ = 0;
     sum_ = 0;
 }
 
+size_t Histogram::memoryBytes() const {
+    size_t n = pages_.capacity() * sizeof(pages_[0]);
+    for (const auto& page : pages_)
+        if (page) n += kSub * sizeof(uint64_t);
+    return n;
+}
+
 int64_t Histogram::quantile(double q) const {
     if (count_ == 0) return 0;
-    uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_)));
+    // Less a hair, so that q * count landing a rounding error above a whole
+    // number does not take the next sample.
+    uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_) - 1e-7));
     if (rank < 1) rank = 1;
     uint64_t seen = 0;
-    for (int b = 0; b < kBuckets; ++b) {
-        seen += buckets_[static_cast<size_t>(b)];
-        if (seen >= rank) {
-            const int64_t v = valueOf(b);
-            return v < min_ ? min_ : (v > max_ ? max_ : v);
+    for (size_t p = 0; p < pages_.size(); ++p) {
+        if (!pages_[p]) continue;
+        for (int i = 0; i < kSub; ++i) {
+            seen += pages_[p][static_cast<size_t>(i)];
+            if (seen >= rank) {
+                const int64_t v = valueOf(static_cast<int>(p) * kSub + i);
+                return v < min_ ? min_ : (v > max_ ? max_ : v);
+            }
         }
     }
     return max_;
@@ -61,14 +94,18 @@ int64_t Histogram::quantile(double q) const {
 
 std::vector<std::pair<int64_t, uint64_t>> Histogram::bins(int per_decade) const {
     std::vector<std::pair<int64_t, uint64_t>> out;
-    for (int b = 0; b < kBuckets; ++b) {
-        const uint64_t n = buckets_[static_cast<size_t>(b)];
-        if (n == 0) continue;
-        const double v = static_cast<double>(valueOf(b));
-        const double step = std::floor(std::log10(v < 1 ? 1 : v) * per_decade);
-        const int64_t low = static_cast<int64_t>(std::llround(std::pow(10.0, step / per_decade)));
-        if (!out.empty() && out.back().first == low) out.back().second += n;
-        else out.emplace_back(low, n);
+    for (size_t p = 0; p < pages_.size(); ++p) {
+        if (!pages_[p]) continue;
+        for (int i = 0; i < kSub; ++i) {
+            const uint64_t n = pages_[p][static_cast<size_t>(i)];
+            if (n == 0) continue;
+            const double v = static_cast<double>(valueOf(static_cast<int>(p) * kSub + i));
+            const double step = std::floor(std::log10(v < 1 ? 1 : v) * per_decade);
+            const int64_t low =
+                static_cast<int64_t>(std::llround(std::pow(10.0, step / per_decade)));
+            if (!out.empty() && out.back().first == low) out.back().second += n;
+            else out.emplace_back(low, n);
+        }
     }
     return out;
 }

@@ -1,13 +1,14 @@
 #include "packet_format.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace measure {
 namespace {
 
-constexpr uint8_t kData[5] = {1, 2, 3, 4, 5};
+constexpr uint8_t kData[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x43, 0x44, 0x45}};
 
-int dataOffset(Format f) { return f == Format::Counter8 ? 1 : 4; }
+size_t dataOffset(Format f) { return f == Format::Counter8 ? 1 : 4; }
 
 uint16_t fletcher16(const uint8_t* p, int n) {
     unsigned a = 0, b = 0;
@@ -24,6 +25,10 @@ int packetSize(Format f) { return f == Format::Counter8 ? 7 : 11; }
 
 const char* formatName(Format f) { return f == Format::Counter8 ? "counter8" : "seq32"; }
 
+const char* laneName(Lane l) { return l == Lane::Plain ? "plain" : "alt"; }
+
+const uint8_t* laneData(Lane l) { return kData[l == Lane::Plain ? 0 : 1]; }
+
 bool parseFormat(const std::string& name, Format* out) {
     if (name == "counter8") *out = Format::Counter8;
     else if (name == "seq32") *out = Format::Seq32;
@@ -31,91 +36,154 @@ bool parseFormat(const std::string& name, Format* out) {
     return true;
 }
 
-void buildPacket(Format f, uint64_t seq, uint8_t* out) {
+void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane) {
+    const uint8_t* data = laneData(lane);
     if (f == Format::Counter8) {
         out[0] = static_cast<uint8_t>(seq);
-        std::memcpy(out + 1, kData, 5);
-        out[6] = static_cast<uint8_t>(out[0] + 15);
+        std::memcpy(out + 1, data, 5);
+        unsigned sum = 0;
+        for (int i = 0; i < 6; ++i) sum += out[i];
+        out[6] = static_cast<uint8_t>(sum);
         return;
     }
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
-    std::memcpy(out + 4, kData, 5);
+    std::memcpy(out + 4, data, 5);
     const uint16_t c = fletcher16(out, 9);
     out[9] = static_cast<uint8_t>(c >> 8);
     out[10] = static_cast<uint8_t>(c);
 }
 
-bool parsePacket(Format f, const uint8_t* p, uint32_t* wire) {
-    if (std::memcmp(p + dataOffset(f), kData, 5) != 0) return false;
+bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane) {
+    const uint8_t* d = p + dataOffset(f);
+    Lane l;
+    if (std::memcmp(d, kData[0], 5) == 0) l = Lane::Plain;
+    else if (std::memcmp(d, kData[1], 5) == 0) l = Lane::Alt;
+    else return false;
     if (f == Format::Counter8) {
-        if (static_cast<uint8_t>(p[0] + 15) != p[6]) return false;
+        unsigned sum = 0;
+        for (int i = 0; i < 6; ++i) sum += p[i];
+        if (static_cast<uint8_t>(sum) != p[6]) return false;
         *wire = p[0];
-        return true;
+    } else {
+        const uint16_t c = fletcher16(p, 9);
+        if (p[9] != static_cast<uint8_t>(c >> 8) || p[10] != static_cast<uint8_t>(c)) return false;
+        *wire = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
     }
-    const uint16_t c = fletcher16(p, 9);
-    if (p[9] != static_cast<uint8_t>(c >> 8) || p[10] != static_cast<uint8_t>(c)) return false;
-    *wire = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    if (lane) *lane = l;
     return true;
 }
 
-bool nearPacket(Format f, const uint8_t* p) {
-    const uint8_t* d = p + dataOffset(f);
-    int same = 0;
-    for (int i = 0; i < 5; ++i) same += d[i] == kData[i];
-    uint32_t wire;
-    return same >= 3 && !parsePacket(f, p, &wire);
+int dataInPlace(Format f, const uint8_t* p, size_t n) {
+    const size_t off = dataOffset(f);
+    int best = 0;
+    for (const uint8_t* data : kData) {
+        int same = 0;
+        for (size_t i = 0; i < 5 && off + i < n; ++i) same += p[off + i] == data[i];
+        best = std::max(best, same);
+    }
+    return best;
 }
 
-Framer::Framer(Format f) : format_(f), size_(static_cast<size_t>(packetSize(f))) {}
+bool nearPacket(Format f, const uint8_t* p) {
+    uint32_t wire;
+    return dataInPlace(f, p, static_cast<size_t>(packetSize(f))) >= 3 && !parsePacket(f, p, &wire);
+}
 
-size_t Framer::scan(const uint8_t* data, size_t n, FrameSink& sink) {
-    size_t pos = 0, skipped = 0;
-    while (n - pos >= size_) {
+Framer::Framer(Format f)
+    : format_(f), size_(static_cast<size_t>(packetSize(f))), offset_(dataOffset(f)) {}
+
+bool Framer::valid(const uint8_t* data, size_t n, size_t at, uint32_t* wire, Lane* lane) const {
+    return n - at >= size_ && parsePacket(format_, data + at, wire, lane);
+}
+
+// True when the bytes there are already show that no valid packet starts at
+// `at` (some data byte of each lane is out of place), however the stream goes on.
+bool Framer::cannotStart(const uint8_t* data, size_t n, size_t at) const {
+    if (n - at >= size_) {
         uint32_t wire;
-        if (parsePacket(format_, data + pos, &wire)) {
-            if (skipped) sink.onSkipped(skipped), skipped = 0;
-            sink.onPacket(wire);
-            pos += size_;
-        } else if (nearPacket(format_, data + pos)) {
-            if (skipped) sink.onSkipped(skipped), skipped = 0;
-            sink.onCorrupt();
-            pos += size_;
-        } else {
-            ++skipped;
-            ++pos;
-        }
+        return !parsePacket(format_, data + at, &wire);
     }
-    if (skipped) sink.onSkipped(skipped);
+    for (const uint8_t* run : kData) {
+        bool fits = true;
+        for (size_t i = 0; i < 5 && at + offset_ + i < n; ++i) fits = fits && data[at + offset_ + i] == run[i];
+        if (fits) return false;
+    }
+    return true;
+}
+
+size_t Framer::scan(const uint8_t* data, size_t n, bool final, FrameSink& sink) const {
+    size_t pos = 0, skipped = 0;
+    const auto settleSkipped = [&] {
+        if (skipped) sink.onSkipped(skipped);
+        skipped = 0;
+    };
+    while (pos < n) {
+        const size_t avail = n - pos;
+        if (avail < size_ && !final) break;
+        uint32_t wire;
+        Lane lane;
+        if (valid(data, n, pos, &wire, &lane)) {
+            settleSkipped();
+            sink.onPacket(wire, lane);
+            pos += size_;
+            continue;
+        }
+        if (dataInPlace(format_, data + pos, avail) >= 3) {
+            // A damaged packet: it ends where the earliest valid packet begins.
+            size_t len = std::min(size_, avail);
+            bool known = true;
+            for (size_t q = pos + 1; q < pos + len; ++q) {
+                if (valid(data, n, q, &wire, &lane)) {
+                    len = q - pos;
+                    break;
+                }
+                if (!final && !cannotStart(data, n, q)) {
+                    known = false;  // the bytes that tell have not come yet
+                    break;
+                }
+            }
+            if (!known) break;
+            settleSkipped();
+            sink.onCorrupt(len);
+            pos += len;
+            continue;
+        }
+        ++skipped;
+        ++pos;
+    }
+    settleSkipped();
     return pos;
 }
 
 void Framer::feed(const uint8_t* p, size_t n, FrameSink& sink) {
-    if (held_ > 0) {
-        // Frame the bytes held from the last feed together with the start of
-        // this one: at most one packet less a byte is copied.
+    // Bytes held from earlier feeds are framed together with the start of this
+    // one, a few bytes at a time, until they are settled; the rest of this
+    // feed is framed in place.
+    while (held_ > 0 && n > 0) {
         const size_t old = held_;
-        const size_t take = n < size_ - 1 ? n : size_ - 1;
+        const size_t take = std::min(n, sizeof hold_ - held_);
         std::memcpy(hold_ + held_, p, take);
         held_ += take;
-        const size_t used = scan(hold_, held_, sink);
-        if (used < old) {  // only when all of this feed fitted: keep waiting
-            std::memmove(hold_, hold_ + used, held_ - used);
-            held_ -= used;
-            return;
+        const size_t used = scan(hold_, held_, false, sink);
+        if (used >= old) {
+            p += used - old;
+            n -= used - old;
+            held_ = 0;
+            break;
         }
-        // The held bytes are settled; the copied bytes not yet framed are
-        // framed again from the caller's buffer.
-        p += used - old;
-        n -= used - old;
-        held_ = 0;
+        std::memmove(hold_, hold_ + used, held_ - used);
+        held_ -= used;
+        p += take;
+        n -= take;
     }
-    const size_t used = scan(p, n, sink);
+    if (held_ > 0) return;
+    const size_t used = scan(p, n, false, sink);
     std::memcpy(hold_, p + used, n - used);
     held_ = n - used;
 }
 
 void Framer::flush(FrameSink& sink) {
-    if (held_) sink.onSkipped(held_);
+    if (held_) scan(hold_, held_, true, sink);
     held_ = 0;
 }
 

@@ -1,13 +1,18 @@
 // Test packet formats and the stream framer.
 //
 // Two formats carry a run's packets:
-//  - Counter8 (7 bytes, the default): counter byte, data 01 02 03 04 05, and the
+//  - Counter8 (7 bytes, the default): counter byte, five data bytes, and the
 //    low 8 bits of the sum of the six bytes before it.
-//  - Seq32 (11 bytes): a 32-bit sequence number (big-endian), data 01 02 03 04 05,
+//  - Seq32 (11 bytes): a 32-bit sequence number (big-endian), five data bytes,
 //    and a Fletcher-16 checksum of the nine bytes before it (big-endian).
-// Both keep the data run 01..05 at a fixed place; it never overlaps itself, so
-// the framer can find the next packet boundary after any stray, missing or
-// damaged byte.
+//
+// Two lanes tell the directions of a two-way run apart by their data bytes:
+//  - Plain: 01 02 03 04 05 (the packet a one-way run sends, unchanged);
+//  - Alt:   41 42 43 44 45 ("ABCDE").
+// Both runs sit at the same place in the packet. Neither run overlaps itself
+// nor the other (no end of one is the start of either), so the framer can find
+// the next packet boundary after any stray, missing or damaged byte, and no
+// byte of either run is >= 0x80 or a flow-control byte (0x11, 0x13).
 #pragma once
 
 #include <cstddef>
@@ -18,52 +23,83 @@ namespace measure {
 
 enum class Format { Counter8, Seq32 };
 
+// Which direction of a two-way run a packet belongs to (see above).
+enum class Lane : uint8_t { Plain, Alt };
+
 constexpr int kMaxPacketSize = 11;
+
+// Packets a counter8 counter byte tells apart: a packet is only matched while
+// fewer than this many newer packets have been numbered.
+constexpr uint64_t kCounter8Window = 256;
 
 int packetSize(Format f);
 const char* formatName(Format f);  // "counter8", "seq32"
 bool parseFormat(const std::string& name, Format* out);
+const char* laneName(Lane l);  // "plain", "alt"
+
+// The five data bytes of a lane.
+const uint8_t* laneData(Lane l);
 
 // Writes packet number `seq` of a run (the first is 1) into out[packetSize(f)].
 // Counter8 carries seq mod 256, Seq32 seq mod 2^32.
-void buildPacket(Format f, uint64_t seq, uint8_t* out);
+void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane = Lane::Plain);
 
-// True when the packetSize(f) bytes at p are a valid packet; *wire gets the
-// number it carries (the counter byte, or the 32-bit number).
-bool parsePacket(Format f, const uint8_t* p, uint32_t* wire);
+// True when the packetSize(f) bytes at p are a valid packet of either lane;
+// *wire gets the number it carries (the counter byte, or the 32-bit number),
+// *lane (when given) its lane.
+bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane = nullptr);
 
-// True when the bytes at p have the shape of a packet (at least three of the five
-// data bytes in place) without being a valid one: a damaged packet.
+// How many of the five data bytes of the lane that fits best are in place at p,
+// looking only at the n bytes there are (0 when n is too short for any).
+int dataInPlace(Format f, const uint8_t* p, size_t n);
+
+// True when the packetSize(f) bytes at p have the shape of a packet (at least
+// three of the five data bytes of a lane in place) without being a valid one:
+// a damaged packet.
 bool nearPacket(Format f, const uint8_t* p);
 
-// What the framer found in a stream.
+// What the framer found in a stream, in stream order; every byte fed is
+// reported exactly once.
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    virtual void onPacket(uint32_t wire) = 0;  // a valid packet
-    virtual void onCorrupt() = 0;              // a damaged packet, skipped whole
-    virtual void onSkipped(size_t bytes) = 0;  // bytes that belong to no packet
+    virtual void onPacket(uint32_t wire, Lane lane) = 0;  // a valid packet (packetSize bytes)
+    virtual void onCorrupt(size_t bytes) = 0;             // a damaged or short packet
+    virtual void onSkipped(size_t bytes) = 0;             // bytes that belong to no packet
 };
 
-// Cuts a byte stream into packets. Where the bytes at the current place are not
-// a valid packet, a damaged packet is skipped whole and any other byte alone,
-// until a valid packet starts. Keeps at most one packet's worth of bytes between
-// feeds.
+// Cuts a byte stream into packets. At each place:
+//  - a valid packet (either lane) is taken whole;
+//  - else, where at least three data bytes of a lane are in place, the bytes
+//    are a damaged packet: it ends where the earliest valid packet after its
+//    start begins, and is never longer than a packet. So a packet short of a
+//    byte costs one corrupt packet, never the start of the packet after it;
+//  - else the byte is skipped alone.
+// Deciding where a damaged packet ends may need the first bytes of the packet
+// after it: between feeds at most two packets' worth less two bytes are kept
+// (one packet's worth less a byte when no damaged packet is pending). How the
+// stream is cut into feeds never changes what is found.
 class Framer {
 public:
     explicit Framer(Format f);
     void feed(const uint8_t* p, size_t n, FrameSink& sink);
-    // End of the stream: bytes still held are counted as skipped.
+    // End of the stream: bytes still held are framed as they are (a damaged
+    // packet may then be shorter than its data run: at least three data bytes
+    // in place still make it one), the rest skipped.
     void flush(FrameSink& sink);
     size_t pending() const { return held_; }
 
 private:
-    // Frames data[0, n); returns how many bytes it consumed.
-    size_t scan(const uint8_t* data, size_t n, FrameSink& sink);
+    // Frames data[0, n); returns how many bytes it settled. With `final`, the
+    // stream ends at n and everything is settled.
+    size_t scan(const uint8_t* data, size_t n, bool final, FrameSink& sink) const;
+    bool valid(const uint8_t* data, size_t n, size_t at, uint32_t* wire, Lane* lane) const;
+    bool cannotStart(const uint8_t* data, size_t n, size_t at) const;
 
     Format format_;
     size_t size_;
-    uint8_t hold_[2 * kMaxPacketSize];
+    size_t offset_;  // where the data bytes start in a packet
+    uint8_t hold_[4 * kMaxPacketSize];
     size_t held_ = 0;
 };
 

@@ -67,7 +67,7 @@ void Stage::take(size_t n, uint8_t* out) {
     pend_off_ += n;
 }
 
-void Stage::onPacket(uint32_t) {
+void Stage::onPacket(uint32_t, measure::Lane) {
     Unit u;
     u.packet = true;
     u.len = static_cast<uint8_t>(size_);
@@ -84,9 +84,9 @@ void Stage::onPacket(uint32_t) {
     decide(std::move(u));
 }
 
-void Stage::onCorrupt() {
+void Stage::onCorrupt(size_t n) {
     ++counts_.damaged_in;
-    rawUnit(size_);
+    rawUnit(n);
 }
 
 void Stage::onSkipped(size_t n) {

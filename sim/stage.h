@@ -133,8 +133,8 @@ private:
         int64_t due;
     };
 
-    void onPacket(uint32_t wire) override;
-    void onCorrupt() override;
+    void onPacket(uint32_t wire, measure::Lane lane) override;
+    void onCorrupt(size_t bytes) override;
     void onSkipped(size_t bytes) override;
     void take(size_t n, uint8_t* out);
     void rawUnit(size_t n);

@@ -144,7 +144,7 @@ TEST(MeasureTest, StreamFramingRecoversFromStrayMissingAndDamagedBytes) {
         const Figures f = run.end();
         EXPECT_EQ(f.received, 4u) << split;
         EXPECT_EQ(f.corrupt, 1u) << split;
-        EXPECT_EQ(f.lost, 1u) << split;  // packet 4; 3 counts as corrupt
+        EXPECT_EQ(f.lost, 2u) << split;  // 3 (damaged: also corrupt) and 4
         EXPECT_EQ(f.skipped_bytes, 4u) << split;
     }
 }
@@ -171,7 +171,7 @@ TEST(MeasureTest, DatagramsPackedSplitOddOrEmpty) {
     EXPECT_EQ(f.received, 6u);
     EXPECT_EQ(f.skipped_bytes, 1u);
     EXPECT_EQ(f.corrupt, 1u);
-    EXPECT_EQ(f.lost, 0u);  // 7 was lost, the empty datagram stands for it
+    EXPECT_EQ(f.lost, 1u);  // 7: the empty datagram stands for no packet
 }
 
 TEST(MeasureTest, OverdueCountsLostLateArrivalsStayLostAndTheTailDrains) {
