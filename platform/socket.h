@@ -3,6 +3,7 @@
 // first dotted number most significant, ports are host-order unsigned shorts.
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <string>
 
@@ -27,6 +28,18 @@ int Socket_SendTo(unsigned int socket, unsigned char* buff, int bufferLen, unsig
                   unsigned short dstport);
 int Socket_ReceiveFrom(unsigned int socket, unsigned char* buff, int bufferLen,
                        unsigned int* srcddr, unsigned short* srcport);
+// Asks the kernel to stamp each datagram with its arrival time (Linux:
+// SO_TIMESTAMPNS). 0 when it will, -1 when the platform gives no stamps.
+int Socket_EnableReceiveStamps(unsigned int socket);
+// Receives one datagram like Socket_ReceiveFrom. *read_ns is the time of the
+// read and *arrival_ns the kernel's arrival stamp, both on the monotonic clock
+// of std::chrono::steady_clock (the stamp, taken on the wall clock, is moved
+// over by the two clocks' difference read at this receive). Without a stamp
+// (none enabled, or a platform without them) the arrival is the read time;
+// it is never later than the read. The datagram's length, or -1 as
+// Socket_ReceiveFrom.
+int Socket_ReceiveStamped(unsigned int socket, unsigned char* buff, int bufferLen,
+                          int64_t* arrival_ns, int64_t* read_ns);
 int Socket_IsRxPacket(int socket);
 int Socket_IsRxPacketUS(int socket, int us);
 int Socket_IsRxPacketMS(int socket, int ms);

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -302,6 +303,53 @@ int Socket_ReceiveFrom(unsigned int socket, unsigned char* buff, int bufferLen,
     if (msg.msg_flags & MSG_TRUNC) {
         errno = EMSGSIZE;
         return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int Socket_EnableReceiveStamps(unsigned int socket) {
+    const int on = 1;
+    return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0
+               ? 0
+               : -1;
+}
+
+int Socket_ReceiveStamped(unsigned int socket, unsigned char* buff, int bufferLen,
+                          int64_t* arrival_ns, int64_t* read_ns) {
+    iovec iov{buff, bufferLen > 0 ? static_cast<size_t>(bufferLen) : 0};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = recvmsg(static_cast<int>(socket), &msg, 0);
+    } while (n < 0 && errno == EINTR);
+    // Both clocks at the read: their difference moves the wall-clock stamp
+    // onto the monotonic clock, as it stands now (a step of the wall clock
+    // since the arrival shows as an error of that size, clamped below).
+    const int64_t mono = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    if (read_ns) *read_ns = mono;
+    if (arrival_ns) *arrival_ns = mono;
+    if (n < 0) return -1;
+    if (msg.msg_flags & MSG_TRUNC) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec stamp;
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        const int64_t waited = (static_cast<int64_t>(wall.tv_sec) - stamp.tv_sec) * 1000000000LL +
+                               (wall.tv_nsec - stamp.tv_nsec);
+        if (arrival_ns && waited > 0) *arrival_ns = mono - waited;
     }
     return static_cast<int>(n);
 }

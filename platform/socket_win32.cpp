@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -298,6 +299,22 @@ int Socket_ReceiveFrom(unsigned int socket, unsigned char* buff, int bufferLen,
     }
     if (srcddr) *srcddr = ntohl(from.sin_addr.s_addr);
     if (srcport) *srcport = ntohs(from.sin_port);
+    return n;
+}
+
+// Winsock gives no arrival stamp for a datagram: the read time stands for it.
+int Socket_EnableReceiveStamps(unsigned int) {
+    return -1;
+}
+
+int Socket_ReceiveStamped(unsigned int socket, unsigned char* buff, int bufferLen,
+                          int64_t* arrival_ns, int64_t* read_ns) {
+    const int n = Socket_ReceiveFrom(socket, buff, bufferLen, nullptr, nullptr);
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (read_ns) *read_ns = now;
+    if (arrival_ns) *arrival_ns = now;
     return n;
 }
 

@@ -36,12 +36,17 @@ bool parseTransport(const std::string& name, Transport* out) {
     return false;
 }
 
-Session::Session(SessionConfig config) : config_(std::move(config)) {
+Session::Session(SessionConfig config) : config_(std::move(config)) {}
+
+// Made at the open, not with the session: a run of many channels holds
+// nothing per channel before that channel's ports open.
+void Session::makeMonitors() {
     for (Way w : kWays) {
         const bool on = w == Way::E2U ? config_.e2u : w == Way::U2E ? config_.u2e : config_.net;
-        if (on)
-            monitors_[static_cast<int>(w)] =
-                std::make_unique<Monitor>(config_.format, config_.latency_bound_ns);
+        auto& m = monitors_[static_cast<int>(w)];
+        if (!on || m) continue;
+        m = std::make_unique<Monitor>(config_.format, config_.latency_bound_ns, lane(w, config_));
+        m->setPeriod(Pacer(config_.rate).period());
     }
 }
 
@@ -50,6 +55,7 @@ Session::~Session() { stop(); }
 bool Session::open(std::string* error) { return openNetwork(error) && openSerial(error); }
 
 bool Session::openNetwork(std::string* error) {
+    makeMonitors();
     if (config_.transport == Transport::TcpClient) return true;
     if (config_.transport == Transport::TcpServer) {
         listener_ = Socket_TCPListen(0, config_.listen_port);
@@ -69,6 +75,9 @@ bool Session::openNetwork(std::string* error) {
     }
     listen_port_ = config_.listen_port;
     if (listen_port_ == 0) listen_port_ = Socket_LocalPort(sock_);
+    // The kernel stamps each datagram as it arrives: a receiver late to read
+    // does not add to the converter's latency (without stamps: the read time).
+    Socket_EnableReceiveStamps(sock_);
     return true;
 }
 
@@ -79,6 +88,7 @@ void Session::setConverter(const std::string& serial, const std::string& ip, uin
 }
 
 bool Session::openSerial(std::string* error) {
+    makeMonitors();
     dest_addr_ = Socket_Str2Addr(config_.dest_ip.c_str());
     if (!config_.e2u && !config_.u2e) return true;
     // e2u's packets are handed over by the port's reader task as it reads them.
@@ -235,26 +245,28 @@ void Session::stopSending() {
     senders_.clear();
 }
 
-void Session::drain() {
+void Session::drain(const std::atomic<int>& interrupted) {
     const int64_t until = nowNs() + config_.latency_bound_ns;
     for (;;) {
+        if (interrupted.load() != 0) return;
         uint64_t in_flight = 0;
         for (auto& m : monitors_)
             if (m) in_flight += m->figures(nowNs()).in_flight;
         if (in_flight == 0 || nowNs() >= until) return;
-        sleepNs(2000000);
+        // Short steps: an interrupt ends the wait within a few milliseconds.
+        sleepNs(std::min<int64_t>(2000000, std::max<int64_t>(until - nowNs(), 0)));
     }
 }
 
-void Session::drain(const std::atomic<int>& interrupted) {
-    const int64_t until = nowNs() + config_.latency_bound_ns;
-    for (;;) {
-        uint64_t in_flight = 0;
-        for (auto& m : monitors_)
-            if (m) in_flight += m->figures(nowNs()).in_flight;
-        if (interrupted.load() || in_flight == 0 || nowNs() >= until) return;
-        sleepNs(2000000);
-    }
+void Session::drain() {
+    const std::atomic<int> never{0};
+    drain(never);
+}
+
+bool Session::serialGone() const {
+    int lost_now = 0;
+    return uart_ != nullptr && UART_Outages(uart_, &lost_now, nullptr, nullptr, nullptr) == 0 &&
+           lost_now != 0;
 }
 
 void Session::stop() {
@@ -271,10 +283,17 @@ void Session::sendUdp(Way w) {
     Pacer pacer(config_.rate);
     uint8_t pkt[measure::kMaxPacketSize];
     const int size = measure::packetSize(config_.format);
+    const measure::Lane own = lane(w, config_);
     for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
         if (!pacer.wait(sending_)) break;
-        measure::buildPacket(config_.format, seq, pkt);
-        m->sent(seq, nowNs());
+        // e2u's packets come back on the tester's own serial port: while it
+        // is gone they are not sent, and the converter is not blamed.
+        if (w == Way::E2U && serialGone()) {
+            m->notSent(seq, pacer.deadline());
+            continue;
+        }
+        measure::buildPacket(config_.format, seq, pkt, own);
+        m->sent(seq, nowNs(), pacer.deadline());
         if (Socket_SendTo(sock_, pkt, size, dest_addr_, config_.dest_port) != size)
             m->sendFailed(seq);
     }
@@ -293,23 +312,53 @@ void Session::sendSerial() {
     // above what the line carries shows as a lower send rate.
     const int64_t byte_ns = config_.baud > 0 ? 10000000000LL / config_.baud : 0;
     int64_t line_free = 0;
+    const measure::Lane own = lane(Way::U2E, config_);
     const auto running = [&] { return sending_.load() != 0; };
     for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
         if (!pacer.wait(sending_)) break;
         const int64_t packet_ns = size * byte_ns;
         if (line_free - packet_ns > nowNs() && !Pacer::waitUntil(line_free - packet_ns, running))
             break;
-        measure::buildPacket(config_.format, seq, pkt);
+        // The tester's own port is gone: the packet is not sent, and the
+        // converter is not blamed for it.
+        if (serialGone()) {
+            m->notSent(seq, pacer.deadline());
+            continue;
+        }
+        measure::buildPacket(config_.format, seq, pkt, own);
         const int64_t t = nowNs();
-        m->sent(seq, t);
-        if (UART_write_buffer_timeout(uart_, pkt, size, 0) != size) m->sendFailed(seq);
+        m->sent(seq, t, pacer.deadline());
+        const int wrote = UART_write_buffer_timeout(uart_, pkt, size, 0);
+        if (wrote != size) {
+            m->sendFailed(seq);
+            // -1: the device refused the write or vanished under it.
+            if (wrote < 0) m->notSent(seq, pacer.deadline());
+            continue;
+        }
         line_free = (line_free > t ? line_free : t) + packet_ns;
     }
     --senders_left_;
 }
 
-void Session::onSerialBytes(void* self, const unsigned char* p, int n) {
-    static_cast<Session*>(self)->monitor(Way::E2U)->bytes(p, static_cast<size_t>(n), nowNs());
+// The reader task hands over each chunk as it reads it, with the length the
+// port's input queue had just before the read. The line brings baud/10 bytes a
+// second, so the bytes still queued behind a byte came in at least that many
+// byte times after it: byte i of the queue arrived no later than
+// read - (queued - 1 - i) byte times. Each packet-sized piece gets the
+// estimate of its last byte, the one that completes a packet. A reader that
+// keeps up sees a short queue and an arrival close to the read.
+void Session::onSerialBytes(void* self, const unsigned char* p, int n, int queued) {
+    Session* s = static_cast<Session*>(self);
+    Monitor* m = s->monitor(Way::E2U);
+    const int64_t read = nowNs();
+    const int64_t byte_ns = s->config_.baud > 0 ? 10000000000LL / s->config_.baud : 0;
+    const int piece = measure::packetSize(s->config_.format);
+    for (int at = 0; at < n; at += piece) {
+        const int len = std::min(piece, n - at);
+        const int64_t behind = static_cast<int64_t>(queued - (at + len));  // queued after it
+        m->bytes(p + at, static_cast<size_t>(len), read - std::max<int64_t>(behind, 0) * byte_ns,
+                 read);
+    }
 }
 
 void Session::receiveUdp(Way w) {
@@ -318,9 +367,9 @@ void Session::receiveUdp(Way w) {
     // One blocking receive per datagram, ended every kWaitMs to look at the run flag.
     Socket_SetReceiveTimeout(sock_, kWaitMs);
     while (receiving_) {
-        const int n = Socket_ReceiveFrom(sock_, buf.data(), kBufferSize, nullptr, nullptr);
-        const int64_t t = nowNs();
-        if (n >= 0) m->datagram(buf.data(), static_cast<size_t>(n), t);
+        int64_t arrival = 0, read = 0;
+        const int n = Socket_ReceiveStamped(sock_, buf.data(), kBufferSize, &arrival, &read);
+        if (n >= 0) m->datagram(buf.data(), static_cast<size_t>(n), arrival, read);
     }
 }
 
@@ -331,8 +380,12 @@ void Session::sendTcp() {
     const int size = measure::packetSize(config_.format);
     for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
         if (!pacer.wait(sending_)) break;
-        measure::buildPacket(config_.format, seq, pkt);
-        m->sent(seq, nowNs());
+        if (serialGone()) {  // nobody to receive it: not sent, as over UDP
+            m->notSent(seq, pacer.deadline());
+            continue;
+        }
+        measure::buildPacket(config_.format, seq, pkt, lane(Way::E2U, config_));
+        m->sent(seq, nowNs(), pacer.deadline());
         // While the connection is down the packet goes nowhere: it counts as
         // sent and lost, as does one the connection would not take whole.
         std::lock_guard<std::mutex> g(conn_m_);
@@ -381,6 +434,7 @@ void Session::linkLoop() {
         if (r == 0) continue;
         const int n = r > 0 ? Socket_Recv(conn_, buf.data(), kBufferSize) : -1;
         if (n > 0) {
+            // A stream carries no arrival stamp: the read is the arrival.
             if (m != nullptr) m->bytes(buf.data(), static_cast<size_t>(n), nowNs());
             continue;
         }

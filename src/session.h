@@ -92,14 +92,23 @@ public:
     // True once every sender has sent all it was asked to.
     bool sendersDone() const;
     void stopSending();
-    // Waits until nothing is in flight, or the latency bound has passed.
+    // Waits until nothing is in flight, or the latency bound has passed, or
+    // interrupted turns non-zero (looked at every few milliseconds).
+    void drain(const std::atomic<int>& interrupted);
     void drain();
     void drain(const std::atomic<int>& interrupted);  // stub until the engine lands
     // Ends every thread and closes the port and the socket.
     void stop();
 
     const SessionConfig& config() const { return config_; }
+    // A direction's figures; made when the session opens (null before, and for
+    // a direction that does not run). In both, e2u sends the plain packet and
+    // u2e the other lane, so either receiver tells an echo of the tester's own
+    // packets from the converter's.
     Monitor* monitor(Way w) { return monitors_[static_cast<int>(w)].get(); }
+    static measure::Lane lane(Way w, const SessionConfig& c) {
+        return w == Way::U2E && c.e2u ? measure::Lane::Alt : measure::Lane::Plain;
+    }
     uint16_t listenPort() const { return listen_port_; }
     LinkFigures link() const;
     // The serial port's outages so far (kept after stop()).
@@ -108,7 +117,10 @@ public:
 private:
     void sendUdp(Way w);
     void sendSerial();
-    static void onSerialBytes(void* self, const unsigned char* p, int n);
+    static void onSerialBytes(void* self, const unsigned char* p, int n, int queued);
+    void makeMonitors();
+    // True while the tester's own serial port is gone (a vanished device).
+    bool serialGone() const;
     void receiveUdp(Way w);
     void sendTcp();
     void linkLoop();

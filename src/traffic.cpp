@@ -4,6 +4,10 @@
 #include <chrono>
 #include <thread>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 namespace traffic {
 
 int64_t nowNs() {
@@ -12,20 +16,37 @@ int64_t nowNs() {
         .count();
 }
 
-Pacer::Pacer(double per_second)
-    : period_(per_second > 0 ? static_cast<int64_t>(1e9 / per_second) : 1000000000),
-      next_(nowNs()) {}
+namespace {
+// A period beyond this (a rate under about one packet in 11 days) is taken as
+// this, so no deadline arithmetic overflows.
+constexpr double kLongestPeriodNs = 1e15;
+
+int64_t periodOf(double per_second) {
+    if (!(per_second > 0)) return 1000000000;
+    const double ns = 1e9 / per_second;
+    return ns < 1 ? 1 : ns > kLongestPeriodNs ? static_cast<int64_t>(kLongestPeriodNs)
+                                               : static_cast<int64_t>(ns);
+}
+}  // namespace
+
+Pacer::Pacer(double per_second) : period_(periodOf(per_second)), next_(nowNs()) {
+#ifdef __linux__
+    // The pacing thread's sleeps end on time: Linux lets a normal thread's
+    // timer fire up to 50 us late unless the thread asks for less.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+}
+
+void Pacer::release() {
+    deadline_ = next_;
+    next_ += period_;
+    // Measured from the actual release, so a catch-up never sends faster
+    // than twice the rate, however late this wake-up was.
+    earliest_ = nowNs() + period_ / 2;
+}
 
 void sleepNs(int64_t ns) {
     std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
-}
-
-void Pacer::advance() {
-    next_ += period_;
-    // After a stall of more than a second the schedule starts again from now
-    // rather than sending the backlog in one burst.
-    const int64_t now = nowNs();
-    if (now - next_ > 1000000000) next_ = now;
 }
 
 bool parseDottedIPv4(const std::string& text, unsigned int* addr) {

@@ -22,18 +22,29 @@ bool parseDottedIPv4(const std::string& text, unsigned int* addr);
 int64_t nowNs();
 void sleepNs(int64_t ns);
 
-// Sends at a fixed rate on absolute deadlines: a late wake-up shortens the
-// next wait instead of pushing every later packet back.
+// Sends at a fixed rate on absolute deadlines: packet k is due at start +
+// k periods, whenever the one before it went, so a late wake-up shortens the
+// next wait instead of pushing every later packet back. After a stall the
+// packets that fell behind go at no more than twice the rate (half a period
+// apart) until the schedule is met again: a catch-up never becomes a burst.
 class Pacer {
 public:
+    // The first packet is due now. Made on the thread that sends: on Linux it
+    // asks for that thread's timers to fire without slack.
     explicit Pacer(double per_second);
-    // Sleeps until the next deadline or until *run turns 0 (checked every
-    // 50 ms at most); false when the run ended.
+    // Sleeps until the next packet may go or until *run turns 0 (checked every
+    // 50 ms at most); false when the run ended. On true, deadline() is the
+    // released packet's own due time.
     template <typename Flag>
     bool wait(const Flag& run) {
-        return waitUntil(next_, [&] { return run != 0; }) && (advance(), true);
+        const int64_t at = next_ > earliest_ ? next_ : earliest_;
+        if (!waitUntil(at, [&] { return run != 0; })) return false;
+        release();
+        return true;
     }
     int64_t period() const { return period_; }
+    // When the packet last released was due: its send lateness is measured from here.
+    int64_t deadline() const { return deadline_; }
 
     // Sleeps until deadline unless running() turns false first (checked every
     // 50 ms at most); false when it did.
@@ -48,36 +59,61 @@ public:
     }
 
 private:
-    void advance();
+    void release();
 
     static constexpr int64_t kSlice = 50000000;  // longest sleep between run-flag checks
     int64_t period_;
-    int64_t next_;
+    int64_t next_;          // the next packet's due time
+    int64_t earliest_ = 0;  // no packet before this: half a period after the last one
+    int64_t deadline_ = 0;
 };
 
-// A measured direction shared by a sending and a receiving thread.
+// A measured direction shared by a sending and a receiving thread. `own` is
+// the lane this direction sends on: packets of the other lane arriving here
+// are the other direction's (the tester's own bytes echoed back).
 class Monitor {
 public:
-    Monitor(measure::Format format, int64_t latency_bound_ns) : dir_(format, latency_bound_ns) {}
+    Monitor(measure::Format format, int64_t latency_bound_ns,
+            measure::Lane own = measure::Lane::Plain)
+        : dir_(format, latency_bound_ns, own) {}
     measure::Format format() const { return dir_.format(); }
     int64_t latencyBound() const { return dir_.latencyBound(); }
 
-    void sent(uint64_t seq, int64_t t) {
+    // The asked pacing period: a packet sent more than this after its
+    // deadline counts as sent late.
+    void setPeriod(int64_t period_ns) {
         std::lock_guard<std::mutex> g(m_);
-        dir_.onSent(seq, t);
+        dir_.setPeriod(period_ns);
     }
+    // Packet seq leaves at t; it was due at deadline (send lateness t - deadline).
+    void sent(uint64_t seq, int64_t t, int64_t deadline) {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.onSent(seq, t, deadline);
+    }
+    void sent(uint64_t seq, int64_t t) { sent(seq, t, t); }
     void sendFailed(uint64_t seq) {
         std::lock_guard<std::mutex> g(m_);
         dir_.onSendFailed(seq);
     }
-    void bytes(const uint8_t* p, size_t n, int64_t t) {
+    // Packet seq was due at deadline while the tester's own serial port was
+    // gone: it was not sent, and says nothing about the converter.
+    void notSent(uint64_t seq, int64_t deadline) {
         std::lock_guard<std::mutex> g(m_);
-        dir_.onBytes(p, n, t);
+        dir_.onNotSent(seq, deadline);
     }
-    void datagram(const uint8_t* p, size_t n, int64_t t) {
+    // Bytes of a stream that arrived at arrival (the best estimate) and were
+    // read at read: latency runs to the arrival, the tester's receive delay
+    // from there to the read.
+    void bytes(const uint8_t* p, size_t n, int64_t arrival, int64_t read) {
         std::lock_guard<std::mutex> g(m_);
-        dir_.onDatagram(p, n, t);
+        dir_.onBytes(p, n, arrival, read);
     }
+    void bytes(const uint8_t* p, size_t n, int64_t t) { bytes(p, n, t, t); }
+    void datagram(const uint8_t* p, size_t n, int64_t arrival, int64_t read) {
+        std::lock_guard<std::mutex> g(m_);
+        dir_.onDatagram(p, n, arrival, read);
+    }
+    void datagram(const uint8_t* p, size_t n, int64_t t) { datagram(p, n, t, t); }
     void streamEnd() {
         std::lock_guard<std::mutex> g(m_);
         dir_.onStreamEnd();

@@ -9,10 +9,14 @@ typedef void* UART_Handle_t;
 
 UART_Handle_t UART_Open(const char* device, int buadrate);
 // Opens like UART_Open, but the reader task hands every chunk it reads to
-// callback(context, bytes, count) at once, on its own thread, instead of
-// storing it in the ring: the receiver needs no thread and no wake-up of its
-// own. The callback must not block; it is never called after UART_Close returns.
-typedef void (*UART_RxCallback)(void* context, const unsigned char* bytes, int count);
+// callback(context, bytes, count, queued) at once, on its own thread, instead
+// of storing it in the ring: the receiver needs no thread and no wake-up of
+// its own, and no ring is allocated. `queued` is how many bytes waited in the
+// port's input queue just before the read (count when unknown, never less):
+// with the line rate it tells how long the bytes had waited. Every byte read
+// reaches the callback, also those read just before the device failed. The
+// callback must not block; it is never called after UART_Close returns.
+typedef void (*UART_RxCallback)(void* context, const unsigned char* bytes, int count, int queued);
 UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallback callback,
                                 void* context);
 void UART_Close(UART_Handle_t handle);

@@ -73,9 +73,6 @@ struct uartHandle_t {
     bool lost = false;
     unsigned int lost_since = 0;  // OS_GetKHClock at the loss
     uint64_t outages = 0, longest_ms = 0, total_ms = 0;
-    // Set from the first failed write until a write succeeds again: the write
-    // diagnostic is printed once per spell of failures, not for every packet.
-    std::atomic<bool> write_failing{false};
     std::atomic<int> active_task;  // reader runs while non-zero
     int wake_fd;                   // eventfd: UART_Close wakes the reader through it
     // Arrival signal for UART_WaitData: the reader raises `arrivals` after
@@ -283,6 +280,7 @@ int writeRequest(int fd, const unsigned char* buff, int len) {
 }
 
 int ringDataSize(uartHandle_t* r) {
+    if (r->ringbuf_h == nullptr) return 0;  // a receiver's port has no ring
     OS_WaitSemaphore(r->lock);
     int n = ringb_dsize(r->ringbuf_h);
     OS_SetSemaphore(r->lock);
@@ -331,9 +329,12 @@ void* CyclicGetData(void* cycBuff) {
             if (fd >= 0) markBack(r, fd);
             continue;
         }
-        OS_WaitSemaphore(r->lock);
-        int room = ringb_freespace(r->ringbuf_h);
-        OS_SetSemaphore(r->lock);
+        int room = r->buff_size;  // a receiver's callback takes every chunk
+        if (r->rx_callback == nullptr) {
+            OS_WaitSemaphore(r->lock);
+            room = ringb_freespace(r->ringbuf_h);
+            OS_SetSemaphore(r->lock);
+        }
         if (room <= 0) {
             waitWake(r->wake_fd, kRingFullWaitMs);
             continue;
@@ -349,9 +350,14 @@ void* CyclicGetData(void* cycBuff) {
         if (p[1].revents != 0) continue;  // closing: the loop condition ends the task
         if (p[0].revents == 0) continue;
 
+        // The queue's length just before the read: how long its bytes waited.
+        const int queued = r->rx_callback != nullptr ? IsHaveChar(r->fd) : 0;
         ssize_t n = ::read(r->fd, r->buff, static_cast<size_t>(size));
         if (n > 0 && r->rx_callback != nullptr) {
-            r->rx_callback(r->rx_context, r->buff, static_cast<int>(n));
+            // Delivered before anything else is looked at: a hang-up reported
+            // with these bytes is handled on the next round, once they are out.
+            r->rx_callback(r->rx_context, r->buff, static_cast<int>(n),
+                           queued > n ? queued : static_cast<int>(n));
             continue;
         }
         if (n > 0) {
@@ -416,10 +422,12 @@ UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallbac
 
     r->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     r->lock = OS_AllocSemaphore();
-    r->ringbuf_h = ringb_alloc(kRingSize);
+    // A receiver's bytes go to its callback: no ring for them.
+    if (callback == nullptr) r->ringbuf_h = ringb_alloc(kRingSize);
     r->buff_size = kStagingSize;
     r->buff = static_cast<unsigned char*>(std::calloc(1, static_cast<size_t>(kStagingSize)));
-    if (r->wake_fd < 0 || r->lock == nullptr || r->ringbuf_h == nullptr || r->buff == nullptr) {
+    if (r->wake_fd < 0 || r->lock == nullptr || (callback == nullptr && r->ringbuf_h == nullptr) ||
+        r->buff == nullptr) {
         releaseRecord(r);
         return nullptr;
     }
@@ -503,7 +511,7 @@ int UART_GetSize_buff(UART_Handle_t handle) {
 
 int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len) {
     uartHandle_t* r = rec(handle);
-    if (r == nullptr || len <= 0) return 0;
+    if (r == nullptr || len <= 0 || r->ringbuf_h == nullptr) return 0;
     OS_WaitSemaphore(r->lock);
     // Callers ask for no more than is buffered; a larger request must still
     // not move the read position past the data, or the ring would turn its
@@ -517,10 +525,7 @@ int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len) {
 
 int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len, int timeoutms) {
     uartHandle_t* r = rec(handle);
-    if (r == nullptr) {
-        std::fprintf(stderr, "%s.%d error write buffer\n", "UART_write_buffer_timeout", 398);
-        return -1;
-    }
+    if (r == nullptr) return -1;
     int written = 0;
     int remaining = len;
     bool failed = false;
@@ -536,17 +541,14 @@ int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len
             written += n;
             if (remaining > 0) OS_MSleep(1);
         } else {
+            // A gone port is the caller's to report (UART_Outages tells it).
             failed = true;
-            if (!r->write_failing.exchange(true))
-                std::fprintf(stderr, "%s.%d\n", "UART_write_buffer_timeout", 422);
+            if (elapsedMs(start) >= static_cast<U32>(timeoutms)) break;
             OS_MSleep(10);
         }
         if (elapsedMs(start) > static_cast<U32>(timeoutms)) break;
     }
-    if (remaining == 0) {
-        if (len > 0) r->write_failing.store(false);
-        return written;
-    }
+    if (remaining == 0) return written;
     // A write the device refused is a failure, whatever part of it went out
     // before; a write that ran out of time is short and says how far it got.
     return failed ? -1 : written;

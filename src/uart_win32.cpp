@@ -72,7 +72,6 @@ struct uartHandle_t {
     bool lost = false;
     unsigned int lost_since = 0;
     uint64_t outages = 0, longest_ms = 0, total_ms = 0;
-    std::atomic<bool> write_failing{false};
     std::atomic<int> active_task;
     HANDLE stop = nullptr;   // manual-reset event: UART_Close wakes the reader through it
     HANDLE claim = nullptr;  // marks the port as in use, for the record's life
@@ -253,13 +252,16 @@ struct Io {
 // `stop` is set, then takes what else waits in the input queue, up to `len`
 // bytes in all. The count (0 when nothing came), or -1 when the device failed.
 int readSome(HANDLE h, unsigned char* buff, int len, DWORD wait_ms, HANDLE stop,
-             bool* stopped = nullptr) {
+             bool* stopped = nullptr, int* queued = nullptr) {
     if (len <= 0) return 0;
     const int first = Io::run(Io::Read, h, buff, 1, wait_ms, stop, stopped);
+    if (queued != nullptr) *queued = first;
     if (first <= 0 || len == 1) return first;
     DWORD errors = 0;
     COMSTAT st;
     if (!ClearCommError(h, &errors, &st)) return first;
+    // The first byte and what still waited behind it: the queue at the read.
+    if (queued != nullptr) *queued = first + static_cast<int>(st.cbInQue);
     const int more =
         static_cast<int>(st.cbInQue) < len - 1 ? static_cast<int>(st.cbInQue) : len - 1;
     if (more <= 0) return first;
@@ -295,6 +297,7 @@ int writeRequest(HANDLE h, const unsigned char* buff, int len) {
 }
 
 int ringDataSize(uartHandle_t* r) {
+    if (r->ringbuf_h == nullptr) return 0;  // a receiver's port has no ring
     OS_WaitSemaphore(r->lock);
     const int n = ringb_dsize(r->ringbuf_h);
     OS_SetSemaphore(r->lock);
@@ -342,9 +345,12 @@ void* CyclicGetData(void* cycBuff) {
             if (h != INVALID_HANDLE_VALUE) markBack(r, h);
             continue;
         }
-        OS_WaitSemaphore(r->lock);
-        const int room = ringb_freespace(r->ringbuf_h);
-        OS_SetSemaphore(r->lock);
+        int room = r->buff_size;  // a receiver's callback takes every chunk
+        if (r->rx_callback == nullptr) {
+            OS_WaitSemaphore(r->lock);
+            room = ringb_freespace(r->ringbuf_h);
+            OS_SetSemaphore(r->lock);
+        }
         if (room <= 0) {
             stopSet(r, kRingFullWaitMs);
             continue;
@@ -353,9 +359,10 @@ void* CyclicGetData(void* cycBuff) {
 
         const unsigned int began = OS_GetKHClock();
         bool stopped = false;
-        const int n = readSome(r->fd, r->buff, size, INFINITE, r->stop, &stopped);
+        int queued = 0;
+        const int n = readSome(r->fd, r->buff, size, INFINITE, r->stop, &stopped, &queued);
         if (n > 0 && r->rx_callback != nullptr) {
-            r->rx_callback(r->rx_context, r->buff, n);
+            r->rx_callback(r->rx_context, r->buff, n, queued > n ? queued : n);
             continue;
         }
         if (n > 0) {
@@ -416,10 +423,12 @@ UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallbac
 
     r->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     r->lock = OS_AllocSemaphore();
-    r->ringbuf_h = ringb_alloc(kRingSize);
+    // A receiver's bytes go to its callback: no ring for them.
+    if (callback == nullptr) r->ringbuf_h = ringb_alloc(kRingSize);
     r->buff_size = kStagingSize;
     r->buff = static_cast<unsigned char*>(std::calloc(1, static_cast<size_t>(kStagingSize)));
-    if (r->stop == nullptr || r->lock == nullptr || r->ringbuf_h == nullptr || r->buff == nullptr) {
+    if (r->stop == nullptr || r->lock == nullptr ||
+        (callback == nullptr && r->ringbuf_h == nullptr) || r->buff == nullptr) {
         releaseRecord(r);
         return nullptr;
     }
@@ -499,7 +508,7 @@ int UART_GetSize_buff(UART_Handle_t handle) {
 
 int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len) {
     uartHandle_t* r = rec(handle);
-    if (r == nullptr || len <= 0) return 0;
+    if (r == nullptr || len <= 0 || r->ringbuf_h == nullptr) return 0;
     OS_WaitSemaphore(r->lock);
     // A request beyond what is buffered must not move the read position past
     // the data, or the ring would turn its free space into phantom bytes.
@@ -512,10 +521,7 @@ int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len) {
 
 int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len, int timeoutms) {
     uartHandle_t* r = rec(handle);
-    if (r == nullptr) {
-        std::fprintf(stderr, "%s.%d error write buffer\n", "UART_write_buffer_timeout", 398);
-        return -1;
-    }
+    if (r == nullptr) return -1;
     int written = 0;
     int remaining = len;
     bool failed = false;
@@ -531,17 +537,14 @@ int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len
             written += n;
             if (remaining > 0) OS_MSleep(1);
         } else {
+            // A gone port is the caller's to report (UART_Outages tells it).
             failed = true;
-            if (!r->write_failing.exchange(true))
-                std::fprintf(stderr, "%s.%d\n", "UART_write_buffer_timeout", 422);
+            if (elapsedMs(start) >= static_cast<U32>(timeoutms)) break;
             OS_MSleep(10);
         }
         if (elapsedMs(start) > static_cast<U32>(timeoutms)) break;
     }
-    if (remaining == 0) {
-        if (len > 0) r->write_failing.store(false);
-        return written;
-    }
+    if (remaining == 0) return written;
     // A write the device refused is a failure, whatever part of it went out
     // before; a write that ran out of time is short and says how far it got.
     return failed ? -1 : written;
