@@ -96,7 +96,6 @@ public:
     // interrupted turns non-zero (looked at every few milliseconds).
     void drain(const std::atomic<int>& interrupted);
     void drain();
-    void drain(const std::atomic<int>& interrupted);  // stub until the engine lands
     // Ends every thread and closes the port and the socket.
     void stop();
 
