@@ -349,3 +349,26 @@ TEST(SimStage, TruncateKeepsTheOtherFaultsPicks) {
         }
     }
 }
+
+// The tester's core on the far side of a truncating stage: a cut packet is lost
+// and costs its neighbours nothing; what is left of it is one damaged packet, or
+// bytes of none when too little is left.
+TEST(SimStage, ACutPacketCostsTheTesterNoNeighbour) {
+    for (const Format fmt : {Format::Counter8, Format::Seq32}) {
+        for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
+            SCOPED_TRACE(std::string(measure::formatName(fmt)) + " " + sim::wayName(way));
+            Faults f = make({});
+            f.truncate = 0.2;
+            Bench b(way, f, fmt);
+            const measure::Figures fig = b.run(2000);
+            const Counts& n = b.st.counts();
+            const uint64_t size = static_cast<uint64_t>(measure::packetSize(fmt));
+            EXPECT_EQ(fig.received, n.packets - n.truncated);
+            EXPECT_EQ(fig.lost, n.truncated);
+            EXPECT_EQ(fig.duplicated + fig.reordered, 0u);
+            EXPECT_GT(fig.corrupt, 0u);
+            EXPECT_LE(fig.corrupt, n.truncated);
+            EXPECT_LE(fig.skipped_bytes, n.truncated * size - n.truncated_bytes);
+        }
+    }
+}
