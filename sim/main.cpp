@@ -44,8 +44,6 @@ const char kUsage[] =
     "  --outage-every MS   ... every MS\n"
     "  --disconnect-every MS  TCP: drop the connection every MS ...\n"
     "  --disconnect-for MS    ... and stay away MS (not listening / not connecting)\n"
-    "  --truncate P        cut 1..size-1 bytes off the end of a packet\n"
-    "  --echo              serial side: every byte written to the pty comes back\n"
     "  --seed N            seed of the random draws (default 1)\n"
     "The report (JSON, schema 1) goes to stdout at exit; SIGUSR1 writes one meanwhile.\n"
     "Exit status: 0 done, 2 bad option, 3 set-up failed (bind, link, pty).\n";
@@ -84,10 +82,6 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (name.compare(0, 2, "--") != 0) return bad("unexpected argument '" + name + "'");
-        if (name == "--echo") {  // a switch: no value
-            cfg.faults.echo = true;
-            continue;
-        }
         const size_t eq = name.find('=');
         if (eq != std::string::npos) {
             value = name.substr(eq + 1);

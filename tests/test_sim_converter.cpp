@@ -187,7 +187,7 @@ TEST(SimProgram, ExitStatusAndReport) {
 
     const std::string dir = tempDir();
     const auto r = run({"--link", dir + "/tty", "--duration", "0.3", "--drop", "0.25", "--seed",
-                        "9", "--format", "seq32", "--echo"});
+                        "9", "--format", "seq32"});
     ASSERT_EQ(r.status, 0) << r.err;
     testsupport::Json j;
     ASSERT_TRUE(testsupport::parseJson(r.out, &j)) << r.out;
@@ -196,7 +196,7 @@ TEST(SimProgram, ExitStatusAndReport) {
     EXPECT_EQ(j["serial"]["link"].get<std::string>(), dir + "/tty");
     EXPECT_EQ(j["faults"]["drop"].get<double>(), 0.25);
     EXPECT_EQ(j["faults"]["seed"].get<double>(), 9);
-    EXPECT_TRUE(j["faults"]["echo"].get<bool>());
+    EXPECT_FALSE(j["faults"]["echo"].get<bool>());
     EXPECT_EQ(j["faults"]["truncate"].get<double>(), 0);
     EXPECT_EQ(j["serial_to_net"]["truncated"].get<uint64_t>() +
                   j["serial_to_net"]["truncated_bytes"].get<uint64_t>(),
