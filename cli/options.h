@@ -62,7 +62,6 @@ struct Options {
     std::string csv_path;
     std::string junit_path;
     double connect_timeout_ms = 5000;  // the first TCP connection of each channel
-    double tester_stall_ms = 50;       // stub until the options land
     bool simulate = false;  // test the built-in simulated converter instead of a device
     bool listen_given = false;
     sim::Faults faults;     // the simulated converter's faults
