@@ -75,8 +75,9 @@ struct Counts {
     uint64_t disconnected = 0;     // packets that arrived while no TCP connection was up
     uint64_t truncated = 0;        // packets sent cut short
     uint64_t truncated_bytes = 0;  // bytes cut off them
-    uint64_t echoed =
-        0;  // serial->net: bytes read from the pty written back to it (set by the I/O side)
+    // serial->net: bytes read from the pty and written back to it (the echo
+    // fault; set by the I/O side)
+    uint64_t echoed = 0;
 };
 
 // Bytes the serial line queue holds before a packet overflows.
