@@ -62,8 +62,10 @@ void Direction::trim() {
         ++base_;
     }
     if (format_ != Format::Counter8) return;
-    // Counter8 never matches below base_: those states can go.
-    while (((freed_ + 1) << kPageShift) <= base_) {
+    // Counter8 never matches a packet 256 numbers back: those states can go.
+    const uint64_t matchable =
+        std::min(base_, next_ > kCounter8Window ? next_ - kCounter8Window : 1);
+    while (((freed_ + 1) << kPageShift) <= matchable) {
         if (freed_ < states_.size()) states_[freed_].reset();
         ++freed_;
     }

@@ -30,9 +30,10 @@
 //
 // Memory: the send times of the packets in flight, plus those settled within the
 // last second (kReadGraceNs: an arrival read that much late still finds its
-// packet), in a ring that starts at 16 entries and doubles as needed (16 bytes
-// a packet: rate x (bound + 1 s)); seq32 adds the quarter byte per packet of the
-// run. Histograms allocate a 1 KiB page per factor of two of the values seen.
+// packet), in a ring that starts at 16 entries and doubles as needed (8 to 16
+// bytes a packet of rate x (bound + 1 s)); seq32 adds the quarter byte per packet
+// of the run, counter8 keeps only its window's states. Histograms allocate a
+// 1 KiB page per factor of two of the values seen.
 #pragma once
 
 #include <cstddef>
@@ -60,15 +61,15 @@ struct TesterFigures {
 };
 
 struct Figures {
-    uint64_t sent = 0;        // packets handed to the converter
-    uint64_t received = 0;    // packets whose first intact copy arrived within the bound
-    uint64_t lost = 0;        // sent, settled without an intact copy within the bound
-    uint64_t duplicated = 0;  // further copies of a packet already received
-    uint64_t reordered = 0;   // received after a packet sent later had been received
-    uint64_t corrupt = 0;     // damaged or short packets (and empty datagrams)
+    uint64_t sent = 0;           // packets handed to the converter
+    uint64_t received = 0;       // packets whose first intact copy arrived within the bound
+    uint64_t lost = 0;           // sent, settled without an intact copy within the bound
+    uint64_t duplicated = 0;     // further copies of a packet already received
+    uint64_t reordered = 0;      // received after a packet sent later had been received
+    uint64_t corrupt = 0;        // damaged or short packets (and empty datagrams)
     uint64_t skipped_bytes = 0;  // bytes that belong to no packet
-    uint64_t late = 0;        // copies that arrived after their bound (the packet stays lost)
-    uint64_t in_flight = 0;   // sent, not yet received nor settled
+    uint64_t late = 0;           // copies that arrived after their bound (the packet stays lost)
+    uint64_t in_flight = 0;      // sent, not yet received nor settled
     uint64_t echoed = 0;      // the other direction's packets (the tester's own bytes, echoed back)
     uint64_t not_sent = 0;    // packets whose turn came while the tester could not send
     Latency latency;          // one-way, send to arrival, of received packets
@@ -164,7 +165,7 @@ private:
     int64_t bound_;
     Lane own_;
     Framer framer_;
-    int64_t arrival_ns_ = 0;  // arrival time of the bytes being framed
+    int64_t arrival_ns_ = 0;   // arrival time of the bytes being framed
     int64_t now_ = INT64_MIN;  // the latest time expiry ran at
 
     // Send times of packets [base_, next_); [base_, expiry_) are settled.

@@ -7,8 +7,8 @@
 namespace measure {
 namespace {
 
-constexpr int kSub = 128;           // buckets per power of two, and per page
-constexpr int kLinear = 2 * kSub;   // values below this have a bucket each
+constexpr int kSub = 128;          // buckets per power of two, and per page
+constexpr int kLinear = 2 * kSub;  // values below this have a bucket each
 constexpr int kBuckets = kLinear + 56 * kSub;
 constexpr int kPages = kBuckets / kSub;
 
@@ -103,8 +103,10 @@ std::vector<std::pair<int64_t, uint64_t>> Histogram::bins(int per_decade) const 
             const double step = std::floor(std::log10(v < 1 ? 1 : v) * per_decade);
             const int64_t low =
                 static_cast<int64_t>(std::llround(std::pow(10.0, step / per_decade)));
-            if (!out.empty() && out.back().first == low) out.back().second += n;
-            else out.emplace_back(low, n);
+            if (!out.empty() && out.back().first == low)
+                out.back().second += n;
+            else
+                out.emplace_back(low, n);
         }
     }
     return out;

@@ -8,7 +8,9 @@ namespace {
 
 constexpr uint8_t kData[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x43, 0x44, 0x45}};
 
-size_t dataOffset(Format f) { return f == Format::Counter8 ? 1 : 4; }
+size_t dataOffset(Format f) {
+    return f == Format::Counter8 ? 1 : 4;
+}
 
 uint16_t fletcher16(const uint8_t* p, int n) {
     unsigned a = 0, b = 0;
@@ -21,18 +23,29 @@ uint16_t fletcher16(const uint8_t* p, int n) {
 
 }  // namespace
 
-int packetSize(Format f) { return f == Format::Counter8 ? 7 : 11; }
+int packetSize(Format f) {
+    return f == Format::Counter8 ? 7 : 11;
+}
 
-const char* formatName(Format f) { return f == Format::Counter8 ? "counter8" : "seq32"; }
+const char* formatName(Format f) {
+    return f == Format::Counter8 ? "counter8" : "seq32";
+}
 
-const char* laneName(Lane l) { return l == Lane::Plain ? "plain" : "alt"; }
+const char* laneName(Lane l) {
+    return l == Lane::Plain ? "plain" : "alt";
+}
 
-const uint8_t* laneData(Lane l) { return kData[l == Lane::Plain ? 0 : 1]; }
+const uint8_t* laneData(Lane l) {
+    return kData[l == Lane::Plain ? 0 : 1];
+}
 
 bool parseFormat(const std::string& name, Format* out) {
-    if (name == "counter8") *out = Format::Counter8;
-    else if (name == "seq32") *out = Format::Seq32;
-    else return false;
+    if (name == "counter8")
+        *out = Format::Counter8;
+    else if (name == "seq32")
+        *out = Format::Seq32;
+    else
+        return false;
     return true;
 }
 
@@ -56,9 +69,12 @@ void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane) {
 bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane) {
     const uint8_t* d = p + dataOffset(f);
     Lane l;
-    if (std::memcmp(d, kData[0], 5) == 0) l = Lane::Plain;
-    else if (std::memcmp(d, kData[1], 5) == 0) l = Lane::Alt;
-    else return false;
+    if (std::memcmp(d, kData[0], 5) == 0)
+        l = Lane::Plain;
+    else if (std::memcmp(d, kData[1], 5) == 0)
+        l = Lane::Alt;
+    else
+        return false;
     if (f == Format::Counter8) {
         unsigned sum = 0;
         for (int i = 0; i < 6; ++i) sum += p[i];
@@ -73,14 +89,17 @@ bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane) {
     return true;
 }
 
-int dataInPlace(Format f, const uint8_t* p, size_t n) {
+int dataInPlace(Format f, const uint8_t* p, size_t n, size_t* early) {
     const size_t off = dataOffset(f);
     int best = 0;
-    for (const uint8_t* data : kData) {
-        int same = 0;
-        for (size_t i = 0; i < 5 && off + i < n; ++i) same += p[off + i] == data[i];
-        best = std::max(best, same);
-    }
+    size_t best_early = 0;
+    for (size_t e = 0; e <= off; ++e)
+        for (const uint8_t* data : kData) {
+            int same = 0;
+            for (size_t i = 0; i < 5 && off - e + i < n; ++i) same += p[off - e + i] == data[i];
+            if (same > best) best = same, best_early = e;
+        }
+    if (early) *early = best_early;
     return best;
 }
 
@@ -105,7 +124,8 @@ bool Framer::cannotStart(const uint8_t* data, size_t n, size_t at) const {
     }
     for (const uint8_t* run : kData) {
         bool fits = true;
-        for (size_t i = 0; i < 5 && at + offset_ + i < n; ++i) fits = fits && data[at + offset_ + i] == run[i];
+        for (size_t i = 0; i < 5 && at + offset_ + i < n; ++i)
+            fits = fits && data[at + offset_ + i] == run[i];
         if (fits) return false;
     }
     return true;
@@ -128,9 +148,11 @@ size_t Framer::scan(const uint8_t* data, size_t n, bool final, FrameSink& sink) 
             pos += size_;
             continue;
         }
-        if (dataInPlace(format_, data + pos, avail) >= 3) {
-            // A damaged packet: it ends where the earliest valid packet begins.
-            size_t len = std::min(size_, avail);
+        size_t early = 0;
+        if (dataInPlace(format_, data + pos, avail, &early) >= 3) {
+            // A damaged packet: it ends with its packet's length (less the head
+            // it lost), or where the earliest valid packet begins.
+            size_t len = std::min(size_ - early, avail);
             bool known = true;
             for (size_t q = pos + 1; q < pos + len; ++q) {
                 if (valid(data, n, q, &wire, &lane)) {

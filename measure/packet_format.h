@@ -49,13 +49,15 @@ void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane = Lane::Plain);
 // *lane (when given) its lane.
 bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane = nullptr);
 
-// How many of the five data bytes of the lane that fits best are in place at p,
-// looking only at the n bytes there are (0 when n is too short for any).
-int dataInPlace(Format f, const uint8_t* p, size_t n);
+// The shape of a packet at p: how many of the five data bytes of the lane that
+// fits best are in place, with the data where a packet starting at p has them
+// or up to its header's length earlier (a packet that lost its first bytes);
+// *early (when given) gets by how much. Looks only at the n bytes there are.
+int dataInPlace(Format f, const uint8_t* p, size_t n, size_t* early = nullptr);
 
 // True when the packetSize(f) bytes at p have the shape of a packet (at least
-// three of the five data bytes of a lane in place) without being a valid one:
-// a damaged packet.
+// three of the five data bytes of a lane in place, see dataInPlace) without
+// being a valid one: a damaged packet.
 bool nearPacket(Format f, const uint8_t* p);
 
 // What the framer found in a stream, in stream order; every byte fed is
@@ -70,15 +72,23 @@ public:
 
 // Cuts a byte stream into packets. At each place:
 //  - a valid packet (either lane) is taken whole;
-//  - else, where at least three data bytes of a lane are in place, the bytes
-//    are a damaged packet: it ends where the earliest valid packet after its
-//    start begins, and is never longer than a packet. So a packet short of a
-//    byte costs one corrupt packet, never the start of the packet after it;
+//  - else, where a packet's shape shows (at least three data bytes of a lane in
+//    place, where a packet starting there has them or up to its header's length
+//    earlier), the bytes are a damaged packet: it ends after its packet's length
+//    (less the head it lost), or earlier where a valid packet begins. So a
+//    packet short of a byte costs one corrupt packet, never the start of the
+//    packet after it, and a packet that lost its first bytes is one corrupt
+//    packet too;
 //  - else the byte is skipped alone.
 // Deciding where a damaged packet ends may need the first bytes of the packet
 // after it: between feeds at most two packets' worth less two bytes are kept
 // (one packet's worth less a byte when no damaged packet is pending). How the
 // stream is cut into feeds never changes what is found.
+//
+// One reading is ambiguous: a packet short of its last byte, followed by a
+// byte equal to the missing one, is the same bytes as an intact packet followed
+// by a packet that lost its first byte. The framer takes the valid packet
+// first; either way one packet counts received, one corrupt.
 class Framer {
 public:
     explicit Framer(Format f);

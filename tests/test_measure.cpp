@@ -166,7 +166,7 @@ TEST(MeasureTest, DatagramsPackedSplitOddOrEmpty) {
     Bytes eight = packet(r.f, 6);
     eight.push_back(0);
     r.datagram(eight.data(), eight.size(), 610 * kMs);  // one packet and a stray byte
-    r.datagram(nullptr, 0, 620 * kMs);                 // an empty datagram
+    r.datagram(nullptr, 0, 620 * kMs);                  // an empty datagram
     const Figures f = r.end();
     EXPECT_EQ(f.received, 6u);
     EXPECT_EQ(f.skipped_bytes, 1u);
@@ -229,4 +229,170 @@ TEST(HistogramTest, QuantilesWithinOnePercent) {
     }
     EXPECT_EQ(h.min(), 997);
     EXPECT_EQ(h.max(), 997000000);
+}
+
+// A packet short of one of its last bytes costs one corrupt packet, never the
+// packet after it, in both formats and lanes, however the stream is cut.
+TEST(FramerTest, AShortPacketNeverSwallowsTheNextOne) {
+    for (Format f : {Format::Counter8, Format::Seq32})
+        for (measure::Lane lane : {measure::Lane::Plain, measure::Lane::Alt})
+            for (size_t cut = 1; cut <= 3; ++cut) {
+                Bytes s;
+                for (uint64_t seq = 1; seq <= 4; ++seq) {
+                    Bytes p(static_cast<size_t>(measure::packetSize(f)));
+                    measure::buildPacket(f, seq, p.data(), lane);
+                    if (seq == 2) p.resize(p.size() - cut);
+                    s.insert(s.end(), p.begin(), p.end());
+                }
+                for (size_t split = 1; split < s.size(); ++split) {
+                    Direction d(f, kBound, lane);
+                    for (uint64_t seq = 1; seq <= 4; ++seq) d.onSent(seq, 0);
+                    d.onBytes(s.data(), split, kMs);
+                    d.onBytes(s.data() + split, s.size() - split, kMs);
+                    d.finish(2 * kBound, true);
+                    const Figures g = d.figures();
+                    EXPECT_EQ(g.received, 3u) << split;
+                    EXPECT_EQ(g.corrupt, 1u) << split;
+                    EXPECT_EQ(g.lost, 1u) << split;
+                    EXPECT_EQ(g.skipped_bytes, 0u) << split;
+                }
+            }
+}
+
+// Each direction's lane: the other lane's packets are an echo, never received;
+// a one-way run's packet is the specified one, the other lane differs only in
+// its data bytes.
+TEST(MeasureTest, TheOtherLanesPacketsAreEchoedNeverReceived) {
+    uint8_t alt[7];
+    measure::buildPacket(Format::Counter8, 1, alt, measure::Lane::Alt);
+    EXPECT_EQ(Bytes(alt, alt + 7), (Bytes{1, 0x41, 0x42, 0x43, 0x44, 0x45, 0x50}));
+    for (measure::Lane own : {measure::Lane::Plain, measure::Lane::Alt}) {
+        const measure::Lane other =
+            own == measure::Lane::Plain ? measure::Lane::Alt : measure::Lane::Plain;
+        Direction d(Format::Seq32, kBound, own);
+        uint8_t p[11];
+        for (uint64_t s = 1; s <= 10; ++s) {
+            d.onSent(s, 0);
+            measure::buildPacket(Format::Seq32, s, p, other);  // the tester's own bytes, echoed
+            if (s == 10) p[2] ^= 0x10;                         // damaged: corrupt, whichever lane
+            d.onBytes(p, sizeof p, kMs);
+        }
+        d.finish(2 * kBound, true);
+        const Figures f = d.figures();
+        EXPECT_EQ(f.echoed, 9u);
+        EXPECT_EQ(f.corrupt, 1u);
+        EXPECT_EQ(f.received, 0u);
+        EXPECT_EQ(f.lost, 10u);
+    }
+}
+
+// Seq32 knows every packet of the run: a copy of a received packet is a
+// duplicate however late (once late and unlimited), a copy of a lost one late.
+// Counter8 settles a packet once 256 newer ones are numbered, whatever the bound.
+TEST(MeasureTest, LateCopiesAndTheCounter8Window) {
+    Direction s(Format::Seq32, 100 * kMs);
+    for (uint64_t n = 1; n <= 20000; ++n) {
+        const int64_t t = static_cast<int64_t>(n) * kMs;
+        s.onSent(n, t);
+        if (n != 7) {
+            const Bytes b = packet(Format::Seq32, n);
+            s.onBytes(b.data(), b.size(), t + kMs);
+        }
+    }
+    for (uint64_t n : {1, 7}) {
+        const Bytes b = packet(Format::Seq32, n);
+        s.onBytes(b.data(), b.size(), 30000 * kMs);
+    }
+    Figures f = s.figures();
+    EXPECT_EQ(f.duplicated, 1u);
+    EXPECT_EQ(f.late, 1u);
+    EXPECT_EQ(f.lost, 1u);
+    EXPECT_LE(s.capacity(), 2048u);  // send times for bound + grace: 1100 packets
+
+    // Within its window a counter8 copy is still known, long after its send time
+    // was forgotten (here across a state page boundary, at 16384).
+    Direction w(Format::Counter8, 1000 * kMs);
+    for (uint64_t n = 1; n <= 16420; ++n) {
+        w.onSent(n, static_cast<int64_t>(n) * 100 * kMs);
+        const Bytes b = packet(Format::Counter8, n);
+        w.onBytes(b.data(), b.size(), static_cast<int64_t>(n) * 100 * kMs + kMs);
+    }
+    const Bytes again = packet(Format::Counter8, 16380);
+    w.onBytes(again.data(), again.size(), 16421 * 100 * kMs);
+    EXPECT_EQ(w.figures().duplicated, 1u);
+    EXPECT_EQ(w.figures().corrupt, 0u);
+
+    Direction c(Format::Counter8, 3600000 * kMs);
+    for (uint64_t n = 1; n <= 256; ++n) c.onSent(n, static_cast<int64_t>(n) * kMs);
+    EXPECT_EQ(c.figures().in_flight, 256u);
+    c.onNotSent(257, 257 * kMs);  // a number used, even unsent, moves the window
+    f = c.figures();
+    EXPECT_EQ(f.lost, 1u);
+    EXPECT_EQ(f.in_flight, 255u);
+    EXPECT_EQ(f.not_sent, 1u);
+    EXPECT_EQ(f.sent, f.received + f.lost + f.in_flight);
+}
+
+// The tester's own health: send lateness against deadlines, late sends,
+// receive delay, and the longest stall with when it began; latency counts from
+// the arrival, not from the read.
+TEST(MeasureTest, TesterFiguresFromDeadlinesAndReadTimes) {
+    Direction d(Format::Counter8, kBound);
+    d.setPeriod(10 * kMs);
+    const int64_t late_us[] = {0, 40, 5000, 25000, 60, 0};  // packet n's send, after its deadline
+    for (uint64_t n = 1; n <= 6; ++n) {
+        const int64_t deadline = static_cast<int64_t>(n) * 10 * kMs;
+        d.onSent(n, deadline + late_us[n - 1] * 1000, deadline);
+        const Bytes b = packet(Format::Counter8, n);
+        const int64_t arrival = deadline + late_us[n - 1] * 1000 + 2 * kMs;
+        d.onBytes(b.data(), b.size(), arrival, arrival + (n == 5 ? 30 * kMs : 0));
+    }
+    d.onNotSent(7, 70 * kMs);
+    const Figures f = d.figures();
+    EXPECT_EQ(f.sent, 6u);
+    EXPECT_EQ(f.not_sent, 1u);
+    EXPECT_EQ(f.received, 6u);
+    EXPECT_NEAR(f.latency.max_us, 2000, 1);  // the late read of packet 5 is not latency
+    EXPECT_EQ(f.tester.sent_late, 1u);       // 25 ms > one period
+    EXPECT_NEAR(f.tester.send_lateness.max_us, 25000, 1);
+    EXPECT_NEAR(f.tester.send_lateness.p50_us, 40, 0.2);  // rank 3 of 0, 0, 40, 60, 5000, 25000
+    EXPECT_NEAR(f.tester.receive_delay.max_us, 30000, 1);
+    EXPECT_DOUBLE_EQ(f.tester.longest_stall_ms, 30);
+    EXPECT_NEAR(f.tester.stall_at_s, 0.04 + 0.00006 + 0.002, 1e-9);  // packet 5's arrival
+}
+
+// RFC 3550 jitter, J += (|D| - J) / 16, against transits 1, 3, 1, 3 ... ms,
+// computed here step by step.
+TEST(MeasureTest, JitterIsTheRfc3550Estimate) {
+    Direction d(Format::Seq32, kBound);
+    double j = 0;
+    for (uint64_t n = 1; n <= 40; ++n) {
+        const int64_t t = static_cast<int64_t>(n) * 10 * kMs;
+        d.onSent(n, t);
+        const Bytes b = packet(Format::Seq32, n);
+        d.onBytes(b.data(), b.size(), t + (n % 2 ? 1 : 3) * kMs);
+        if (n > 1) j += (2000.0 - j) / 16;
+    }
+    EXPECT_NEAR(d.figures().jitter_us, j, 1e-6);
+}
+
+// A thousand channels (two directions each) before their ports open hold next
+// to nothing; a few packets later, a few pages.
+TEST(MeasureTest, DirectionsAllocateLittleBeforeUse) {
+    std::vector<Direction> ds;
+    ds.reserve(2000);
+    size_t heap = 0;
+    for (int i = 0; i < 2000; ++i) {
+        ds.emplace_back(i % 2 ? Format::Seq32 : Format::Counter8, kBound);
+        heap += ds.back().memoryBytes() + sizeof(Direction);
+    }
+    EXPECT_LT(heap, 2000u * 1024);
+    Direction& d = ds[1];
+    for (uint64_t n = 1; n <= 100; ++n) {
+        d.onSent(n, static_cast<int64_t>(n) * kMs);
+        const Bytes b = packet(Format::Seq32, n);
+        d.onBytes(b.data(), b.size(), static_cast<int64_t>(n) * kMs + 300000);
+    }
+    EXPECT_LT(d.memoryBytes(), 16u * 1024);
+    EXPECT_EQ(measure::Histogram().memoryBytes(), 0u);
 }

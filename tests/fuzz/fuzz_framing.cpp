@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Tally whole, pieces;
     measure::Framer a(f), b(f);
     a.feed(data, size, whole);
-    for (size_t off = 0; off < size; off += cut) b.feed(data + off, size - off < cut ? size - off : cut, pieces);
+    for (size_t off = 0; off < size; off += cut)
+        b.feed(data + off, size - off < cut ? size - off : cut, pieces);
     for (auto* t : {&whole, &pieces}) {
         measure::Framer& fr = t == &whole ? a : b;
         if (fr.pending() > 2 * packet - 2) abort();

@@ -16,10 +16,13 @@
 //  - reads come less than Direction::kReadGraceNs after the arrival.
 // The framing rule is then applied to the stream as the README states it: at
 // each place a valid packet (an intact copy) is taken whole; where a packet's
-// shape shows (three data bytes of a lane in place: every damaged copy that
-// keeps three, and chance patterns such as stray bytes before a packet whose
-// head was cut) a damaged packet counts corrupt and extends to the next valid
-// packet, at most a packet's length; any other byte is skipped alone.
+// shape shows (three data bytes of a lane in place, where a packet starting
+// there has them or up to its header's length earlier: every damaged copy that
+// keeps three, a copy whose head was cut by less than its header, and chance
+// patterns such as stray bytes before a packet whose head was cut) a damaged
+// packet counts corrupt and extends over its packet's length less the head it
+// lost, or to the next valid packet if that comes first; any other byte is
+// skipped alone.
 #pragma once
 
 #include <algorithm>
@@ -53,29 +56,42 @@ private:
 
 constexpr uint8_t kRun[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x43, 0x44, 0x45}};
 
-inline size_t sizeOf(bool seq32) { return seq32 ? 11 : 7; }
-inline size_t runAt(bool seq32) { return seq32 ? 4 : 1; }
+inline size_t sizeOf(bool seq32) {
+    return seq32 ? 11 : 7;
+}
+inline size_t runAt(bool seq32) {
+    return seq32 ? 4 : 1;
+}
 
-// The packet as the format defines it, built here from its definition.
-inline std::vector<uint8_t> makePacket(bool seq32, uint64_t n, int lane) {
-    std::vector<uint8_t> b;
+// The packet as the format defines it, built here from its definition, into
+// out[sizeOf(seq32)].
+inline void writePacket(bool seq32, uint64_t n, int lane, uint8_t* out) {
+    size_t k = 0;
     if (!seq32) {
-        b.push_back(static_cast<uint8_t>(n & 0xFF));
-        b.insert(b.end(), kRun[lane], kRun[lane] + 5);
-        unsigned sum = 0;
-        for (uint8_t x : b) sum += x;
-        b.push_back(static_cast<uint8_t>(sum & 0xFF));
-        return b;
+        out[k++] = static_cast<uint8_t>(n & 0xFF);
+    } else {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out[k++] = static_cast<uint8_t>((n >> shift) & 0xFF);
     }
-    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>((n >> shift) & 0xFF));
-    b.insert(b.end(), kRun[lane], kRun[lane] + 5);
+    for (int i = 0; i < 5; ++i) out[k++] = kRun[lane][i];
+    if (!seq32) {
+        unsigned sum = 0;
+        for (size_t i = 0; i < k; ++i) sum += out[i];
+        out[k] = static_cast<uint8_t>(sum & 0xFF);
+        return;
+    }
     unsigned s1 = 0, s2 = 0;  // Fletcher-16
-    for (uint8_t x : b) {
-        s1 = (s1 + x) % 255;
+    for (size_t i = 0; i < k; ++i) {
+        s1 = (s1 + out[i]) % 255;
         s2 = (s2 + s1) % 255;
     }
-    b.push_back(static_cast<uint8_t>(s2));
-    b.push_back(static_cast<uint8_t>(s1));
+    out[k] = static_cast<uint8_t>(s2);
+    out[k + 1] = static_cast<uint8_t>(s1);
+}
+
+inline std::vector<uint8_t> makePacket(bool seq32, uint64_t n, int lane) {
+    std::vector<uint8_t> b(sizeOf(seq32));
+    writePacket(seq32, n, lane, b.data());
     return b;
 }
 
@@ -85,24 +101,32 @@ inline bool validAt(bool seq32, const std::vector<uint8_t>& s, size_t at) {
     if (at + size > s.size()) return false;
     uint64_t n = 0;
     for (size_t i = 0; i < (seq32 ? 4u : 1u); ++i) n = n << 8 | s[at + i];
-    for (int lane = 0; lane < 2; ++lane)
-        if (std::equal(s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at + size),
-                       makePacket(seq32, n, lane).begin()))
-            return true;
+    uint8_t want[11];
+    for (int lane = 0; lane < 2; ++lane) {
+        writePacket(seq32, n, lane, want);
+        if (std::equal(want, want + size, s.begin() + static_cast<long>(at))) return true;
+    }
     return false;
 }
 
-// Data bytes of the best-fitting lane in place at `at`, among the bytes there are.
-inline int inPlace(bool seq32, const std::vector<uint8_t>& s, size_t at) {
+// A packet's shape at `at`: data bytes of the best-fitting lane in place, among
+// the bytes there are, with the data run where a packet starting at `at` has it
+// or up to its header's length earlier (*early: how much; the least on a tie).
+inline int inPlace(bool seq32, const std::vector<uint8_t>& s, size_t at, size_t* early = nullptr) {
     int best = 0;
-    for (const auto& run : kRun) {
-        int same = 0;
-        for (size_t i = 0; i < 5; ++i) {
-            const size_t k = at + runAt(seq32) + i;
-            if (k < s.size() && s[k] == run[i]) ++same;
+    if (early) *early = 0;
+    for (size_t e = 0; e <= runAt(seq32); ++e)
+        for (const auto& run : kRun) {
+            int same = 0;
+            for (size_t i = 0; i < 5; ++i) {
+                const size_t k = at + runAt(seq32) - e + i;
+                if (k < s.size() && s[k] == run[i]) ++same;
+            }
+            if (same > best) {
+                best = same;
+                if (early) *early = e;
+            }
         }
-        best = std::max(best, same);
-    }
     return best;
 }
 
@@ -114,14 +138,14 @@ struct Send {
 
 struct Fragment {
     enum Kind { Intact, Damaged, Junk } kind = Junk;
-    bool near = false;     // a damaged copy that keeps the shape of a packet
-    bool own = false;      // an intact packet of the direction's own lane
-    uint64_t seq = 0;      // which packet (own lane)
-    int64_t sent = 0;      // its send time
-    int64_t ready = 0;     // when the network would deliver it
-    int reorder = 0;       // places it is moved back in the stream
+    bool near = false;  // a damaged copy that keeps the shape of a packet
+    bool own = false;   // an intact packet of the direction's own lane
+    uint64_t seq = 0;   // which packet (own lane)
+    int64_t sent = 0;   // its send time
+    int64_t ready = 0;  // when the network would deliver it
+    int reorder = 0;    // places it is moved back in the stream
     std::vector<uint8_t> bytes;
-    size_t start = 0;      // in the stream
+    size_t start = 0;  // in the stream
     int64_t arrival = 0;
 };
 
@@ -178,12 +202,16 @@ inline void Run::generate(Choices& c) {
     for (uint64_t seq = 1; seq <= count; ++seq) {
         Send s{Send::Sent, seq, static_cast<int64_t>(seq) * period_, 0};
         const unsigned how = c.byte();
-        if (how >= 250) s.how = Send::NotSent;
-        else if (how >= 246) s.how = Send::Failed;
+        if (how >= 250)
+            s.how = Send::NotSent;
+        else if (how >= 246)
+            s.how = Send::Failed;
         const unsigned late = c.byte();
         int64_t lateness = static_cast<int64_t>(late % 8) * 7000;  // a few us
-        if (late >= 250) lateness = static_cast<int64_t>(late - 248) * 3 * period_;  // a stall
-        else if (late >= 230) lateness = static_cast<int64_t>(late - 228) * period_ / 10;
+        if (late >= 250)
+            lateness = static_cast<int64_t>(late - 248) * 3 * period_;  // a stall
+        else if (late >= 230)
+            lateness = static_cast<int64_t>(late - 228) * period_ / 10;
         t = std::max(t, s.deadline + lateness);
         s.t = t;
         sends_.push_back(s);
@@ -200,7 +228,8 @@ inline void Run::generate(Choices& c) {
             e.bytes = makePacket(seq32_, c.word() * 7919u + c.byte(), 1 - own);
             e.kind = Fragment::Intact;
             if (c.rare(64)) {
-                e.bytes[c.below(static_cast<unsigned>(size))] ^= static_cast<uint8_t>(1 + c.below(255));
+                e.bytes[c.below(static_cast<unsigned>(size))] ^=
+                    static_cast<uint8_t>(1 + c.below(255));
                 e.kind = Fragment::Damaged;
                 e.near = true;
             }
@@ -209,7 +238,10 @@ inline void Run::generate(Choices& c) {
         }
         if (s.how != Send::Sent) continue;
         const unsigned copies_draw = c.byte();
-        const int copies = copies_draw >= 236 ? 0 : copies_draw >= 220 ? 2 : copies_draw >= 216 ? 3 : 1;
+        const int copies = copies_draw >= 236   ? 0
+                           : copies_draw >= 220 ? 2
+                           : copies_draw >= 216 ? 3
+                                                : 1;
         for (int k = 0; k < copies; ++k) {
             Fragment p;
             p.kind = Fragment::Intact;
@@ -236,7 +268,7 @@ inline void Run::generate(Choices& c) {
                 p.bytes.resize(size - cut);
                 p.kind = Fragment::Damaged;
                 p.near = p.bytes.size() >= runAt(seq32_) + 3;
-            } else if (fate >= 212) {  // its head cut: no packet's shape is left
+            } else if (fate >= 212) {  // its head cut: a damaged packet or stray bytes
                 const size_t cut = 1 + c.below(static_cast<unsigned>(size - 1));
                 p.bytes.erase(p.bytes.begin(), p.bytes.begin() + static_cast<long>(cut));
                 p.kind = Fragment::Junk;
@@ -320,15 +352,17 @@ inline bool Run::frame(std::string* why) {
     // head was cut, or a cut tail before a cut head, can make one.
     measure::Figures& f = x_.f;
     for (size_t p = 0; p < n;) {
-        if (kind[p] == 2 && inPlace(seq32_, stream_, p) < 3) {
+        size_t early = 0;
+        const int shape = kind[p] == 1 ? 0 : inPlace(seq32_, stream_, p, &early);
+        if (kind[p] == 2 && shape < 3) {
             *why = "a damaged copy without its shape at " + std::to_string(p);
             return false;
         }
-        if (kind[p] == 0 && inPlace(seq32_, stream_, p) >= 3) kind[p] = 2;
+        if (kind[p] == 0 && shape >= 3) kind[p] = 2;
         if (kind[p] == 1) {
             p += size;
         } else if (kind[p] == 2) {
-            size_t len = std::min(size, n - p);
+            size_t len = std::min(size - early, n - p);
             if (next_valid[p + 1] != SIZE_MAX) len = std::min(len, next_valid[p + 1] - p);
             ++f.corrupt;
             p += len;
@@ -353,13 +387,15 @@ inline Outcome Run::expect(std::string* why) {
         if (e >= 0) {
             const Send& s = sends_[static_cast<size_t>(e)];
             numbered = s.seq;
-            if (!origin_set) x_.origin = s.how == Send::NotSent ? s.deadline : std::min(s.t, s.deadline);
+            if (!origin_set)
+                x_.origin = s.how == Send::NotSent ? s.deadline : std::min(s.t, s.deadline);
             origin_set = true;
             if (s.how == Send::NotSent) continue;
             const int64_t lateness = s.t - s.deadline;
             x_.lateness.push_back(lateness);
             if (lateness > period_) ++f.tester.sent_late;
-            if (lateness > x_.longest_stall) x_.longest_stall = lateness, x_.stall_began = s.deadline;
+            if (lateness > x_.longest_stall)
+                x_.longest_stall = lateness, x_.stall_began = s.deadline;
         } else {
             const Chunk& ch = chunks_[static_cast<size_t>(-1 - e)];
             numbered_before[static_cast<size_t>(-1 - e)] = numbered;
@@ -415,7 +451,8 @@ inline Outcome Run::expect(std::string* why) {
             if (fr.seq < highest) ++f.reordered;
             highest = std::max(highest, fr.seq);
             x_.latencies.push_back(transit);
-            if (f.received > 1) jitter += (std::fabs(static_cast<double>(transit - prev_transit)) - jitter) / 16;
+            if (f.received > 1)
+                jitter += (std::fabs(static_cast<double>(transit - prev_transit)) - jitter) / 16;
             prev_transit = transit;
             if (f.received == 1) first_recv = ch.arrival;
             last_recv = ch.arrival;
@@ -429,7 +466,8 @@ inline Outcome Run::expect(std::string* why) {
     }
     f.jitter_us = jitter / 1e3;
     if (f.sent > 1 && last_sent > first_sent)
-        f.send_rate = static_cast<double>(f.sent - 1) * 1e9 / static_cast<double>(last_sent - first_sent);
+        f.send_rate =
+            static_cast<double>(f.sent - 1) * 1e9 / static_cast<double>(last_sent - first_sent);
     if (f.received > 1 && last_recv > first_recv)
         f.receive_rate =
             static_cast<double>(f.received - 1) * 1e9 / static_cast<double>(last_recv - first_recv);
