@@ -13,6 +13,12 @@
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
+    // How quiet the machine was: the figures are only as good as that.
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        char load[64] = "";
+        if (std::fgets(load, sizeof load, f) != nullptr) std::printf("load average: %s", load);
+        std::fclose(f);
+    }
     std::printf("%8s %8s %10s %10s %10s %9s %12s %12s\n", "rate/s", "sent", "late p50us",
                 "late p99us", "late maxus", "sent_late", "rxdelay p99", "rxdelay max");
     for (double rate : {10.0, 1000.0}) {

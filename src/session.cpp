@@ -91,9 +91,9 @@ bool Session::openSerial(std::string* error) {
     makeMonitors();
     dest_addr_ = Socket_Str2Addr(config_.dest_ip.c_str());
     if (!config_.e2u && !config_.u2e) return true;
-    // e2u's packets are handed over by the port's reader task as it reads them.
-    uart_ = UART_OpenReceiver(config_.serial.c_str(), config_.baud,
-                              config_.e2u ? &Session::onSerialBytes : nullptr, this);
+    // e2u's packets are handed over by the port's reader task as it reads them
+    // (without e2u they are dropped there: no receive ring fills up unread).
+    uart_ = UART_OpenReceiver(config_.serial.c_str(), config_.baud, &Session::onSerialBytes, this);
     if (uart_ != nullptr) return true;
     char why[160];
     UART_Explain(config_.serial.c_str(), config_.baud, why, sizeof why);
@@ -350,6 +350,7 @@ void Session::sendSerial() {
 void Session::onSerialBytes(void* self, const unsigned char* p, int n, int queued) {
     Session* s = static_cast<Session*>(self);
     Monitor* m = s->monitor(Way::E2U);
+    if (m == nullptr) return;  // u2e alone: what the line brings back is not measured
     const int64_t read = nowNs();
     const int64_t byte_ns = s->config_.baud > 0 ? 10000000000LL / s->config_.baud : 0;
     const int piece = measure::packetSize(s->config_.format);
@@ -363,13 +364,14 @@ void Session::onSerialBytes(void* self, const unsigned char* p, int n, int queue
 
 void Session::receiveUdp(Way w) {
     Monitor* m = monitor(w);
-    std::vector<uint8_t> buf(kBufferSize);
+    // Left uninitialised: only the pages datagrams reach take memory.
+    const std::unique_ptr<uint8_t[]> buf(new uint8_t[kBufferSize]);
     // One blocking receive per datagram, ended every kWaitMs to look at the run flag.
     Socket_SetReceiveTimeout(sock_, kWaitMs);
     while (receiving_) {
         int64_t arrival = 0, read = 0;
-        const int n = Socket_ReceiveStamped(sock_, buf.data(), kBufferSize, &arrival, &read);
-        if (n >= 0) m->datagram(buf.data(), static_cast<size_t>(n), arrival, read);
+        const int n = Socket_ReceiveStamped(sock_, buf.get(), kBufferSize, &arrival, &read);
+        if (n >= 0) m->datagram(buf.get(), static_cast<size_t>(n), arrival, read);
     }
 }
 
@@ -400,7 +402,7 @@ void Session::sendTcp() {
 // restarted may leave the old one half open).
 void Session::linkLoop() {
     Monitor* m = monitor(Way::U2E);
-    std::vector<uint8_t> buf(kBufferSize);
+    const std::unique_ptr<uint8_t[]> buf(new uint8_t[kBufferSize]);  // as in receiveUdp
     const bool server = config_.transport == Transport::TcpServer;
     int64_t backoff = kBackoffFirstNs, next_try = 0;
     const auto running = [this] { return receiving_.load() != 0; };
@@ -432,10 +434,10 @@ void Session::linkLoop() {
         }
         const int r = Socket_IsRxPacketMS(static_cast<int>(conn_), kWaitMs);
         if (r == 0) continue;
-        const int n = r > 0 ? Socket_Recv(conn_, buf.data(), kBufferSize) : -1;
+        const int n = r > 0 ? Socket_Recv(conn_, buf.get(), kBufferSize) : -1;
         if (n > 0) {
             // A stream carries no arrival stamp: the read is the arrival.
-            if (m != nullptr) m->bytes(buf.data(), static_cast<size_t>(n), nowNs());
+            if (m != nullptr) m->bytes(buf.get(), static_cast<size_t>(n), nowNs());
             continue;
         }
         dropConnection();  // closed by the converter, or broken

@@ -24,8 +24,9 @@ constexpr double kLongestPeriodNs = 1e15;
 int64_t periodOf(double per_second) {
     if (!(per_second > 0)) return 1000000000;
     const double ns = 1e9 / per_second;
-    return ns < 1 ? 1 : ns > kLongestPeriodNs ? static_cast<int64_t>(kLongestPeriodNs)
-                                               : static_cast<int64_t>(ns);
+    return ns < 1                  ? 1
+           : ns > kLongestPeriodNs ? static_cast<int64_t>(kLongestPeriodNs)
+                                   : static_cast<int64_t>(ns);
 }
 }  // namespace
 

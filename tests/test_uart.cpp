@@ -252,9 +252,8 @@ TEST(UartOutage, BytesReadJustBeforeTheDeviceFailsAreHandedOn) {
         UART_Close(h);
         std::lock_guard<std::mutex> lock(got.m);
         if (!ring) handed = got.bytes;
-        EXPECT_TRUE(handed == stream(round, n))
-            << (ring ? "ring" : "callback") << " round " << round << ": " << handed.size() << " of "
-            << n;
+        EXPECT_TRUE(handed == stream(round, n)) << (ring ? "ring" : "callback") << " round "
+                                                << round << ": " << handed.size() << " of " << n;
     }
     EXPECT_TRUE(got.queue_ok);
 }
