@@ -91,40 +91,55 @@ std::string latencyOverTime(const std::vector<TimePoint>& pts) {
            polyline(f, pts, &TimePoint::p50_us, "p50") + "</svg>\n";
 }
 
-std::string histogram(const std::vector<std::pair<int64_t, uint64_t>>& bins) {
+// Bars on the bins' logarithmic grid, one slot per bin from the lowest to the
+// highest that has packets: an empty bin between two bars is a gap of its width.
+std::string histogram(const std::vector<std::pair<int64_t, uint64_t>>& bins, int per_decade) {
     uint64_t top = 1;
     for (const auto& b : bins) top = std::max(top, b.second);
-    const Frame f{static_cast<double>(bins.size()), static_cast<double>(top) * 1.1};
+    const int per = std::max(1, per_decade);
+    const auto slotOf = [per](int64_t low) {
+        return std::lround(std::log10(static_cast<double>(std::max<int64_t>(low, 1))) * per);
+    };
+    const long first = bins.empty() ? 0 : slotOf(bins.front().first);
+    const long slots = bins.empty() ? 1 : slotOf(bins.back().first) - first + 1;
+    const Frame f{static_cast<double>(slots), static_cast<double>(top) * 1.1};
     std::ostringstream o;
-    o << axes(Frame{0, f.y_max}, "latency histogram", "latency, ms (lower bound of each bin)", "packets");
-    const double w = (kW - kLeft - kRight) / std::max<double>(1, static_cast<double>(bins.size()));
-    for (size_t i = 0; i < bins.size(); ++i) {
-        const double y = f.y(static_cast<double>(bins[i].second));
-        o << "<rect class=\"bar\" x=\"" << fmt("%.1f", kLeft + w * static_cast<double>(i) + 1)
-          << "\" y=\"" << fmt("%.1f", y) << "\" width=\"" << fmt("%.1f", std::max(1.0, w - 2))
-          << "\" height=\"" << fmt("%.1f", kH - kBottom - y) << "\"><title>"
-          << fmt("%.3f ms", static_cast<double>(bins[i].first) / 1e6) << ": " << bins[i].second
-          << "</title></rect>\n";
-        if (bins.size() <= 12 || i % (bins.size() / 8 + 1) == 0)
-            o << "<text x=\"" << fmt("%.1f", kLeft + w * (static_cast<double>(i) + 0.5))
-              << "\" y=\"" << kH - kBottom + 14 << "\" text-anchor=\"middle\">"
-              << fmt("%.3g", static_cast<double>(bins[i].first) / 1e6) << "</text>\n";
+    o << axes(Frame{0, f.y_max}, "latency histogram", "latency, ms (lower bound of each bin)",
+              "packets");
+    const double w = (kW - kLeft - kRight) / static_cast<double>(slots);
+    for (const auto& [low, count] : bins) {
+        const double i = static_cast<double>(slotOf(low) - first);
+        const double y = f.y(static_cast<double>(count));
+        o << "<rect class=\"bar\" x=\"" << fmt("%.1f", kLeft + w * i + 1) << "\" y=\""
+          << fmt("%.1f", y) << "\" width=\"" << fmt("%.1f", std::max(1.0, w - 2)) << "\" height=\""
+          << fmt("%.1f", kH - kBottom - y) << "\"><title>"
+          << fmt("%.3f ms", static_cast<double>(low) / 1e6) << ": " << count << "</title></rect>\n";
     }
+    // Labels under slots, about eight of them, empty bins' included.
+    const long every = slots <= 12 ? 1 : slots / 8 + 1;
+    for (long i = 0; !bins.empty() && i < slots; i += every)
+        o << "<text x=\"" << fmt("%.1f", kLeft + w * (static_cast<double>(i) + 0.5)) << "\" y=\""
+          << kH - kBottom + 14 << "\" text-anchor=\"middle\">"
+          << fmt("%.3g", std::pow(10.0, static_cast<double>(first + i) / per) / 1e6) << "</text>\n";
     return o.str() + "</svg>\n";
 }
 
-uint64_t rise(uint64_t now, uint64_t before) { return now > before ? now - before : 0; }
+uint64_t rise(uint64_t now, uint64_t before) {
+    return now > before ? now - before : 0;
+}
 
 // Events each slice of the time line: lost, duplicated, reordered, as ticks.
+// Counts start at 0, so the first slice's events are its counts.
 std::string events(const std::vector<TimePoint>& pts) {
     double end = 1;
     uint64_t top = 1;
+    const TimePoint zero;
     for (size_t i = 0; i < pts.size(); ++i) {
+        const TimePoint& before = i ? pts[i - 1] : zero;
         end = std::max(end, pts[i].t_s);
-        if (i == 0) continue;
-        top =
-            std::max({top, pts[i].lost - pts[i - 1].lost, pts[i].duplicated - pts[i - 1].duplicated,
-                      pts[i].reordered - pts[i - 1].reordered});
+        top = std::max({top, rise(pts[i].lost, before.lost),
+                        rise(pts[i].duplicated, before.duplicated),
+                        rise(pts[i].reordered, before.reordered)});
     }
     const Frame f{end, static_cast<double>(top) * 1.1};
     std::ostringstream o;
@@ -137,8 +152,8 @@ std::string events(const std::vector<TimePoint>& pts) {
                  {&TimePoint::duplicated, "duplicated", 0},
                  {&TimePoint::reordered, "reordered", 2}};
     for (const auto& k : kinds)
-        for (size_t i = 1; i < pts.size(); ++i) {
-            const uint64_t n = rise(pts[i].*k.count, pts[i - 1].*k.count);
+        for (size_t i = 0; i < pts.size(); ++i) {
+            const uint64_t n = rise(pts[i].*k.count, i ? pts[i - 1].*k.count : 0);
             if (n == 0) continue;
             const double x = f.x(pts[i].t_s) + k.shift;
             o << "<line class=\"" << k.cls << "\" x1=\"" << fmt("%.1f", x) << "\" x2=\""
@@ -227,7 +242,7 @@ std::string htmlReport(const HtmlInput& in) {
           << "<h3>Latency over time</h3>\n<p class=\"key\"><span style=\"background:#3a7bd5\">"
              "</span>p50<span style=\"background:#d58a3a\"></span>p99 (each second)</p>\n"
           << latencyOverTime(pts) << "<h3>Latency histogram</h3>\n"
-          << histogram(s.latency)
+          << histogram(s.latency, s.per_decade)
           << "<h3>Events</h3>\n<p class=\"key\"><span style=\"background:#b43030\"></span>lost"
              "<span style=\"background:#7a3ab4\"></span>duplicated<span "
              "style=\"background:#d58a3a\"></span>reordered (per second)</p>\n"

@@ -26,6 +26,7 @@ struct HtmlSeries {
     measure::Figures figures;
     std::vector<TimePoint> points;                      // one a second, in time order
     std::vector<std::pair<int64_t, uint64_t>> latency;  // histogram bins: (lower bound ns, count)
+    int per_decade = 10;  // the bins' grid (Direction::latencyBins), so empty ones show as gaps
 };
 
 struct HtmlInput {

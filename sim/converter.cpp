@@ -47,6 +47,9 @@ std::string countsJson(const Counts& c) {
         {"damaged_in", c.damaged_in},
         {"discarded_bytes", c.discarded_bytes},
         {"disconnected", c.disconnected},
+        {"truncated", c.truncated},
+        {"truncated_bytes", c.truncated_bytes},
+        {"echoed", c.echoed},
     };
     std::string out = "{";
     for (const auto& [name, value] : fields) {
@@ -137,6 +140,7 @@ std::string Converter::reportJson() const {
            ", \"outage_every_ms\": " + std::to_string(f.outage_every_ms) +
            ", \"disconnect_every_ms\": " + std::to_string(f.disconnect_every_ms) +
            ", \"disconnect_for_ms\": " + std::to_string(f.disconnect_for_ms) +
+           ", \"truncate\": " + num(f.truncate) + ", \"echo\": " + (f.echo ? "true" : "false") +
            ", \"seed\": " + std::to_string(f.seed) + "},\n";
     out += "  \"net_to_serial\": " + countsJson(counts(Way::NetToSerial)) + ",\n";
     out += "  \"serial_to_net\": " + countsJson(counts(Way::SerialToNet)) + "\n";

@@ -83,6 +83,7 @@ struct Converter::Impl {
     std::deque<std::vector<uint8_t>> serial;     // waiting for the pty
     size_t serial_off = 0, serial_bytes = 0;
     uint64_t discarded_n2s = 0, discarded_s2n = 0;
+    std::vector<uint8_t> echo_held;  // echo: the part of a packet read so far
 
     // TCP, thread-only but for the two counters. The disconnect fault shuts
     // the sending side and reads on until the peer ends too (so nothing it
@@ -103,6 +104,7 @@ struct Converter::Impl {
     void collect();
     void sendDatagrams();
     void writeSerial();
+    void echo(const uint8_t* p, size_t n);
     void tcpStep(int64_t now);
     int64_t tcpDeadline(int64_t now) const;
     void connected(int fd);
@@ -372,6 +374,27 @@ void Converter::Impl::collect() {
     discarded_n2s = discarded_s2n = 0;
 }
 
+// The echo fault: what the tester wrote goes straight back to its port,
+// bypassing the net->serial stage (no faults, no line pacing), as a line's own
+// echo does. It goes in whole packets' worth of bytes, the rest of a read
+// waiting for the next one, so that neither the echo nor the converter's own
+// output lands inside a packet of the other.
+void Converter::Impl::echo(const uint8_t* p, size_t n) {
+    echo_held.insert(echo_held.end(), p, p + n);
+    const size_t size = static_cast<size_t>(measure::packetSize(cfg.format));
+    const size_t whole = echo_held.size() / size * size;
+    if (whole == 0) return;
+    if (serial_bytes + whole > kSerialBacklog) {
+        n2s->counts().discarded_bytes += whole;
+    } else {
+        serial_bytes += whole;
+        serial.emplace_back(echo_held.begin(),
+                            echo_held.begin() + static_cast<std::ptrdiff_t>(whole));
+        s2n->counts().echoed += whole;
+    }
+    echo_held.erase(echo_held.begin(), echo_held.begin() + static_cast<std::ptrdiff_t>(whole));
+}
+
 void Converter::Impl::sendDatagrams() {
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
@@ -538,6 +561,7 @@ void Converter::Impl::loop() {
             if (n > 0) {
                 now = nowNs();
                 std::lock_guard<std::mutex> g(m);
+                if (cfg.faults.echo) echo(in.data(), static_cast<size_t>(n));
                 s2n->setOffline(tcp() && !online());
                 s2n->input(in.data(), static_cast<size_t>(n), now);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {

@@ -11,6 +11,7 @@
 
 namespace {
 
+// The help; %zu is the line queue's size.
 const char kUsage[] =
     "usage: convbench-sim --link PATH [options]\n"
     "\n"
@@ -40,7 +41,7 @@ const char kUsage[] =
     "  --pack-size N       serial->net: datagrams of N bytes, cut across packets\n"
     "  --pack-gap MS       serial->net: send what was gathered after MS without bytes\n"
     "  --split N           net->serial: write a datagram in pieces of 1..N bytes\n"
-    "  --baud B            serial line at B baud (B/10 bytes/s), 4096-byte queue\n"
+    "  --baud B            serial line at B baud (B/10 bytes/s), %zu-byte queue\n"
     "  --outage MS         stop forwarding for MS ...\n"
     "  --outage-every MS   ... every MS\n"
     "  --disconnect-every MS  TCP: drop the connection every MS ...\n"
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i], value;
         if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
+            std::printf(kUsage, sim::kLineQueueBytes);
             return 0;
         }
         if (name.compare(0, 2, "--") != 0)

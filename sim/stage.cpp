@@ -36,6 +36,8 @@ Stage::Stage(Way way, measure::Format format, const Faults& faults, int64_t star
       // Each direction draws from its own stream; both follow from the seed.
       fate_rng_(faults.seed ^ (way == Way::NetToSerial ? 0x6e6574327365ull : 0x7365723275ull)),
       shape_rng_(faults.seed * 0x9e3779b97f4a7c15ull + (way == Way::NetToSerial ? 1 : 2)),
+      // A stream of its own: switching truncation on changes no other fault's picks.
+      cut_rng_(faults.seed ^ (way == Way::NetToSerial ? 0x637574326e6574ull : 0x637574327365ull)),
       line_free_(start_ns) {
     if (f_.baud > 0) {
         byte_ns_ = static_cast<int64_t>(10e9 / f_.baud);
@@ -121,6 +123,8 @@ void Stage::decide(Unit&& u) {
     const double r = unit01(fate_rng_), r_reorder = unit01(fate_rng_);
     const double r_stray = unit01(fate_rng_), r_jitter = unit01(fate_rng_);
     const uint64_t a = fate_rng_(), b = fate_rng_();
+    const double r_cut = unit01(cut_rng_);
+    const uint64_t cut = 1 + cut_rng_() % (size_ - 1);
     if (r < f_.drop) {
         ++counts_.dropped;
         return;
@@ -140,6 +144,9 @@ void Stage::decide(Unit&& u) {
         }
     } else if (r < f_.drop + f_.corrupt + f_.duplicate) {
         u.fate = Fate::Duplicate;
+    } else if (r_cut < f_.truncate) {
+        u.fate = Fate::Truncated;
+        u.len = static_cast<uint8_t>(size_ - cut);
     }
     if (way_ == Way::NetToSerial && r_stray < f_.stray) {
         u.stray = true;
@@ -192,6 +199,9 @@ void Stage::output(Unit&& u) {
     if (u.packet) {
         if (u.fate == Fate::Corrupt) {
             ++counts_.corrupted;
+        } else if (u.fate == Fate::Truncated) {
+            ++counts_.truncated;
+            counts_.truncated_bytes += size_ - u.len;
         } else {
             // Counted as the receiving side counts: an intact first copy that
             // comes after a packet which arrived later.

@@ -3,9 +3,12 @@
 // and take back what is to be written (serial side) or sent (network side).
 //
 // Pipeline, in order: framing (measure::Framer) -> outage -> fate (drop,
-// corrupt, duplicate: one draw, exclusive) -> reorder hold -> FIFO delay ->
-// output (stray byte, line queue with overflow, split or pack) -> ready.
-// Bytes that are not packets pass every step unchanged and in order.
+// corrupt, duplicate: one draw, exclusive) -> truncate (a draw of its own, on
+// packets the fate left intact) -> reorder hold -> FIFO delay -> output (stray
+// byte, line queue with overflow, split or pack) -> ready.
+// Bytes that are not packets pass every step unchanged and in order. The echo
+// fault is no step here: the serial side's I/O (converter_posix.cpp) writes
+// what it read back to the pty before the bytes reach this stage.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +38,8 @@ struct Faults {
     // connecting) before it takes or makes the next one.
     int disconnect_every_ms = 0, disconnect_for_ms = 0;
     // A packet cut short: 1 .. size-1 bytes taken off its end, with this
-    // probability (a draw of its own, after drop, corrupt and duplicate).
+    // probability (a draw of its own, after drop, corrupt and duplicate; only a
+    // packet none of them took is cut, so each packet has at most one fault).
     double truncate = 0;
     // The serial side echoes every byte the tester writes back to the tester,
     // as a two-wire RS-485 line or a converter with local echo does.
@@ -69,6 +73,11 @@ struct Counts {
     uint64_t damaged_in = 0;       // damaged packets that arrived (passed on as bytes)
     uint64_t discarded_bytes = 0;  // bytes the system would not take (set by the I/O side)
     uint64_t disconnected = 0;     // packets that arrived while no TCP connection was up
+    uint64_t truncated = 0;        // packets sent cut short
+    uint64_t truncated_bytes = 0;  // bytes cut off them
+    // serial->net: bytes read from the pty and written back to it (the echo
+    // fault; set by the I/O side)
+    uint64_t echoed = 0;
 };
 
 // Bytes the serial line queue holds before a packet overflows.
@@ -106,13 +115,13 @@ public:
     Way way() const { return way_; }
 
 private:
-    enum class Fate : uint8_t { Intact, Corrupt, Duplicate };
+    enum class Fate : uint8_t { Intact, Corrupt, Duplicate, Truncated };
     struct Unit {
         bool packet = false;
         Fate fate = Fate::Intact;
         bool stray = false;
         uint8_t stray_byte = 0;
-        uint8_t len = 0;  // packet bytes in pkt
+        uint8_t len = 0;  // packet bytes in pkt (fewer when truncated)
         uint8_t pkt[measure::kMaxPacketSize] = {};
         uint64_t pos = 0;          // input position among packets (1, 2, ...)
         int remaining = 0;         // reorder hold: packets still to pass
@@ -153,6 +162,7 @@ private:
 
     std::mt19937_64 fate_rng_;   // a fixed number of draws per packet
     std::mt19937_64 shape_rng_;  // split sizes
+    std::mt19937_64 cut_rng_;    // truncate: two draws per packet, apart from the fate's
 
     std::vector<uint8_t> pend_;  // bytes fed to the framer, not yet attributed
     size_t pend_off_ = 0;

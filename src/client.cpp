@@ -39,6 +39,7 @@ void client::start_client(int direction, int protocol, const std::string& m_com,
     m_dest_port = dest_port;
     socket = 0;
     client_task_flag = 1;
+    m_serial_outage.reset();
     client_task = std::thread(&client::sender, this);
 }
 
@@ -128,7 +129,7 @@ void client::uart_sender() {
     // (m_counter goes on), so the far side sees the gap where it was lost.
     m_sent = 0;
     bool failing = false;  // in a spell of failed writes: said once, not per packet
-    UartOutageWatch outage(handle, updateClientMsg);
+    UartOutageWatch outage(handle, updateClientMsg, &m_serial_outage);
     if (m_monitor) m_monitor->awaitReceiver(client_task_flag, kReceiverWaitNs);
     traffic::Pacer pacer(kPacketsPerSecond);
     while (pacer.wait(client_task_flag)) {

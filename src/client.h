@@ -10,6 +10,7 @@
 #include "tcp_function.h"
 #include "traffic.h"
 #include "uart.h"
+#include "worker_status.h"
 
 // Run flag of the TCP relay, process-wide; clearing it ends the relay stream.
 extern std::atomic<int> active_task;
@@ -60,4 +61,6 @@ public:
     // Measured direction the packets are announced to as they leave; null for
     // none. Set before start_client and kept until stop_client has returned.
     traffic::Monitor* m_monitor = nullptr;
+    // The serial sender's port outages in this run (cleared at its start, kept after it).
+    SerialOutageFigures m_serial_outage;
 };

@@ -12,6 +12,7 @@
 #include <QStylePainter>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -46,6 +47,8 @@ const char* const message_style = "font-size: 30px; color: rgb(180,0,0)";
 // The measured run: counter-byte packets, a packet overdue by a second is lost.
 constexpr int64_t kLatencyBoundNs = 1000000000;
 constexpr int kFiguresIntervalMs = 250;
+// A hold-up of the tester longer than this is shown: figures may suffer from it.
+constexpr double kTesterStallMs = 50;
 
 // Milliseconds with two decimals, from microseconds.
 QString ms(double us) {
@@ -354,16 +357,34 @@ void MainWindow::stop() {
     if (monitor) showFigures(monitor->finish(traffic::nowNs(), false));
 }
 
-// One line: what went wrong so far, and the one-way latency of what arrived.
+// One line: what went wrong so far, and the one-way latency of what arrived;
+// or, when the receiving side never opened, that there is nothing to measure
+// (the sender's packets had nowhere to arrive: they are not the converter's loss).
+// Then what is not the converter's doing: the tester's own serial port gone,
+// its own packets echoed back, the tester itself held up.
 void MainWindow::showFigures(const measure::Figures& f) {
     const QString sep = QString::fromUtf8(" \u00b7 ");
-    QString line = "lost " + QString::number(f.lost) + sep + "duplicated " +
-                   QString::number(f.duplicated) + sep + "reordered " +
-                   QString::number(f.reordered) + sep + "corrupt " + QString::number(f.corrupt) +
-                   sep + "latency ";
-    if (f.latency.count > 0)
-        line += "p50 " + ms(f.latency.p50_us) + " ms p99 " + ms(f.latency.p99_us) + " ms";
-    else
-        line += "-";
+    QString line;
+    if (Server.m_receiver_state == server::kNotOpen) {
+        line = "receiver not open: no figures";
+    } else {
+        line = "lost " + QString::number(f.lost) + sep + "duplicated " +
+               QString::number(f.duplicated) + sep + "reordered " + QString::number(f.reordered) +
+               sep + "corrupt " + QString::number(f.corrupt) + sep + "latency ";
+        if (f.latency.count > 0)
+            line += "p50 " + ms(f.latency.p50_us) + " ms p99 " + ms(f.latency.p99_us) + " ms";
+        else
+            line += "-";
+    }
+    // One worker holds the serial port in a run; the other's figure stays 0.
+    const uint64_t port_lost_ms =
+        std::max(Client.m_serial_outage.total_ms.load(), Server.m_serial_outage.total_ms.load());
+    if (port_lost_ms > 0)
+        line += sep + "serial port lost " + QString::number(port_lost_ms / 1000.0, 'f', 1) + " s";
+    // The tester's own packets come back on the line: a line that echoes.
+    if (f.echoed > 0) line += sep + "echoed " + QString::number(f.echoed);
+    if (f.tester.longest_stall_ms > kTesterStallMs)
+        line += sep + "tester held up " + QString::number(f.tester.longest_stall_ms, 'f', 0) +
+                " ms at " + QString::number(f.tester.stall_at_s, 'f', 1) + " s";
     statusBar()->showMessage(line);
 }

@@ -31,13 +31,14 @@ server::~server() {
     stop_server();
 }
 
-void server::start_server(int direction, int protocol, const std::string& m_com,
-                          int src_port) {
+void server::start_server(int direction, int protocol, const std::string& m_com, int src_port) {
     // A run still going (START without STOP) is ended first: a joinable thread
     // must never be overwritten.
     if (server_task.joinable()) stop_server();
 
     server_task_flag = 1;
+    m_receiver_state = kOpening;
+    m_serial_outage.reset();
     dev_name = m_com;
     m_direction = direction;
     m_protocol = protocol;
@@ -67,6 +68,7 @@ void server::udp_reciever() {
     // Port 0 would take a port of the system's choosing that no converter
     // knows, and a port outside 1..65535 is never cut to its low 16 bits.
     if (m_src_port < 1 || m_src_port > 65535) {
+        m_receiver_state = kNotOpen;
         if (m_monitor) m_monitor->receiverReady();  // never listens: the sender may go
         updateServerMsg("Bad Source Port");
         return;
@@ -74,6 +76,7 @@ void server::udp_reciever() {
     std::vector<unsigned char> buffer(kUdpBufferSize);
     // The port is this receiver's alone: taken by anyone, the open fails.
     socket = static_cast<int>(Socket_UDPServer(static_cast<unsigned short>(m_src_port)));
+    m_receiver_state = socket != 0 ? kOpen : kNotOpen;
     if (m_monitor) m_monitor->receiverReady();  // listening, or never will: the sender may go
     if (socket == 0) {
         updateServerMsg("Open Socket failed");
@@ -110,6 +113,7 @@ void server::uart_reciever() {
     const int read_size = kPacketSize;
     const int speed = 115200;
     UART_Handle_t handle = UART_Open(dev_name.c_str(), speed);
+    m_receiver_state = handle != nullptr ? kOpen : kNotOpen;
     if (m_monitor) m_monitor->receiverReady();
     if (handle == nullptr) {
         reportUartOpenFailure("UART open failed", dev_name, speed);
@@ -125,7 +129,7 @@ void server::uart_reciever() {
     // they count once a block is whole, and never if the run ends first, just
     // as if they still waited in the ring.
     int held = 0;
-    UartOutageWatch outage(handle, updateServerMsg);
+    UartOutageWatch outage(handle, updateServerMsg, &m_serial_outage);
     while (server_task_flag) {
         const int uart_size = UART_WaitData(handle, read_size - held, kUartWaitMs);
         const int64_t t = traffic::nowNs();

@@ -8,6 +8,7 @@
 
 #include "tcp_function.h"
 #include "traffic.h"
+#include "worker_status.h"
 
 class server {
 public:
@@ -42,4 +43,11 @@ public:
     // Measured direction fed with everything that arrives; null for none. Set
     // before start_server and kept until stop_server has returned.
     traffic::Monitor* m_monitor = nullptr;
+
+    // Whether this run's receiving side opened: kOpening until it tried, then
+    // kOpen or kNotOpen (bad port, open failed). Kept after the run.
+    enum ReceiverState { kOpening = 0, kOpen = 1, kNotOpen = -1 };
+    std::atomic<int> m_receiver_state{kOpening};
+    // The serial receiver's port outages in this run (cleared at its start, kept after it).
+    SerialOutageFigures m_serial_outage;
 };

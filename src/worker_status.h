@@ -1,21 +1,42 @@
 // Serial-side status reports the sender and the receiver share.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "uart.h"
 
+// The serial port's outages in the current run, for the window's status line:
+// written by the worker that holds the port, read by the window at any time.
+struct SerialOutageFigures {
+    std::atomic<int> lost_now{0};
+    std::atomic<uint64_t> total_ms{0};  // every outage of the run so far, the one going on included
+    void reset() {
+        lost_now = 0;
+        total_ms = 0;
+    }
+};
+
 // Reports the loss of the port's device ("UART lost") and its return ("UART
-// back") through `report`, once per change, when check() is called.
+// back") through `report`, once per change, when check() is called; keeps
+// *figures (if given) up to date.
 class UartOutageWatch {
 public:
-    UartOutageWatch(UART_Handle_t handle, void (*report)(std::string))
-        : handle_(handle), report_(report) {}
+    UartOutageWatch(UART_Handle_t handle, void (*report)(std::string),
+                    SerialOutageFigures* figures = nullptr)
+        : handle_(handle), report_(report), figures_(figures) {}
     void check() {
         int lost = 0;
-        if (UART_Outages(handle_, &lost, nullptr, nullptr, nullptr) != 0 || lost == lost_) return;
+        uint64_t total_ms = 0;
+        if (UART_Outages(handle_, &lost, nullptr, nullptr, &total_ms) != 0) return;
+        if (figures_) {
+            figures_->lost_now = lost;
+            figures_->total_ms = total_ms;
+        }
+        if (lost == lost_) return;
         lost_ = lost;
         report_(lost ? "UART lost" : "UART back");
     }
@@ -23,6 +44,7 @@ public:
 private:
     UART_Handle_t handle_;
     void (*report_)(std::string);
+    SerialOutageFigures* figures_;
     int lost_ = 0;
 };
 

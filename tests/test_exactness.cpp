@@ -6,7 +6,12 @@
 // faults at 200/s, where 256 packets span 1.28 s.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "converter.h"
 #include "json.h"
+#include "loopback.h"
 #include "process.h"
 
 namespace ts = testsupport;
@@ -113,7 +118,8 @@ TEST_P(ExactnessTest, RunnerFiguresEqualTheFaultsApplied) {
     }
     if (std::string(c.name) == "Delay") {
         for (const char* way : {"e2u", "u2e"})
-            EXPECT_NEAR(j["directions"][way]["latency_us"]["p50"].get<double>(), 20000, kDelaySlackUs)
+            EXPECT_NEAR(j["directions"][way]["latency_us"]["p50"].get<double>(), 20000,
+                        kDelaySlackUs)
                 << way;
     }
     if (std::string(c.name) == "PackAndSplit") {
@@ -178,3 +184,88 @@ INSTANTIATE_TEST_SUITE_P(Transports, ExactnessTcpTest,
                          ::testing::Values("tcp-client", "tcp-server"), [](const auto& info) {
                              return std::string(info.param[4] == 'c' ? "Client" : "Server");
                          });
+
+// Truncate: a cut packet is never received and costs its neighbours nothing;
+// what is left of it counts as one damaged packet, or as bytes of none when too
+// little of it is left to be told from stray bytes.
+// DISABLED_ until the runner takes --truncate and its framer resumes at the
+// earliest place a packet can start after a short one.
+TEST(ExactnessFaultTest, DISABLED_ACutPacketIsLostAndCostsNoNeighbour) {
+    int status = -1;
+    const ts::Json j = runSimulated({"--truncate", "0.01"}, &status);
+    EXPECT_EQ(status, 1);
+    for (const auto& [way, truth_name] :
+         {std::pair<std::string, std::string>{"e2u", "net_to_serial"}, {"u2e", "serial_to_net"}}) {
+        SCOPED_TRACE(way);
+        const ts::Json& d = j["directions"][way];
+        const ts::Json& t = j["simulator"][truth_name];
+        const uint64_t cut = t["truncated"].get<uint64_t>();
+        const uint64_t unseen = 10000 - t["packets"].get<uint64_t>();  // never reached the sim
+        EXPECT_GT(cut, 50u);
+        EXPECT_EQ(d["received"].get<uint64_t>(), 10000 - cut - unseen);
+        EXPECT_EQ(d["lost"].get<uint64_t>(), cut + unseen);
+        EXPECT_EQ(d["duplicated"].get<uint64_t>() + d["reordered"].get<uint64_t>(), 0u);
+        const uint64_t corrupt = d["corrupt"].get<uint64_t>();
+        const uint64_t skipped = d["skipped_bytes"].get<uint64_t>();
+        const uint64_t left = cut * 11 - t["truncated_bytes"].get<uint64_t>();  // fragments' bytes
+        EXPECT_GT(corrupt, 0u);
+        EXPECT_LE(corrupt, cut);
+        EXPECT_LE(skipped, left);
+        EXPECT_EQ(corrupt<cut, skipped> 0);
+    }
+}
+
+// Echo, both ways at once with every path alive: the serial side gets the runner's own
+// packets back, and counts every one of them as echoed, never as received, damaged or
+// stray bytes; the figures stay exact.
+// DISABLED_ until the runner takes --echo and tells its two directions' packets apart.
+TEST(ExactnessFaultTest, DISABLED_EchoedPacketsAreCountedApart) {
+    int status = -1;
+    const ts::Json j = runSimulated({"--echo"}, &status, 2000);
+    ASSERT_TRUE(status == 0 || status == 1) << status;
+    expectExact(j, 2000);
+    const uint64_t echoed_bytes = j["simulator"]["serial_to_net"]["echoed"].get<uint64_t>();
+    EXPECT_EQ(echoed_bytes, 2000u * 11);
+    EXPECT_EQ(j["directions"]["e2u"]["echoed"].get<uint64_t>(), echoed_bytes / 11);
+    EXPECT_EQ(j["directions"]["u2e"]["echoed"].get<uint64_t>(), 0u);
+}
+
+// A converter whose network->serial path is dead behind a line that echoes: the
+// serial side sees only the runner's own packets come back. The run fails, e2u
+// received nothing, and the summary names the echo. The converter is the simulator
+// run here, its network side pointed at a socket that never reads.
+// DISABLED_ until the runner tells its two directions' packets apart.
+TEST(ExactnessFaultTest, DISABLED_ADeadPathBehindAnEchoingLineFails) {
+    char tmpl[] = "/tmp/convbench-exact-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    ts::UdpPeer hole;  // where the runner's datagrams go, never read
+    const unsigned short listen = ts::freeUdpPort();
+    sim::Config cfg;
+    cfg.link = dir + "/tty";
+    cfg.peer_port = listen;
+    cfg.format = measure::Format::Seq32;
+    cfg.faults.echo = true;
+    sim::Converter conv(cfg);
+    std::string error;
+    ASSERT_TRUE(conv.start(&error)) << error;
+    const ts::ProcessResult r = ts::runProcess(
+        {CONVBENCH_CLI, "--port", cfg.link, "--address", "127.0.0.1:" + std::to_string(hole.port()),
+         "--listen", std::to_string(listen), "-d", "both", "-r", "1000", "-n", "2000", "--format",
+         "seq32", "--json", "-"},
+        120);
+    conv.stop();
+    EXPECT_EQ(r.status, 1) << r.err;
+    ts::Json j;
+    ASSERT_TRUE(ts::parseJson(r.out, &j)) << r.err << r.out;
+    const ts::Json& e2u = j["directions"]["e2u"];
+    const ts::Json& u2e = j["directions"]["u2e"];
+    EXPECT_EQ(e2u["received"].get<uint64_t>(), 0u);
+    EXPECT_EQ(e2u["lost"].get<uint64_t>(), 2000u);
+    EXPECT_EQ(e2u["echoed"].get<uint64_t>(), conv.counts(sim::Way::SerialToNet).echoed / 11);
+    EXPECT_EQ(conv.counts(sim::Way::SerialToNet).echoed, 2000u * 11);
+    EXPECT_EQ(u2e["received"].get<uint64_t>(), 2000u);
+    EXPECT_NE(r.err.find("the serial line echoes the tester's own bytes"), std::string::npos)
+        << r.err;
+    rmdir(dir.c_str());
+}

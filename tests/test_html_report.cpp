@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "html_report.h"
 #include "process.h"
+#include "xml_reader.h"
 
 namespace {
 
@@ -23,8 +26,8 @@ cli::HtmlInput day() {
         uint64_t lost = 0;
         for (int t = 1; t <= 86400; ++t) {
             if (t % 20000 == 0) ++lost;
-            s.points.push_back({double(t), 150.0 + t % 7, t == 50000 ? 9000.0 : 400.0 + t % 11,
-                                lost, 0, 0});
+            s.points.push_back(
+                {double(t), 150.0 + t % 7, t == 50000 ? 9000.0 : 400.0 + t % 11, lost, 0, 0});
         }
         s.latency = {{100000, 50}, {125893, 900}, {158489, 40}, {1000000, 3}};
         in.series.push_back(s);
@@ -60,4 +63,60 @@ TEST(HtmlReportTest, AHeadlessBrowserDrawsEveryPlot) {
         60);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("data-plots-drawn=\"6\""), std::string::npos) << r.out.substr(0, 400);
+}
+
+namespace {
+
+// The report's plots, each parsed back as XML, in order: per series latency
+// over time, histogram, events.
+std::vector<testsupport::Xml> plots(const std::string& html) {
+    std::vector<testsupport::Xml> out;
+    for (size_t at = html.find("<svg"); at != std::string::npos; at = html.find("<svg", at + 1)) {
+        const size_t end = html.find("</svg>", at) + 6;
+        testsupport::Xml x;
+        std::string error;
+        EXPECT_TRUE(testsupport::parseXml(html.substr(at, end - at), &x, &error)) << error;
+        out.push_back(x);
+    }
+    return out;
+}
+
+}  // namespace
+
+// The events plot has a tick for each second with events, the first included;
+// the histogram's bars sit on the bins' grid, an empty bin a gap of a bar's width.
+TEST(HtmlReportTest, EventsFromTheFirstSecondAndEmptyBinsAsGaps) {
+    cli::HtmlInput in;
+    in.verdict = "fail";
+    cli::HtmlSeries s;
+    s.name = "e2u";
+    // Lost counts so far: 3 in the first second, 1 more in the third.
+    const uint64_t lost[] = {3, 3, 4, 4, 4};
+    for (int t = 1; t <= 5; ++t)
+        s.points.push_back({double(t), 100, 200, lost[t - 1], 0, uint64_t(t == 5)});
+    // 10 bins a decade: 0.1 ms, 0.126 ms, then 7 empty bins, then 1 ms.
+    s.latency = {{100000, 5}, {125893, 9}, {1000000, 2}};
+    in.series.push_back(s);
+    const std::vector<testsupport::Xml> p = plots(cli::htmlReport(in));
+    ASSERT_EQ(p.size(), 3u);
+
+    std::vector<double> lost_x, reordered_x;
+    for (const testsupport::Xml* l : p[2].all("line")) {
+        if (l->attr("class") == "lost") lost_x.push_back(std::stod(l->attr("x1")));
+        if (l->attr("class") == "reordered") reordered_x.push_back(std::stod(l->attr("x1")));
+    }
+    // Seconds 1 and 3 on an axis from 0 to 5 s; the lost ticks sit 2 px left of the second.
+    ASSERT_EQ(lost_x.size(), 2u);
+    ASSERT_EQ(reordered_x.size(), 1u);
+    const double per_s = (reordered_x[0] - 2 - lost_x[0] - 2) / 4;  // seconds 5 and 1
+    EXPECT_NEAR(lost_x[1] - lost_x[0], 2 * per_s, 0.2);
+    EXPECT_NEAR(lost_x[0] + 2 - per_s, 64, 0.2);  // t = 0 at the plot's left edge
+
+    std::vector<double> bar_x;
+    for (const testsupport::Xml* r : p[1].all("rect")) bar_x.push_back(std::stod(r->attr("x")));
+    ASSERT_EQ(bar_x.size(), 3u);
+    // Bins 0.1 ms (10^-4 s) to 1 ms: 11 slots across the plot, bars in slots 0, 1 and 10.
+    const double slot = (760 - 64 - 12) / 11.0;
+    const int want[] = {0, 1, 10};
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(bar_x[k], 64 + 1 + slot * want[k], 0.1) << k;
 }

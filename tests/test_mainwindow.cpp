@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/socket.h>
+
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -52,6 +54,7 @@ struct Harness {
         f.src_port->setText(src_port);
         f.btn->click();
     }
+    static inline const QString kNotOpen = "receiver not open: no figures";
     QStringList messages() const { return {f.client_msg->text(), f.server_msg->text()}; }
     QString figures() const { return w.statusBar()->currentMessage(); }
     // The status bar line's lost, duplicated, reordered and corrupt counts and whether it has a
@@ -160,7 +163,14 @@ TEST(Form, OpensWithItsDefaultsAndEachClickReadsIt) {
             if (r.want_src == free_port) converter.sendTo(free_port, bad, 7);  // till it listens
             return h.messages() == QStringList({r.client, r.server});
         }));
+        // A receiving side that did not open measures nothing: no packet counts as lost, live
+        // (the sender may be sending) or after STOP.
+        const bool not_open = QString(r.server) != "checksum error !";
+        if (not_open) {
+            EXPECT_TRUE(until([&] { return h.figures() == Harness::kNotOpen; }));
+        }
         h.f.btn->click();
+        EXPECT_EQ(h.figures() == Harness::kNotOpen, not_open) << qPrintable(h.figures());
     }
     // The port box keeps its size; it shows the end of a long path and the whole path as a tip.
     auto* box = static_cast<PortComboBox*>(h.f.com);
@@ -213,6 +223,83 @@ TEST(Run, ThroughSocatInEachDirection) {
         EXPECT_EQ(client_msgs.count() + server_msgs.count(), 0);
         EXPECT_TRUE(until([&] { return threadCount() <= tasks && openDescriptorCount() <= fds; }));
     }
+}
+
+// Each run starts afresh: after STOP the next run's first packet is number 1 and its sent count
+// climbs from 1. An outage of the tester's own serial port shows in the status line, in either
+// direction (the port sends or receives), live and after STOP. Pty pairs and loopback only.
+TEST(Run, StartsAfreshAndShowsTheTestersOwnPortOutage) {
+    for (int dir : {CONVERT_ETHERNET_TO_UART, CONVERT_UART_TO_ETHERNET}) {
+        SCOPED_TRACE(dir);
+        PtyPair pty;
+        ASSERT_TRUE(pty.ok());
+        UdpPeer converter;  // e2u: where the datagrams go
+        const QString port = QString::fromStdString(pty.slavePath());
+        Harness h(port);
+        const bool e2u = dir == CONVERT_ETHERNET_TO_UART;
+        // The counter byte of the first packet to reach the far end, -1 if none came.
+        const auto first_packet = [&]() -> int {
+            unsigned char b[7];
+            for (int i = 0; i < 100; ++i) {
+                QCoreApplication::processEvents();
+                const ssize_t n = e2u ? recv(converter.fd(), b, sizeof b, MSG_DONTWAIT)
+                                      : static_cast<ssize_t>(pty.readMaster(b, 7, 20));
+                if (n == 7) return b[0];
+                QTest::qWait(20);
+            }
+            return -1;
+        };
+        const auto drain = [&] {
+            unsigned char b[512];
+            while (e2u ? recv(converter.fd(), b, sizeof b, MSG_DONTWAIT) > 0
+                       : pty.readMaster(b, sizeof b, 10) > 0) {
+            }
+        };
+        const QString dest = QString::number(converter.port()),
+                      src = QString::number(freeUdpPort());
+        for (int run = 0; run < 2; ++run) {
+            drain();
+            QSignalSpy counts(&h.w, &MainWindow::Event_updateClientCnt);
+            h.start(port, dir, dest, src);
+            EXPECT_EQ(first_packet(), 1) << "run " << run;
+            ASSERT_TRUE(until([&] { return h.f.sent->text().toInt() >= 3; }));
+            ASSERT_GE(counts.count(), 1);
+            EXPECT_EQ(counts.first().first().toString(), "1") << "run " << run;
+            if (run == 0) {
+                h.f.btn->click();
+                EXPECT_TRUE(until([&] { return h.zeroed(); }));
+            }
+        }
+        pty.closeMaster();  // the tester's own port vanishes
+        static const QRegularExpression lost(
+            QString::fromUtf8(" \u00b7 serial port lost (\\d+\\.\\d) s$"));
+        const auto lost_s = [&] {
+            const auto m = lost.match(h.figures());
+            return m.hasMatch() ? m.captured(1).toDouble() : -1.0;
+        };
+        EXPECT_TRUE(until([&] { return lost_s() >= 0.5; })) << qPrintable(h.figures());
+        h.f.btn->click();
+        EXPECT_GE(lost_s(), 0.5) << qPrintable(h.figures());
+    }
+}
+
+// Echoed packets and a tester held up longer than 50 ms follow the figures on the status line.
+TEST(StatusPath, EchoedPacketsAndTesterStallsFollowTheFigures) {
+    Harness h;
+    measure::Figures f;
+    f.lost = 2;
+    f.echoed = 5;
+    f.tester.longest_stall_ms = 340.4;
+    f.tester.stall_at_s = 12.42;
+    h.f.show_figures(f);
+    const QString sep = QString::fromUtf8(" \u00b7 ");
+    const QString figures = "lost 2" + sep + "duplicated 0" + sep + "reordered 0" + sep +
+                            "corrupt 0" + sep + "latency -";
+    EXPECT_EQ(h.figures(), figures + sep + "echoed 5" + sep + "tester held up 340 ms at 12.4 s");
+    f.echoed = 0;
+    f.tester.longest_stall_ms = 50;
+    h.f.show_figures(f);
+    EXPECT_EQ(h.figures(), figures);
 }
 
 int main(int argc, char** argv) {

@@ -2,7 +2,10 @@
 // writes or datagrams out, judged by the tester's own measurement core.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "direction.h"
@@ -142,10 +145,18 @@ TEST(SimStage, NoFaultsForwardsUnchangedInOrder) {
 // same fault by fault through real sockets); one draw decides drop, corrupt and
 // duplicate; the same seed gives the same stream.
 TEST(SimStage, FaultCountsAreWhatTheTesterMeasures) {
-    const Faults all = make({{"drop", "0.1"},      {"corrupt", "0.1"},     {"duplicate", "0.1"},
-                             {"reorder", "0.2"},   {"reorder-depth", "2"}, {"stray", "0.1"},
-                             {"delay", "1"},       {"jitter", "3"},        {"split", "5"},
-                             {"pack-size", "10"},  {"outage", "50"},       {"outage-every", "700"}});
+    const Faults all = make({{"drop", "0.1"},
+                             {"corrupt", "0.1"},
+                             {"duplicate", "0.1"},
+                             {"reorder", "0.2"},
+                             {"reorder-depth", "2"},
+                             {"stray", "0.1"},
+                             {"delay", "1"},
+                             {"jitter", "3"},
+                             {"split", "5"},
+                             {"pack-size", "10"},
+                             {"outage", "50"},
+                             {"outage-every", "700"}});
     // Seq32 only with a slow line: its queue holds more than a counter byte tells apart.
     const Faults slow = make({{"drop", "0.1"}, {"duplicate", "0.2"}, {"baud", "9600"}});
     const Faults exclusive = make({{"drop", "0.3"}, {"corrupt", "0.3"}, {"duplicate", "0.4"}});
@@ -261,4 +272,103 @@ TEST(SimStage, OptionsRejectBadValues) {
     f = Faults{};
     f.outage_ms = 100;
     EXPECT_FALSE(sim::checkFaults(f, &e));
+}
+
+// Truncate: each packet it picks goes on as a proper prefix of itself, the
+// packets around it whole; nothing else changes. Told from the output alone:
+// the stream is walked packet by packet against what went in.
+TEST(SimStage, TruncateCutsThePickedPacketsAlone) {
+    for (const Format fmt : {Format::Counter8, Format::Seq32}) {
+        for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
+            SCOPED_TRACE(std::string(measure::formatName(fmt)) + " " + sim::wayName(way));
+            Faults f = make({});
+            f.truncate = 0.25;
+            Bench b(way, f, fmt);
+            b.run(2000);
+            const size_t size = static_cast<size_t>(measure::packetSize(fmt));
+            // lens[i]: how much of packet i+1 the stream holds, found by backtracking.
+            std::vector<size_t> lens;
+            std::function<bool(size_t, uint64_t)> walk = [&](size_t pos, uint64_t i) {
+                if (i > 2000) return pos == b.stream.size();
+                const Bytes p = b.packet(i);
+                for (size_t len = size; len > 0; --len) {
+                    if (pos + len > b.stream.size() ||
+                        !std::equal(p.begin(), p.begin() + long(len), b.stream.begin() + long(pos)))
+                        continue;
+                    lens.push_back(len);
+                    if (walk(pos + len, i + 1)) return true;
+                    lens.pop_back();
+                }
+                return false;
+            };
+            ASSERT_TRUE(walk(0, 1)) << "the output is not the packets, each whole or cut";
+            uint64_t cut = 0, cut_bytes = 0;
+            for (const size_t len : lens) {
+                cut += len < size;
+                cut_bytes += size - len;
+            }
+            const Counts& n = b.st.counts();
+            EXPECT_EQ(n.truncated, cut);
+            EXPECT_EQ(n.truncated_bytes, cut_bytes);
+            EXPECT_NEAR(double(cut), 500, 90);  // 0.25 of 2000, well within 4 sigma
+            // Every cut length 1..size-1 turns up; none is the whole packet.
+            EXPECT_GT(cut_bytes, cut);
+            EXPECT_LT(cut_bytes, cut * (size - 1));
+            if (way == Way::SerialToNet) {
+                EXPECT_EQ(b.outs.size(), 2000u);  // a cut packet is still its own datagram
+            }
+        }
+    }
+}
+
+// Truncate draws apart from the other faults: switched on beside them it picks
+// none of their packets and leaves their picks as they were; at 1 it cuts every
+// packet they left intact.
+TEST(SimStage, TruncateKeepsTheOtherFaultsPicks) {
+    const Faults alone = make({{"drop", "0.1"}, {"corrupt", "0.1"}, {"duplicate", "0.1"}});
+    Faults with = alone;
+    with.truncate = 1;
+    Bench a(Way::SerialToNet, alone), w(Way::SerialToNet, with);
+    a.run(1000);
+    w.run(1000);
+    const Counts &x = a.st.counts(), &y = w.st.counts();
+    EXPECT_EQ(std::make_tuple(x.dropped, x.corrupted, x.duplicated),
+              std::make_tuple(y.dropped, y.corrupted, y.duplicated));
+    EXPECT_EQ(x.truncated, 0u);
+    EXPECT_EQ(y.truncated, y.packets - y.dropped - y.corrupted - y.duplicated);
+    // Datagram by datagram: the intact ones cut, the others as they were.
+    ASSERT_EQ(a.outs.size(), w.outs.size());
+    for (size_t i = 0; i < a.outs.size(); ++i) {
+        const Bytes& o = a.outs[i];
+        const Bytes& c = w.outs[i];
+        if (c.size() == o.size()) {
+            EXPECT_EQ(c, o);
+        } else {
+            EXPECT_LT(c.size(), o.size());
+            EXPECT_TRUE(std::equal(c.begin(), c.end(), o.begin()));
+        }
+    }
+}
+
+// The tester's core on the far side of a truncating stage: a cut packet is lost
+// and costs its neighbours nothing; what is left of it is one damaged packet, or
+// bytes of none when too little is left.
+TEST(SimStage, ACutPacketCostsTheTesterNoNeighbour) {
+    for (const Format fmt : {Format::Counter8, Format::Seq32}) {
+        for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
+            SCOPED_TRACE(std::string(measure::formatName(fmt)) + " " + sim::wayName(way));
+            Faults f = make({});
+            f.truncate = 0.2;
+            Bench b(way, f, fmt);
+            const measure::Figures fig = b.run(2000);
+            const Counts& n = b.st.counts();
+            const uint64_t size = static_cast<uint64_t>(measure::packetSize(fmt));
+            EXPECT_EQ(fig.received, n.packets - n.truncated);
+            EXPECT_EQ(fig.lost, n.truncated);
+            EXPECT_EQ(fig.duplicated + fig.reordered, 0u);
+            EXPECT_GT(fig.corrupt, 0u);
+            EXPECT_LE(fig.corrupt, n.truncated);
+            EXPECT_LE(fig.skipped_bytes, n.truncated * size - n.truncated_bytes);
+        }
+    }
 }

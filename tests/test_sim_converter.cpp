@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -115,6 +116,58 @@ TEST(SimConverter, ForwardsBothWaysAndCleansUp) {
     rmdir(dir.c_str());
 }
 
+// Echo on a real pty and loopback UDP: the tester's own writes come back on its
+// port, whole packets between the converter's own (each stream in order),
+// counted in bytes; the network still gets them.
+TEST(SimConverter, EchoesTheTestersBytes) {
+    const std::string dir = tempDir();
+    testsupport::UdpPeer net;
+    sim::Config cfg;
+    cfg.link = dir + "/tty";
+    cfg.peer_port = net.port();
+    cfg.faults.echo = true;
+    sim::Converter conv(cfg);
+    std::string error;
+    ASSERT_TRUE(conv.start(&error)) << error;
+    const int tty = testsupport::openRawTty(cfg.link);
+    ASSERT_GE(tty, 0);
+    const Bytes up = packets(200), down = packets(200, 1000);
+    for (size_t off = 0; off < up.size(); off += 7) {
+        ASSERT_EQ(write(tty, up.data() + off, 7), 7);
+        net.sendTo(conv.udpPort(), down.data() + off, 7);
+    }
+    Bytes got_up, back;
+    readUntil(net.fd(), up.size(), 3000,
+              [&](const Bytes& b) { got_up.insert(got_up.end(), b.begin(), b.end()); });
+    readUntil(tty, 2 * up.size(), 3000,
+              [&](const Bytes& b) { back.insert(back.end(), b.begin(), b.end()); });
+    EXPECT_EQ(got_up, up);
+    // Seven bytes at a time: the next packet of the echo or the next from the network.
+    ASSERT_EQ(back.size(), 2 * up.size());
+    size_t e = 0, d = 0;
+    for (size_t pos = 0; pos < back.size(); pos += 7) {
+        const auto at = [&](const Bytes& src, size_t off) {
+            return off < src.size() &&
+                   std::equal(back.begin() + long(pos), back.begin() + long(pos + 7),
+                              src.begin() + long(off));
+        };
+        if (at(up, e)) {
+            e += 7;
+        } else {
+            ASSERT_TRUE(at(down, d)) << "byte " << pos << " is neither";
+            d += 7;
+        }
+    }
+    conv.stop();
+    EXPECT_EQ(conv.counts(sim::Way::SerialToNet).echoed, up.size());
+    EXPECT_EQ(conv.counts(sim::Way::NetToSerial).echoed, 0u);
+    testsupport::Json j;
+    ASSERT_TRUE(testsupport::parseJson(conv.reportJson(), &j));
+    EXPECT_EQ(j["serial_to_net"]["echoed"].get<uint64_t>(), up.size());
+    close(tty);
+    rmdir(dir.c_str());
+}
+
 // The program: --help, a bad option (2), a link it cannot make (3), and a
 // timed run whose JSON report parses back with the settings and counts.
 TEST(SimProgram, ExitStatusAndReport) {
@@ -122,7 +175,12 @@ TEST(SimProgram, ExitStatusAndReport) {
         args.insert(args.begin(), CONVBENCH_SIM_EXE);
         return testsupport::runProcess(args, 30);
     };
-    EXPECT_EQ(run({"--help"}).status, 0);
+    const auto help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    // The help names the line queue the code has.
+    EXPECT_NE(help.out.find(std::to_string(sim::kLineQueueBytes) + "-byte queue"),
+              std::string::npos)
+        << help.out;
     EXPECT_EQ(run({"--link", "/tmp/x", "--drop", "2"}).status, 2);
     EXPECT_EQ(run({"--drop", "0.1"}).status, 2);  // no --link
     EXPECT_EQ(run({"--link", "/nonexistent-dir/tty", "--duration", "1"}).status, 3);
@@ -138,6 +196,11 @@ TEST(SimProgram, ExitStatusAndReport) {
     EXPECT_EQ(j["serial"]["link"].get<std::string>(), dir + "/tty");
     EXPECT_EQ(j["faults"]["drop"].get<double>(), 0.25);
     EXPECT_EQ(j["faults"]["seed"].get<double>(), 9);
+    EXPECT_FALSE(j["faults"]["echo"].get<bool>());
+    EXPECT_EQ(j["faults"]["truncate"].get<double>(), 0);
+    EXPECT_EQ(j["serial_to_net"]["truncated"].get<uint64_t>() +
+                  j["serial_to_net"]["truncated_bytes"].get<uint64_t>(),
+              0u);
     EXPECT_GT(j["udp"]["port"].get<double>(), 0);
     EXPECT_EQ(j["net_to_serial"]["packets"].get<uint64_t>(), 0u);
     EXPECT_GE(j["uptime_s"].get<double>(), 0.3);

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <functional>
 
 #include "mainwindow.h"
 
@@ -23,9 +24,12 @@ struct MainWindowTestAccess {
           client_msg(w.client_massage_lbl),
           arrived_caption(w.packages_sent_lbl),  // the server group's labels
           arrived(w.packages_sent_counter_lbl),
-          server_msg(w.server_massage_lbl) {}
+          server_msg(w.server_massage_lbl),
+          show_figures([&w](const measure::Figures& f) { w.showFigures(f); }) {}
     QPushButton* btn;
     QComboBox *com, *protocol, *convert;
     QLineEdit *dest_ip, *dest_port, *src_port;
     QLabel *sent_caption, *sent, *client_msg, *arrived_caption, *arrived, *server_msg;
+    // Shows figures in the status bar line as the window does during a run.
+    std::function<void(const measure::Figures&)> show_figures;
 };
