@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
         std::printf("3. CPU at 1000 packets/s, both directions through socat, 10 s\n");
         auto b = bridge();
         double cpu = 0;
-        const ts::Json j = run(runner(*b, "both", {"-r", "1000", "-t", "10"}), &cpu);
+        const ts::Json j = run(runner(*b, "both", {"-r", "1000", "-t", "10", "--format", "seq32"}), &cpu);
         std::printf("    %.2f %% of one core over %.1f s (verdict %s)\n",
                     100 * cpu / j["elapsed_s"].get<double>(), j["elapsed_s"].get<double>(),
                     j["verdict"].get<std::string>().c_str());
@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
             "simulated converter with faults\n",
             soak_minutes);
         Child c = spawn({CONVBENCH_CLI, "--simulate", "-r",
-                         "1000",        "-t",         std::to_string(soak_minutes * 60),
+                         "1000",        "--format",   "seq32", "-t", std::to_string(soak_minutes * 60),
                          "--drop",      "0.001",      "--duplicate",
                          "0.001",       "--reorder",  "0.001",
                          "--corrupt",   "0.001",      "--delay",

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -458,8 +459,11 @@ void Converter::Impl::writeSerial() {
 }
 
 void Converter::Impl::loop() {
-    std::vector<uint8_t> in(kDatagramMax);
-    std::vector<uint8_t> bufs(tcp() ? 0 : kBatch * kDatagramMax);
+    // Left uninitialised: a page of these buffers takes memory only once a
+    // read reaches it, and test datagrams are short, so a thousand idle
+    // converters cost little.
+    std::unique_ptr<uint8_t[]> in(new uint8_t[kDatagramMax]);
+    std::unique_ptr<uint8_t[]> bufs(tcp() ? nullptr : new uint8_t[kBatch * kDatagramMax]);
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
     int64_t pty_pause_until = 0;
@@ -478,7 +482,7 @@ void Converter::Impl::loop() {
             collect();
             deadline = std::min(n2s->nextDeadline(), s2n->nextDeadline());
             readable_at = std::max(s2n->readableAt(), pty_pause_until);
-            read_limit = std::min(s2n->readLimit(), in.size());
+            read_limit = std::min(s2n->readLimit(), kDatagramMax);
         }
         if (tcp()) {
             writeStream();
@@ -525,7 +529,7 @@ void Converter::Impl::loop() {
         const short net = pfd[2].revents;
         if (!tcp() && (net & POLLIN)) {
             for (int i = 0; i < kBatch; ++i) {
-                iov[i] = {bufs.data() + static_cast<size_t>(i) * kDatagramMax, kDatagramMax};
+                iov[i] = {bufs.get() + static_cast<size_t>(i) * kDatagramMax, kDatagramMax};
                 msgs[i] = {};
                 msgs[i].msg_hdr.msg_iov = &iov[i];
                 msgs[i].msg_hdr.msg_iovlen = 1;
@@ -557,13 +561,13 @@ void Converter::Impl::loop() {
             }
         }
         if (read_pty && (pfd[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            const ssize_t n = ::read(master, in.data(), read_limit);
+            const ssize_t n = ::read(master, in.get(), read_limit);
             if (n > 0) {
                 now = nowNs();
                 std::lock_guard<std::mutex> g(m);
-                if (cfg.faults.echo) echo(in.data(), static_cast<size_t>(n));
+                if (cfg.faults.echo) echo(in.get(), static_cast<size_t>(n));
                 s2n->setOffline(tcp() && !online());
-                s2n->input(in.data(), static_cast<size_t>(n), now);
+                s2n->input(in.get(), static_cast<size_t>(n), now);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 pty_pause_until = nowNs() + 10000000;  // hung up: look again later, never spin
             }
