@@ -201,7 +201,7 @@ TEST(OptionsRefusedTest, StatusTwoWithAReason) {
         {with({"--echo"}), "need --simulate"},
         {{"--simulate", "--channel", "echo=2"}, "0 or 1"},
         {{"--simulate", "-d", "e2u", "--format", "seq32", "-r", "100000", "--latency-bound",
-          "10486"},
+          "9486"},
          "1048576"},
         {{"--simulate", "-r", "1000"}, "--format seq32"},
     };
@@ -215,8 +215,14 @@ TEST(OptionsRefusedTest, StatusTwoWithAReason) {
         EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
     }
     // Just inside the limits.
+    // 100000/s x (9.485 s + the core's second of grace for late reads) fits.
     EXPECT_TRUE(parses({"--simulate", "-d", "e2u", "--format", "seq32", "-r", "100000",
-                        "--latency-bound", "10485"}));
+                        "--latency-bound", "9485"}));
+    // A seq32 run's packets over its directions: 2 x 100000/s x 671 s fits, 672 s does not.
+    EXPECT_TRUE(parses({"--simulate", "--format", "seq32", "-r", "100000", "-t", "671",
+                        "--latency-bound", "100"}));
+    EXPECT_FALSE(parses({"--simulate", "--format", "seq32", "-r", "100000", "-t", "672",
+                         "--latency-bound", "100"}));
     EXPECT_TRUE(parses(with({"-r", "0.01", "-t", "86400", "--tester-stall", "0"})));
     EXPECT_TRUE(parses(with({"-n", "8640000", "-r", "100", "--max-p99", "600000"})));
 }
