@@ -73,18 +73,17 @@ uint64_t u(const ts::Json& j, const char* key) {
 
 // A stall of the tester on a loaded machine would make a failing run inconclusive;
 // these runs judge the figures, so the stall limit is set out of reach. Returns the
-// report; *status the exit status.
-ts::Json runSimulated(const std::string& more, int* status, uint64_t count = 10000) {
+// report and the exit status.
+std::pair<ts::Json, int> runSimulated(const std::string& more, uint64_t count = 10000) {
     Args args = split(
         "--simulate -d both -r 1000 --seed 11 --json - --format seq32 "
         "--latency-bound 2000 --tester-stall 600000 -n " +
         std::to_string(count) + " " + more);
     args.insert(args.begin(), CONVBENCH_CLI);
     const ts::ProcessResult r = ts::runProcess(args, 120);
-    *status = r.status;
     ts::Json j;
     EXPECT_TRUE(ts::parseJson(r.out, &j)) << r.err << r.out;
-    return j;
+    return {j, r.status};
 }
 
 const std::pair<const char*, const char*> kWays[] = {{"e2u", "net_to_serial"},
@@ -119,8 +118,7 @@ class ExactnessTest : public ::testing::TestWithParam<Case> {};
 TEST_P(ExactnessTest, RunnerFiguresEqualTheFaultsApplied) {
     const Case& c = GetParam();
     const std::string name = c.name;
-    int status = -1;
-    const ts::Json j = runSimulated(c.faults, &status, c.packets);
+    const auto [j, status] = runSimulated(c.faults, c.packets);
     ASSERT_TRUE(status == 0 || status == 1) << status;
     expectExact(j, c.packets);
     for (const auto& [way, truth] : kWays) {
@@ -144,8 +142,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, ExactnessTest, ::testing::ValuesIn(kCases),
 // A 115200-baud line carries at most 11520 bytes/s, 1047 packets of 11 bytes: asked for
 // 2000/s the runner shows the line holding it back, and counts exactly what overflowed.
 TEST(ExactnessLineTest, ASlowLineIsTheBottleneckNotAMiscount) {
-    int status = -1;
-    const ts::Json j = runSimulated("--baud 115200 -r 2000", &status);
+    const auto [j, status] = runSimulated("--baud 115200 -r 2000");
     EXPECT_EQ(status, 1);
     const ts::Json &u2e = j["directions"]["u2e"], &e2u = j["directions"]["e2u"];
     EXPECT_LE(u2e["send_rate"].get<double>(), 11520.0 / 11 * 1.02);
@@ -167,12 +164,11 @@ TEST(ExactnessLineTest, ASlowLineIsTheBottleneckNotAMiscount) {
 class ExactnessTcpTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(ExactnessTcpTest, DropsAreReconnectsAndNothingIsMiscounted) {
-    int status = -1;
-    const ts::Json j = runSimulated(
+    const auto [j, status] = runSimulated(
         std::string("--transport ") + GetParam() +
             " --drop 0.01 --duplicate 0.01 --corrupt 0.01 --reorder 0.01 --stray 0.01 --delay 2 "
             "--jitter 1 --disconnect-every 650 --disconnect-for 100",
-        &status, 2000);
+        2000);
     EXPECT_EQ(status, 1);
     expectExact(j, 2000);
     const ts::Json& link = j["channels"][0]["link"];
@@ -196,8 +192,7 @@ INSTANTIATE_TEST_SUITE_P(Transports, ExactnessTcpTest,
 // what is left of it counts as one damaged packet, or as bytes of none when too
 // little of it is left to be told from stray bytes.
 TEST(ExactnessFaultTest, ACutPacketIsLostAndCostsNoNeighbour) {
-    int status = -1;
-    const ts::Json j = runSimulated("--truncate 0.01", &status);
+    const auto [j, status] = runSimulated("--truncate 0.01");
     EXPECT_EQ(status, 1);
     for (const auto& [way, truth] : kWays) {
         SCOPED_TRACE(way);
@@ -221,8 +216,7 @@ TEST(ExactnessFaultTest, ACutPacketIsLostAndCostsNoNeighbour) {
 // packets back, and counts every one of them as echoed, never as received, damaged or
 // stray bytes; the figures stay exact.
 TEST(ExactnessFaultTest, EchoedPacketsAreCountedApart) {
-    int status = -1;
-    const ts::Json j = runSimulated("--echo", &status, 2000);
+    const auto [j, status] = runSimulated("--echo", 2000);
     ASSERT_TRUE(status == 0 || status == 1) << status;
     expectExact(j, 2000);
     EXPECT_EQ(u(j["simulator"]["serial_to_net"], "echoed"), 2000u * 11);
