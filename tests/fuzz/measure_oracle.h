@@ -357,7 +357,7 @@ inline Outcome Run::expect(std::string* why) {
     // Each packet's fate, copy by copy in stream order.
     enum Fate { Unsent, Waiting, Received, Lost };
     std::vector<Fate> fate(sends_.size() + 1, Unsent);
-    int64_t first_sent = 0, last_sent = 0;
+    int64_t first_sent = 0, last_sent = 0, prev_transit = 0, first_recv = 0, last_recv = 0;
     for (const Send& s : sends_) {
         f.not_sent += s.how == Send::NotSent;
         if (s.how != Send::Sent) continue;
@@ -368,7 +368,6 @@ inline Outcome Run::expect(std::string* why) {
     size_t ci = 0;
     uint64_t highest = 0;
     double jitter = 0;
-    int64_t prev_transit = 0, first_recv = 0, last_recv = 0;
     for (const Fragment& fr : frags_) {
         if (fr.kind != Fragment::Intact || fr.broken) continue;
         if (fr.seq == 0) {
