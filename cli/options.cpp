@@ -486,11 +486,11 @@ Reports (at most one of them on standard output):
   -h, --help                 this text
       --version              the program's version
 
-Memory: the packets a run holds at once, the sum over channels and directions of
-rate x (latency bound + simulated delay and jitter + 1 s kept for late reads), are
-at most 1048576 (at most 32 MB of send times), and a seq32 run sends at most
-134217728 packets over its channels and directions (32 MB of packet states): a
-run's memory stays under 100 MB.
+Memory: the packets a run holds at once, the sum over channels and directions
+of rate x (latency bound + simulated delay and jitter + 1 s kept for late
+reads), are at most 1048576 (at most 32 MB of send times), and a seq32 run
+sends at most 134217728 packets over its channels and directions (32 MB of
+packet states): a run's memory stays under 100 MB.
 
 Exit status: 0 pass, 1 fail, 2 usage error, 3 set-up error, 4 interrupted,
 5 inconclusive.
