@@ -2,17 +2,12 @@
 // JUnit reports parsed back (by nlohmann-json, Python's csv module and expat),
 // end to end through socat and the simulated converter on loopback.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -64,76 +59,18 @@ struct ScratchDir {
     }
 };
 
-// A run of convbench-cli, optionally with standard output a pipe nobody reads,
-// a file size limit, another user, signals at set times.
-struct Launch {
+// A run of convbench-cli under the conditions a test sets (signals, a closed
+// standard output, a file size limit, another user).
+struct Launch : ts::ProcessOptions {
     explicit Launch(Args a) : args(std::move(a)) {}
     Args args;
-    bool stdout_closed = false;
-    bool as_nobody = false;                    // drops root, so a read-only folder is read-only
-    rlim_t file_size_limit = 0;                // bytes; 0: none
-    std::vector<std::pair<int, int>> signals;  // (ms since the start, signal), in time order
 };
-
-struct Ended {
-    int status = -1;                 // -1: killed at the time-out
-    double after_last_signal_s = 0;  // the last signal to exit
-    std::string out, err;
-};
+using Ended = ts::ProcessResult;
 
 Ended launch(const Launch& l) {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return {};
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1), dup2(err[1], 2);
-        close(out[0]), close(out[1]), close(err[0]), close(err[1]);
-        const rlimit r{l.file_size_limit, l.file_size_limit};
-        if (l.file_size_limit) setrlimit(RLIMIT_FSIZE, &r);
-        if (l.as_nobody && geteuid() == 0 &&
-            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(126);
-        std::vector<char*> argv{const_cast<char*>(CONVBENCH_CLI)};
-        for (const auto& a : l.args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]), close(err[1]);
-    if (l.stdout_closed) close(out[0]), out[0] = -1;  // nobody reads standard output
-    auto since = [](auto t) {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-    };
-    Ended e;
-    size_t next_signal = 0;
-    auto last_signal = start;
-    int status = 0;
-    bool exited = false;
-    pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sink[2] = {&e.out, &e.err};
-    while (!exited || p[0].fd >= 0 || p[1].fd >= 0) {
-        if (!exited && waitpid(pid, &status, WNOHANG) == pid)
-            exited = true, e.after_last_signal_s = since(last_signal);
-        if (!exited && next_signal < l.signals.size() &&
-            since(start) * 1000 >= l.signals[next_signal].first) {
-            kill(pid, l.signals[next_signal++].second);
-            last_signal = std::chrono::steady_clock::now();
-        }
-        if (!exited && since(start) > 60) kill(pid, SIGKILL), status = -1;
-        if (poll(p, 2, 5) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (p[i].fd < 0 || p[i].revents == 0) continue;
-            char buf[4096];
-            const ssize_t n = read(p[i].fd, buf, sizeof buf);
-            if (n > 0)
-                sink[i]->append(buf, static_cast<size_t>(n));
-            else
-                close(p[i].fd), p[i].fd = -1;
-        }
-    }
-    e.status = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return e;
+    Args argv = l.args;
+    argv.insert(argv.begin(), CONVBENCH_CLI);
+    return ts::runProcess(argv, l);
 }
 
 Ended runCli(Args args) {
