@@ -215,14 +215,15 @@ const std::string kHostileAsUtf8 =
     "q\"uo'te<&>\x01\x1b[31m\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdz\xc3\xa9";
 
 // Four channels at once, one per transport (one with a hostile name) and a faulty
-// one: the faulty channel fails alone, in the JSON and in the JUnit report.
+// one: the faulty channel fails alone, in the JSON and in the JUnit report (a
+// loaded machine's stalls kept from making the run inconclusive).
 TEST(CliChannelsTest, AFaultyChannelFailsAlone) {
     const ScratchDir dir;
     const std::string junit = dir / "junit.xml";
-    const Ended r =
-        runCli({"--simulate", "-r", "200", "-n", "200", "--json", "-", "--junit", junit,
-                "--channel", "name=" + kHostile, "--channel", "transport=tcp-client", "--channel",
-                "transport=tcp-server", "--channel", "name=faulty,direction=e2u,drop=0.05,seed=4"});
+    const Ended r = runCli({"--simulate", "-r", "200", "-n", "200", "--json", "-", "--junit", junit,
+                            "--tester-stall", "10000", "--channel", "name=" + kHostile, "--channel",
+                            "transport=tcp-client", "--channel", "transport=tcp-server",
+                            "--channel", "name=faulty,direction=e2u,drop=0.05,seed=4"});
     ASSERT_EQ(r.status, 1) << r.err;
     const ts::Json j = readJson(r.out);
     ASSERT_EQ(j["channels"].size(), 4u);
