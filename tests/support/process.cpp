@@ -1,8 +1,10 @@
 #include "process.h"
 
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,13 @@ namespace testsupport {
 
 ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_s, int signal_after_ms,
                          int sig) {
+    ProcessOptions o;
+    o.timeout_s = timeout_s;
+    if (signal_after_ms > 0) o.signals = {{signal_after_ms, sig}};
+    return runProcess(argv, o);
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& o) {
     ProcessResult r;
     int out[2], err[2];
     if (pipe(out) != 0) return r;
@@ -27,6 +36,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_s, in
         dup2(err[1], 2);
         close(out[0]);
         close(err[0]);
+        const rlimit limit{o.file_size_limit, o.file_size_limit};
+        if (o.file_size_limit) setrlimit(RLIMIT_FSIZE, &limit);
+        if (o.as_nobody && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(126);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -35,22 +49,25 @@ ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_s, in
     }
     close(out[1]);
     close(err[1]);
+    if (o.stdout_closed) close(out[0]), out[0] = -1;
     const auto start = std::chrono::steady_clock::now();
     auto ms = [&] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now() - start)
             .count();
     };
-    bool signalled = false, killed = false;
+    size_t signalled = 0;
+    auto last_signal = start;
+    bool killed = false;
     pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sink[2] = {&r.out, &r.err};
-    int open = 2;
+    int open = o.stdout_closed ? 1 : 2;
     while (open > 0 && pid > 0) {
-        if (!signalled && signal_after_ms > 0 && ms() >= signal_after_ms) {
-            kill(pid, sig);
-            signalled = true;
+        if (signalled < o.signals.size() && ms() >= o.signals[signalled].first) {
+            kill(pid, o.signals[signalled++].second);
+            last_signal = std::chrono::steady_clock::now();
         }
-        if (!killed && ms() > timeout_s * 1000L) {
+        if (!killed && ms() > o.timeout_s * 1000L) {
             kill(pid, SIGKILL);
             killed = true;
         }
@@ -70,6 +87,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_s, in
     }
     for (auto& f : p)
         if (f.fd >= 0) close(f.fd);
+    r.after_last_signal_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - last_signal).count();
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
         r.status = WEXITSTATUS(status);
