@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -53,9 +54,12 @@ TEST(HtmlReportTest, ADayStaysSmallAndThinningKeepsSpikesAndEvents) {
 
 TEST(HtmlReportTest, AHeadlessBrowserDrawsEveryPlot) {
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
-    const std::string path = ::testing::TempDir() + "convbench-report.html";
+    // A folder of its own: two runs at once must not share a browser profile.
+    char dir[] = "/tmp/convbench-html-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/report.html";
     std::ofstream(path) << cli::htmlReport(day());
-    const std::string profile = ::testing::TempDir() + "convbench-chromium";
+    const std::string profile = std::string(dir) + "/chromium";
     const auto r = testsupport::runProcess(
         {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
          "--disable-background-networking", "--disable-component-update", "--disable-sync",
@@ -63,6 +67,7 @@ TEST(HtmlReportTest, AHeadlessBrowserDrawsEveryPlot) {
         60);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("data-plots-drawn=\"6\""), std::string::npos) << r.out.substr(0, 400);
+    std::filesystem::remove_all(dir);
 }
 
 namespace {
