@@ -33,9 +33,9 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "json.h"
 #include "loopback.h"
-#include "process.h"
 #include "pty_pair.h"
 
 namespace ts = testsupport;

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "json.h"
 #include "loopback.h"
-#include "process.h"
 #include "socat.h"
 
 namespace ts = testsupport;

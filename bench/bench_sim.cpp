@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "loopback.h"
-#include "process.h"
 #include "pty_pair.h"
 #include "socat.h"
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "process.h"
+#include "child_process.h"
 
 namespace testsupport {
 
