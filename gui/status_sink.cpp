@@ -1,5 +1,6 @@
 #include "status_sink.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "shared_items.h"
@@ -7,26 +8,28 @@
 namespace {
 
 // Held while a report is handed to the sink and while the sink changes, so
-// that once a sink is removed no report can still be on its way to it.
+// that once a sink is removed no report can still be on its way to it. The
+// pointer is an atomic as well, so that its hand-over between threads is plain
+// to ThreadSanitizer without the lock's history.
 std::mutex g_lock;
-StatusSink* g_sink = nullptr;
+std::atomic<StatusSink*> g_sink{nullptr};
 
 template <typename Deliver>
 void report(Deliver deliver) {
     std::lock_guard<std::mutex> g(g_lock);
-    if (g_sink != nullptr) deliver(*g_sink);
+    if (StatusSink* sink = g_sink.load()) deliver(*sink);
 }
 
 }  // namespace
 
 void registerStatusSink(StatusSink* sink) {
     std::lock_guard<std::mutex> g(g_lock);
-    g_sink = sink;
+    g_sink.store(sink);
 }
 
 void unregisterStatusSink(StatusSink* sink) {
     std::lock_guard<std::mutex> g(g_lock);
-    if (g_sink == sink) g_sink = nullptr;
+    if (g_sink.load() == sink) g_sink.store(nullptr);
 }
 
 void updateClientMsg(std::string msg) {
