@@ -52,6 +52,16 @@ void releaseScratch(int slot) {
     if (slot >= 0) g_live[slot].store(false);
 }
 
+// The file a report path names: a link's target, so the file is replaced, not the link.
+std::string followLink(const std::string& target) {
+    char real[PATH_MAX];
+    struct stat st {};
+    if (lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+        realpath(target.c_str(), real) != nullptr)
+        return real;
+    return target;
+}
+
 }  // namespace
 
 bool stderrIsTerminal() {
@@ -88,12 +98,8 @@ bool openOut(const std::string& target, OutFile* out, std::string* error) {
         return true;
     }
     // A link is followed, so the file it names is replaced, not the link.
-    std::string path = target;
-    char real[PATH_MAX];
+    const std::string path = followLink(target);
     struct stat st {};
-    if (lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-        realpath(target.c_str(), real) != nullptr)
-        path = real;
     const bool exists = stat(path.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
         *error = systemError(EISDIR);
@@ -154,13 +160,7 @@ bool finishOut(OutFile* out, const std::string& target, std::string* error) {
     if (close(out->fd) != 0 && why == 0) why = errno;
     out->fd = -1;
     if (why == 0 && !out->scratch.empty()) {
-        std::string path = target;
-        char real[PATH_MAX];
-        struct stat st {};
-        if (lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-            realpath(target.c_str(), real) != nullptr)
-            path = real;
-        if (rename(out->scratch.c_str(), path.c_str()) != 0) why = errno;
+        if (rename(out->scratch.c_str(), followLink(target).c_str()) != 0) why = errno;
     }
     if (why != 0) {
         *error = systemError(why);

@@ -17,6 +17,9 @@
 
 namespace {
 
+// Points of the HTML report's time line kept over all series (about 48 MB).
+constexpr size_t kMostTimePoints = size_t{1} << 20;
+
 enum Exit { kPass = 0, kFail = 1, kUsage = 2, kSetup = 3, kInterrupted = 4, kInconclusive = 5 };
 
 std::string utcNow() {
@@ -224,7 +227,12 @@ int main(int argc, char** argv) {
                 const measure::Figures& f = now[i].directions[dir++].figures;
                 const measure::Latency l = m->takeIntervalLatency();
                 if (timeline.size() <= k) timeline.emplace_back();
-                timeline[k++].push_back({t, l.p50_us, l.p99_us, f.lost, f.duplicated, f.reordered});
+                std::vector<cli::TimePoint>& points = timeline[k++];
+                points.push_back({t, l.p50_us, l.p99_us, f.lost, f.duplicated, f.reordered});
+                // A long run keeps a coarser time line rather than growing without bound:
+                // all series together hold about kMostTimePoints points (48 bytes each).
+                const size_t most = std::max<size_t>(64, kMostTimePoints / (now.size() * 2));
+                if (points.size() >= 2 * most) points = cli::thin(points, most);
             }
         }
     };
@@ -236,7 +244,7 @@ int main(int argc, char** argv) {
         if ((csv.wanted() || html.wanted()) && t >= static_cast<double>(next_row)) {
             const auto now = snapshot(runs, false, false);
             csv.write(cli::csvRows(static_cast<double>(next_row), now));
-            record(static_cast<double>(next_row), now);
+            if (html.wanted()) record(static_cast<double>(next_row), now);
             ++next_row;
         }
         if (progress && t * 4 >= static_cast<double>(next_progress)) {

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "console.h"
+#include "direction.h"
 #include "fault_options.h"
 #include "numbers.h"
 #include "stage.h"
@@ -320,13 +321,17 @@ bool checkRun(const Options& o, std::string* error) {
                  (fits > 0 ? std::to_string(fits) + " ms" : "under 1 ms");
         return false;
     }
-    double in_flight = 0;
+    // Settled packets stay known this long for arrivals read late (the core's kReadGraceNs).
+    constexpr double kReadGraceMs = measure::Direction::kReadGraceNs / 1e6;
+    double in_flight = 0, run_packets = 0;
     bool delayed = false;
     for (const Channel& c : o.channels) {
         const double delay = o.simulate ? c.faults.delay_ms + c.faults.jitter_ms : 0;
         delayed = delayed || delay > 0;
-        in_flight +=
-            (c.e2u && c.u2e && !c.net ? 2 : 1) * o.rate * (o.latency_bound_ms + delay) / 1000;
+        in_flight += (c.e2u && c.u2e && !c.net ? 2 : 1) * o.rate *
+                     (o.latency_bound_ms + delay + kReadGraceMs) / 1000;
+        run_packets += (c.e2u && c.u2e && !c.net ? 2 : 1) *
+                       (o.count > 0 ? static_cast<double>(o.count) : o.rate * o.duration_s);
     }
     if (in_flight > kMaxInFlight) {
         *error = "--rate " + rate + " with --latency-bound " +
@@ -336,6 +341,13 @@ bool checkRun(const Options& o, std::string* error) {
                  numbers::limitText(std::ceil(in_flight)) + " packets in flight, more than the " +
                  numbers::limitText(kMaxInFlight) +
                  " a run may hold: lower the rate, the bound or the channels";
+        return false;
+    }
+    if (o.format == measure::Format::Seq32 && run_packets > kMaxRunPackets) {
+        *error = "the run sends " + numbers::limitText(std::ceil(run_packets)) +
+                 " packets over its channels and directions, more than the " +
+                 numbers::limitText(kMaxRunPackets) +
+                 " a seq32 run may send: shorten it, or lower the rate or the channels";
         return false;
     }
     return true;
@@ -474,9 +486,11 @@ Reports (at most one of them on standard output):
   -h, --help                 this text
       --version              the program's version
 
-Memory: the packets a run holds at once, the sum over channels and directions of
-rate x (latency bound + simulated delay and jitter), are at most 1048576, which
-keeps a run's memory for them under 100 MB.
+Memory: the packets a run holds at once, the sum over channels and directions
+of rate x (latency bound + simulated delay and jitter + 1 s kept for late
+reads), are at most 1048576 (at most 32 MB of send times), and a seq32 run
+sends at most 134217728 packets over its channels and directions (32 MB of
+packet states): a run's memory stays under 100 MB.
 
 Exit status: 0 pass, 1 fail, 2 usage error, 3 set-up error, 4 interrupted,
 5 inconclusive.
@@ -493,11 +507,11 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
     CLI::App app("convbench-cli");
     app.set_help_flag();
     app.allow_extras();
-    struct Spec {
+    struct Item {
         const char* names;
         bool flag;
     };
-    static const Spec specs[] = {
+    static const Item items[] = {
         {"-h,--help", true},       {"--version", true},        {"--simulate", true},
         {"-p,--port", false},      {"-a,--address", false},    {"-l,--listen", false},
         {"--transport", false},    {"-b,--baud", false},       {"--connect-timeout", false},
@@ -516,7 +530,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
                 CLI::MultiOptionPolicy::TakeAll);
         }
     };
-    for (const Spec& s : specs) add(s.names, s.flag);
+    for (const Item& s : items) add(s.names, s.flag);
     for (const sim::FaultOption& f : sim::faultOptions()) add("--" + f.name, f.flag);
     try {
         if (argc > 0) app.parse(argc, argv);

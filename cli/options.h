@@ -23,8 +23,12 @@ constexpr double kMinConnectTimeoutMs = 1, kMaxConnectTimeoutMs = 3600000;
 constexpr double kMaxTesterStallMs = 600000;
 constexpr double kMaxP99Ms = 600000;
 // The sum over channels and directions of rate x (latency bound + simulated
-// delay + jitter): the packets a run may hold at once.
+// delay + jitter + the second the core keeps settled packets for late reads):
+// the packets a run may hold at once.
 constexpr double kMaxInFlight = 1048576;
+// The packets of a whole run, over channels and directions: seq32 keeps a
+// quarter byte of state for each, so this caps that at 32 MB.
+constexpr double kMaxRunPackets = 134217728;
 constexpr size_t kMaxChannels = 1000;
 constexpr size_t kMaxConfigBytes = 1 << 20;  // a --config file
 // counter8 tells this many packets in flight apart (measure::kCounter8Window).

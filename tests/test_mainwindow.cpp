@@ -121,7 +121,7 @@ TEST(StatusPath, AnEarlierWindowGoingLeavesTheLaterOneItsReports) {
     EXPECT_EQ(h.f.arrived->text(), "3");
 }
 
-// The form as it opens; each click reads it; each half reports its own failure; bad checksum.
+// The ports listed; each click reads the form; each half reports its own failure; bad checksum.
 TEST(Form, OpensWithItsDefaultsAndEachClickReadsIt) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
@@ -129,23 +129,11 @@ TEST(Form, OpensWithItsDefaultsAndEachClickReadsIt) {
     QTemporaryDir dir;  // listed, as it exists, but no device opens there
     const QString gone = dir.path();
     Harness h(port + ":" + gone);
-    EXPECT_EQ(h.w.windowTitle(), "Quorvane & Enavroq");
-    EXPECT_EQ(h.w.minimumSize(), QSize(1200, 900));
-    EXPECT_EQ(h.w.maximumSize(), QSize(1200, 900));
-    EXPECT_EQ(h.f.btn->geometry(), QRect(525, 800, 150, 75));
-    EXPECT_EQ(h.f.sent->parentWidget()->geometry(), QRect(150, 400, 400, 350));  // "client"
-    EXPECT_EQ(h.f.arrived->parentWidget()->geometry(), QRect(650, 400, 400, 350));
-    EXPECT_EQ(h.f.dest_ip->text(), "192.168.0.30");  // the default only; tests never send there
     QStringList items;
     for (QComboBox* c : {h.f.com, h.f.protocol, h.f.convert})
         for (int i = 0; i < c->count(); ++i) items << c->itemText(i);
     EXPECT_EQ(items, listedPorts() + QStringList({port, gone, "udp", "tcp", "ethernet -> uart",
                                                   "uart -> ethernet"}));
-    EXPECT_EQ(QStringList({h.f.btn->text(), h.f.dest_port->text(), h.f.src_port->text(),
-                           h.f.sent_caption->text(), h.f.arrived_caption->text(),
-                           h.f.client_msg->text(), h.f.server_msg->text()}),
-              QStringList({"START", "1234", "3456", "Number of packages sent:",
-                           "Number of packages that arrived:", "--massage--", "--massage--"}));
     UdpPeer converter, holder;  // a peer to send from, and a holder of the source port
     const unsigned short free_port = freeUdpPort();
     const unsigned char bad[7] = {2, 1, 2, 3, 4, 5, 99};  // its checksum would be 16
@@ -185,10 +173,9 @@ TEST(Form, OpensWithItsDefaultsAndEachClickReadsIt) {
         h.f.btn->click();
         EXPECT_EQ(h.figures() == Harness::kNotOpen, not_open) << qPrintable(h.figures());
     }
-    // The port box keeps its size; it shows the end of a long path and the whole path as a tip.
+    // The port box shows the end of a long path and the whole path as a tip.
     auto* box = static_cast<PortComboBox*>(h.f.com);
     box->setCurrentIndex(box->findText(gone));
-    EXPECT_EQ(box->geometry(), QRect(170, 50, 100, 30));
     EXPECT_EQ(box->toolTip(), gone);
     const QString shown = box->shownText();
     EXPECT_TRUE(shown.size() > 1 && gone.endsWith(shown.mid(1))) << qPrintable(shown);
@@ -300,10 +287,7 @@ TEST(Run, StartsAfreshAndShowsTheTestersOwnPortOutage) {
 TEST(StatusPath, EchoedPacketsAndTesterStallsFollowTheFigures) {
     Harness h;
     measure::Figures f;
-    f.lost = 2;
-    f.echoed = 5;
-    f.tester.longest_stall_ms = 340.4;
-    f.tester.stall_at_s = 12.42;
+    f.lost = 2, f.echoed = 5, f.tester.longest_stall_ms = 340.4, f.tester.stall_at_s = 12.42;
     h.f.show_figures(f);
     const QString sep = QString::fromUtf8(" \u00b7 ");
     const QString figures = "lost 2" + sep + "duplicated 0" + sep + "reordered 0" + sep +

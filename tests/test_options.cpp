@@ -24,22 +24,16 @@ using Args = std::vector<std::string>;
 
 namespace {
 
-class Scratch {
-public:
-    Scratch() {
+struct Scratch {
+    std::string dir = [] {
         char tmpl[] = "/tmp/convbench-options.XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    ~Scratch() { ts::runProcess({"rm", "-rf", dir_}, 10); }
+        return std::string(mkdtemp(tmpl));
+    }();
+    ~Scratch() { ts::runProcess({"rm", "-rf", dir}, 10); }
     std::string file(const std::string& name, const std::string& content) const {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
+        std::ofstream(dir + "/" + name, std::ios::binary) << content;
+        return dir + "/" + name;
     }
-    const std::string& dir() const { return dir_; }
-
-private:
-    std::string dir_;
 };
 
 bool parse(Args args, cli::Options* o, std::string* error) {
@@ -66,80 +60,51 @@ ts::ProcessResult run(const std::string& exe, const Args& args) {
 // Each text with what it must be, worked out by hand: the same in the shared
 // parser, on the runner's command line, in a channel file and in the simulator.
 TEST(NumbersTest, OneTextOneNumberEverywhere) {
-    struct Case {
-        const char* text;
-        numbers::Parsed want;
-        double value;
-    };
     using P = numbers::Parsed;
-    const Case probabilities[] = {
-        {"0.5", P::Ok, 0.5},
-        {".5", P::Ok, 0.5},
-        {"1.", P::Ok, 1},
-        {"0", P::Ok, 0},
-        {"0001", P::Ok, 1},
-        {"5.", P::OutOfRange, 0},
-        {"1.0000001", P::OutOfRange, 0},
-        {"1e-3", P::NotANumber, 0},
-        {" 0.5", P::NotANumber, 0},
-        {"0.5 ", P::NotANumber, 0},
-        {"+0.5", P::NotANumber, 0},
-        {"-0", P::NotANumber, 0},
-        {"0x1", P::NotANumber, 0},
-        {"inf", P::NotANumber, 0},
-        {"nan", P::NotANumber, 0},
-        {"", P::NotANumber, 0},
-        {".", P::NotANumber, 0},
-        {"0.1.2", P::NotANumber, 0},
-        {"0,5", P::NotANumber, 0},
-        {"0.5\n", P::NotANumber, 0},
-        {"99999999999999999999999999999999999999999999999999999", P::OutOfRange, 0}};
+    // Taken as the plain decimals they are (strtod the oracle), or refused.
+    const std::pair<P, std::vector<const char*>> probabilities[] = {
+        {P::Ok, {"0.5", ".5", "1.", "0", "0001"}},
+        {P::OutOfRange, {"5.", "1.0000001", "99999999999999999999999999999999999999999999999999"}},
+        {P::NotANumber,
+         {"1e-3", " 0.5", "0.5 ", "+0.5", "-0", "0x1", "inf", "nan", "", ".", "0.1.2", "0,5",
+          "0.5\n"}}};
     Scratch scratch;
-    for (const Case& c : probabilities) {
-        SCOPED_TRACE(std::string("'") + c.text + "'");
-        double v = -1;
-        EXPECT_EQ(numbers::parseDecimal(c.text, 0, 1, &v), c.want);
-        if (c.want == P::Ok) {
-            EXPECT_EQ(v, c.value);
-        }
-        sim::Faults f;
-        std::string error;
-        EXPECT_EQ(sim::parseFaultOption("--drop", c.text, &f, &error), c.want == P::Ok) << error;
-        if (c.want == P::Ok) {
-            EXPECT_EQ(f.drop, c.value);
-        }
-        cli::Options o;
-        EXPECT_EQ(parse({"--simulate", "--drop", c.text}, &o, &error), c.want == P::Ok) << error;
-        if (c.want == P::Ok) {
-            EXPECT_EQ(o.channels.at(0).faults.drop, c.value);
-        }
-        // In a channel file blanks separate keys, and a line is a channel.
-        if (std::string(c.text).find_first_of(" \n") != std::string::npos) continue;
-        const std::string config = scratch.file("ch", std::string("drop=") + c.text + "\n");
-        EXPECT_EQ(parse({"--simulate", "--config", config}, &o, &error), c.want == P::Ok) << error;
-        if (c.want == P::Ok) {
-            EXPECT_EQ(o.channels.at(0).faults.drop, c.value);
+    for (const auto& [want, texts] : probabilities) {
+        for (const char* text : texts) {
+            SCOPED_TRACE(std::string("'") + text + "'");
+            const bool ok = want == P::Ok;
+            const double value = ok ? std::strtod(text, nullptr) : -1;
+            double v = -1;
+            EXPECT_EQ(numbers::parseDecimal(text, 0, 1, &v), want);
+            EXPECT_TRUE(!ok || v == value);
+            sim::Faults f;
+            std::string error;
+            EXPECT_EQ(sim::parseFaultOption("--drop", text, &f, &error), ok) << error;
+            EXPECT_TRUE(!ok || f.drop == value);
+            cli::Options o;
+            EXPECT_EQ(parse({"--simulate", "--drop", text}, &o, &error), ok) << error;
+            EXPECT_TRUE(!ok || o.channels.at(0).faults.drop == value);
+            // In a channel file blanks separate keys, and a line is a channel.
+            if (std::string(text).find_first_of(" \n") != std::string::npos) continue;
+            const std::string config = scratch.file("ch", std::string("drop=") + text + "\n");
+            EXPECT_EQ(parse({"--simulate", "--config", config}, &o, &error), ok) << error;
+            EXPECT_TRUE(!ok || o.channels.at(0).faults.drop == value);
         }
     }
 
     // Whole numbers: the seed takes all of 0..2^64-1 and nothing with a sign.
-    const std::pair<const char*, P> seeds[] = {{"0", P::Ok},
-                                               {"18446744073709551615", P::Ok},
-                                               {"18446744073709551616", P::OutOfRange},
-                                               {" -1", P::NotANumber},
-                                               {"-1", P::NotANumber},
-                                               {"+1", P::NotANumber},
-                                               {"1.0", P::NotANumber},
-                                               {"", P::NotANumber},
-                                               {"1 ", P::NotANumber}};
-    for (const auto& [text, want] : seeds) {
-        uint64_t v = 0;
-        EXPECT_EQ(numbers::parseUnsigned(text, 0, UINT64_MAX, &v), want) << text;
-        sim::Faults f;
-        EXPECT_EQ(sim::parseFaultOption("seed", text, &f, nullptr), want == P::Ok) << text;
-        EXPECT_EQ(parses({"--simulate", "--seed", text}), want == P::Ok) << text;
-    }
-    EXPECT_TRUE(parses({"--simulate", "--seed", "18446744073709551615"}));
+    const std::pair<P, std::vector<const char*>> seeds[] = {
+        {P::Ok, {"0", "18446744073709551615"}},
+        {P::OutOfRange, {"18446744073709551616"}},
+        {P::NotANumber, {" -1", "-1", "+1", "1.0", "", "1 "}}};
+    for (const auto& [want, texts] : seeds)
+        for (const char* text : texts) {
+            uint64_t v = 0;
+            EXPECT_EQ(numbers::parseUnsigned(text, 0, UINT64_MAX, &v), want) << text;
+            sim::Faults f;
+            EXPECT_EQ(sim::parseFaultOption("seed", text, &f, nullptr), want == P::Ok) << text;
+            EXPECT_EQ(parses({"--simulate", "--seed", text}), want == P::Ok) << text;
+        }
     int64_t w = 0;
     EXPECT_EQ(numbers::parseWhole("-9223372036854775808", INT64_MIN, INT64_MAX, &w), P::Ok);
     EXPECT_EQ(w, INT64_MIN);
@@ -149,15 +114,15 @@ TEST(NumbersTest, OneTextOneNumberEverywhere) {
     EXPECT_EQ(numbers::parseWhole("-5", 0, 10, &w), P::NotANumber);
 
     // The simulator program reads them the same: refused with status 2, or run.
-    for (const auto& [option, text, ok] :
-         {std::tuple<const char*, const char*, bool>{"--seed", " -1", false},
-          {"--drop", "1e-3", false},
-          {"--duration", "1e-10", false},
-          {"--truncate", "0.5", true},
-          {"--seed", "18446744073709551615", true}}) {
+    for (const auto& [option, text, ok] : std::vector<std::tuple<const char*, const char*, bool>>{
+             {"--seed", " -1", false},
+             {"--drop", "1e-3", false},
+             {"--duration", "1e-10", false},
+             {"--truncate", "0.5", true},
+             {"--seed", "18446744073709551615", true}}) {
         const ts::ProcessResult r =
             run(CONVBENCH_SIM_EXE,
-                {"--link", scratch.dir() + "/tty", "--duration", "0.05", option, text, "--echo"});
+                {"--link", scratch.dir + "/tty", "--duration", "0.05", option, text, "--echo"});
         EXPECT_EQ(r.status, ok ? 0 : 2) << option << " '" << text << "': " << r.err;
     }
 }
@@ -167,56 +132,89 @@ TEST(OptionsRefusedTest, StatusTwoWithAReason) {
     Scratch s;
     std::string garbage(10000, 'x');
     garbage.replace(10, 3, "\x1b[2J");
-    const std::string lots = [] {
-        std::string t;
-        for (int i = 0; i < 1001; ++i) t += "name=c" + std::to_string(i) + "\n";
-        return t;
-    }();
+    std::string lots;
+    for (int i = 0; i < 1001; ++i) lots += "name=c" + std::to_string(i) + "\n";
     const Args one{"-p", "ttyX", "-a", "127.0.0.1:1"};
     auto with = [&](Args more) {
-        Args a = one;
-        a.insert(a.end(), more.begin(), more.end());
-        return a;
+        more.insert(more.begin(), one.begin(), one.end());
+        return more;
     };
-    const std::pair<Args, const char*> refused[] = {
-        {{"--config", s.file("empty", "")}, "no channel"},
-        {{"--config", s.file("comments", "# only\n\n  # comments\nformat 1\n")}, "no channel"},
-        {{"--config", s.dir()}, "is a directory"},
-        {{"--config", "/proc/self/mem"}, "cannot read"},
-        {{"--config", s.dir() + "/none"}, "No such file"},
-        {{"--simulate", "--config", s.file("garbage", garbage)}, "\\x1b[2J"},
-        {{"--simulate", "--config", s.file("lots", lots)}, "more than 1000 channels"},
-        {{"-p", "ttyX", "-a", "010.0.0.5:4001"}, "leading zero"},
-        {with({"-r", "100001"}), "0.01..100000"},
-        {with({"-r", "1e-10"}), "no exponent"},
-        {with({"-t", "86401"}), "--duration"},
-        {with({"-n", "0"}), "--count"},
-        {with({"-n", "8640001", "-r", "100"}), "longer than 86400 s"},
-        {with({"--latency-bound", "600001", "--format", "seq32"}), "--latency-bound"},
-        {with({"--connect-timeout", "0"}), "--connect-timeout"},
-        {with({"--tester-stall", "-1"}), "--tester-stall"},
-        {with({"--max-p99", "600001"}), "--max-p99"},
-        {with({"--json", "-", "--junit", "-"}), "standard output"},
-        {with({"--csv", "-", "--json", "-"}), "standard output"},
-        {with({"--echo"}), "need --simulate"},
-        {{"--simulate", "--channel", "echo=2"}, "0 or 1"},
-        {{"--simulate", "-d", "e2u", "--format", "seq32", "-r", "100000", "--latency-bound",
-          "10486"},
-         "1048576"},
-        {{"--simulate", "-r", "1000"}, "--format seq32"},
-    };
+    const std::string ch = "port=ttyX,address=127.0.0.1:1,";
+    std::vector<std::pair<Args, std::string>> refused = {{{}, "--port"}};  // no port, no address
+    for (const char* a : {"abc:1234", " 127.0.0.1:1234", "999.1.1.1:1234", "1.2.3:1234",
+                          "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1"})
+        refused.push_back({{"-p", "ttyX", "-a", a}, ""});
+    for (const Args& more : std::vector<Args>{{"-r", "-5"},
+                                              {"-r", "ten"},
+                                              {"-l", "70000"},
+                                              {"--baud", "12345"},
+                                              {"-d", "sideways"},
+                                              {"-n", "5", "-t", "2"},
+                                              {"--frobnicate", "1"},
+                                              {"--json"},
+                                              {"--transport", "sctp"},
+                                              {"--transport", "tcp-client", "-d", "net"}})
+        refused.push_back({with(more), ""});
+    refused.insert(
+        refused.end(),
+        {{{"-p", "ttyX", "-a", "010.0.0.5:4001"}, "leading zero"},
+         {{"-p", "ttyX", "--transport", "tcp-client"}, ""},  // no address to connect to
+         {with({"-r", "0"}), "--rate"},
+         {with({"-r", "100001"}), "0.01..100000"},
+         {with({"-r", "1e-10"}), "no exponent"},
+         {with({"-t", "86401"}), "--duration"},
+         {with({"-n", "0"}), "--count"},
+         {with({"-n", "8640001", "-r", "100"}), "longer than 86400 s"},
+         {with({"--latency-bound", "600001", "--format", "seq32"}), "--latency-bound"},
+         {with({"--connect-timeout", "0"}), "--connect-timeout"},
+         {with({"--tester-stall", "-1"}), "--tester-stall"},
+         {with({"--max-p99", "600001"}), "--max-p99"},
+         {with({"--json", "-", "--junit", "-"}), "standard output"},
+         {with({"--csv", "-", "--json", "-"}), "standard output"},
+         {with({"--echo"}), "need --simulate"},
+         {{"--simulate", "--channel", "echo=2"}, "0 or 1"},
+         {{"--simulate", "-d", "e2u", "--format", "seq32", "-r", "100000", "--latency-bound",
+           "9486"},
+          "1048576"},
+         {{"--simulate", "-r", "1000"}, "--format seq32"},
+         {{"--channel", ch, "-p", "ttyY"}, ""},
+         {{"--channel", ch + "colour=red"}, ""},
+         {{"--channel", ch + "drop=0.1"}, ""},  // faults need --simulate
+         {{"--channel", "port=/dev/ttyX,address=127.0.0.1:1,listen=5000", "--channel",
+           "port=ttyX,address=127.0.0.1:2,listen=5001"},
+          ""},  // the same serial port
+         {{"--channel", ch + "listen=5000", "--channel",
+           "port=ttyY,address=127.0.0.1:1,listen=5000"},
+          "ch1 and ch2 listen on the same UDP port 5000"},
+         {{"--channel", "port=ttyX,transport=tcp-server,listen=5000", "--channel",
+           "port=ttyY,transport=tcp-server,listen=5000"},
+          ""},  // the same TCP listen port
+         {{"--config", s.file("empty", "")}, "no channel"},
+         {{"--config", s.file("comments", "# only\n\n  # comments\nformat 1\n")}, "no channel"},
+         {{"--config", s.dir}, "is a directory"},
+         {{"--config", "/proc/self/mem"}, "cannot read"},
+         {{"--config", s.dir + "/none"}, "No such file"},
+         {{"--simulate", "--config", s.file("garbage", garbage)}, "\\x1b[2J"},
+         {{"--simulate", "--config", s.file("lots", lots)}, "more than 1000 channels"}});
     for (const auto& [args, says] : refused) {
         const ts::ProcessResult r = run(CONVBENCH_CLI, args);
-        SCOPED_TRACE(args.back().substr(0, 40));
+        SCOPED_TRACE(args.empty() ? "" : args.back().substr(0, 40));
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
         // Cut to a readable length, control characters shown, never raw.
-        EXPECT_LT(r.err.size(), 400u) << r.err;
+        EXPECT_TRUE(r.err.size() > 10 && r.err.size() < 400) << r.err;
         EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
     }
+    EXPECT_EQ(run(CONVBENCH_CLI, {"--help"}).status, 0);
     // Just inside the limits.
+    // 100000/s x (9.485 s + the core's second of grace for late reads) fits.
     EXPECT_TRUE(parses({"--simulate", "-d", "e2u", "--format", "seq32", "-r", "100000",
-                        "--latency-bound", "10485"}));
+                        "--latency-bound", "9485"}));
+    // A seq32 run's packets over its directions: 2 x 100000/s x 671 s fits, 672 s does not.
+    EXPECT_TRUE(parses({"--simulate", "--format", "seq32", "-r", "100000", "-t", "671",
+                        "--latency-bound", "100"}));
+    EXPECT_FALSE(parses({"--simulate", "--format", "seq32", "-r", "100000", "-t", "672",
+                         "--latency-bound", "100"}));
     EXPECT_TRUE(parses(with({"-r", "0.01", "-t", "86400", "--tester-stall", "0"})));
     EXPECT_TRUE(parses(with({"-n", "8640000", "-r", "100", "--max-p99", "600000"})));
 }
@@ -247,12 +245,19 @@ TEST(OptionsCounter8Test, TheLargestBoundNamedIsTheLargestThatFits) {
     }
 }
 
-// New options reach their fields, from the command line and from channel keys.
-TEST(OptionsNewTest, TesterStallTruncateAndEcho) {
+// Options reach their fields, from the command line, a channel file and channel keys.
+TEST(OptionsFieldsTest, EachOptionReachesItsField) {
     cli::Options o;
     std::string error;
-    ASSERT_TRUE(parse({"-p", "ttyX", "-a", "10.0.0.5:4001", "--tester-stall", "120"}, &o, &error))
+    ASSERT_TRUE(
+        parse({"--port=ttyUSB0", "-a", "10.0.0.255:502", "-d", "u2e", "-n", "600", "--format",
+               "seq32", "--baud", "921600", "--max-p99", "2.5", "--tester-stall", "120"},
+              &o, &error))
         << error;
+    EXPECT_EQ(std::make_tuple(o.port, o.dest_port, o.u2e, o.e2u, o.count, o.baud),
+              std::make_tuple(std::string("ttyUSB0"), 502, true, false, 600u, 921600));
+    EXPECT_EQ(o.format, measure::Format::Seq32);
+    EXPECT_EQ(o.limits.max_p99_ms, 2.5);
     EXPECT_EQ(o.tester_stall_ms, 120);
     EXPECT_EQ(cli::Options().tester_stall_ms, 50);
     ASSERT_TRUE(parse({"--simulate", "--truncate", "0.25", "--echo", "--channel", "name=a",
@@ -264,10 +269,29 @@ TEST(OptionsNewTest, TesterStallTruncateAndEcho) {
     EXPECT_EQ(o.channels[0].faults.truncate, 0.25);
     EXPECT_FALSE(o.channels[1].faults.echo);
     EXPECT_EQ(o.channels[1].faults.truncate, 0.5);
-    EXPECT_TRUE(cli::isIPv4("0.0.0.0"));
-    EXPECT_TRUE(cli::isIPv4("10.0.100.255"));
-    EXPECT_FALSE(cli::isIPv4("010.0.0.5"));
-    EXPECT_FALSE(cli::isIPv4("10.00.0.5"));
+    EXPECT_TRUE(cli::isIPv4("0.0.0.0") && cli::isIPv4("10.0.100.255"));
+    EXPECT_FALSE(cli::isIPv4("010.0.0.5") || cli::isIPv4("10.00.0.5"));
+
+    // Channels from a file and the command line; UDP and TCP may share a port number.
+    Scratch s;
+    o = cli::Options();
+    const std::string config =
+        s.file("channels",
+               "format 1\n# bench 3\n"
+               "port=ttyUSB0 address=10.0.0.5:4001 transport=tcp-client # x\n"
+               "\n  name=right,port=ttyUSB1,transport=tcp-server,listen=4002 \n");
+    ASSERT_TRUE(parse({"-d", "u2e", "--config", config, "--channel",
+                       "port=ttyUSB2,address=10.0.0.6:4002,listen=4002"},
+                      &o, &error))
+        << error;
+    ASSERT_EQ(o.channels.size(), 3u);
+    EXPECT_EQ(o.channels[0].name, "ch1");
+    EXPECT_EQ(o.channels[0].transport, traffic::Transport::TcpClient);
+    EXPECT_EQ(o.channels[0].address(), "10.0.0.5:4001");
+    EXPECT_EQ(o.channels[1].name, "right");
+    EXPECT_EQ(o.channels[1].listen_port, 4002);
+    EXPECT_EQ(o.channels[2].transport, traffic::Transport::Udp);
+    EXPECT_TRUE(o.channels[2].u2e && !o.channels[2].e2u);  // the default direction given
 }
 
 // The help lists every option the parser takes, each spaced from its text so

@@ -14,9 +14,8 @@ TEST(OracleTest, CoreFiguresEqualTheModelsOnRandomRuns) {
     for (int i = 0; i < 1500; ++i) {
         std::vector<uint8_t> in(64 + rng() % 8000);
         for (uint8_t& b : in) b = static_cast<uint8_t>(rng());
-        oracle::Run run;
         std::string why;
-        const oracle::Outcome o = run.play(in.data(), in.size(), &why);
+        const oracle::Outcome o = oracle::Run().play(in.data(), in.size(), &why);
         ASSERT_NE(o, oracle::Outcome::Fail) << "case " << i << ": " << why;
         (o == oracle::Outcome::Pass ? judged : discarded)++;
     }

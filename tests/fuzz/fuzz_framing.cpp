@@ -3,6 +3,8 @@
 // still held, at most two packets' worth), whatever the cuts.
 #include <cstdint>
 #include <cstdlib>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "packet_format.h"
@@ -32,16 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     a.feed(data, size, whole);
     for (size_t off = 0; off < size; off += cut)
         b.feed(data + off, size - off < cut ? size - off : cut, pieces);
-    for (auto* t : {&whole, &pieces}) {
-        measure::Framer& fr = t == &whole ? a : b;
-        if (fr.pending() > 2 * packet - 2) abort();
-        if (t->packets * packet + t->corrupt_bytes + t->skipped + fr.pending() != size) abort();
-    }
+    for (auto [t, fr] : {std::make_pair(&whole, &a), std::make_pair(&pieces, &b)})
+        if (fr->pending() > 2 * packet - 2 ||
+            t->packets * packet + t->corrupt_bytes + t->skipped + fr->pending() != size)
+            abort();
     // How the bytes were cut never changes what was found in them.
     a.flush(whole);
     b.flush(pieces);
-    if (whole.packets != pieces.packets || whole.corrupt != pieces.corrupt ||
-        whole.skipped != pieces.skipped || whole.corrupt_bytes != pieces.corrupt_bytes)
+    if (std::tie(whole.packets, whole.corrupt, whole.skipped, whole.corrupt_bytes) !=
+        std::tie(pieces.packets, pieces.corrupt, pieces.skipped, pieces.corrupt_bytes))
         abort();
     return 0;
 }

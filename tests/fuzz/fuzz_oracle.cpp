@@ -6,9 +6,8 @@
 #include "measure_oracle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    oracle::Run run;
     std::string why;
-    if (run.play(data, size, &why) == oracle::Outcome::Fail) {
+    if (oracle::Run().play(data, size, &why) == oracle::Outcome::Fail) {
         std::fprintf(stderr, "core and model differ: %s\n", why.c_str());
         abort();
     }

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -38,99 +39,20 @@
 namespace oracle {
 
 enum class Outcome { Pass, Discard, Fail };
+using Bytes = std::vector<uint8_t>;
 
 // Choices drawn from the input bytes; past their end every choice is 0, which
 // always means the plain course (sent on time, one intact copy).
-class Choices {
-public:
-    Choices(const uint8_t* p, size_t n) : p_(p), n_(n) {}
-    unsigned byte() { return i_ < n_ ? p_[i_++] : 0; }
+struct Choices {
+    const uint8_t* p;
+    size_t n, i = 0;
+    unsigned byte() { return i < n ? p[i++] : 0; }
     unsigned below(unsigned k) { return k ? byte() % k : 0; }
     unsigned word() { return byte() << 8 | byte(); }
-    // True for the top `k` of 256 values.
-    bool rare(unsigned k) { return byte() >= 256 - k; }
-
-private:
-    const uint8_t* p_;
-    size_t n_, i_ = 0;
+    bool rare(unsigned k) { return byte() >= 256 - k; }  // true for the top k of 256
 };
 
 constexpr uint8_t kRun[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x43, 0x44, 0x45}};
-
-inline size_t sizeOf(bool seq32) {
-    return seq32 ? 11 : 7;
-}
-inline size_t runAt(bool seq32) {
-    return seq32 ? 4 : 1;
-}
-
-// The packet as the format defines it, built here from its definition, into
-// out[sizeOf(seq32)].
-inline void writePacket(bool seq32, uint64_t n, int lane, uint8_t* out) {
-    size_t k = 0;
-    if (!seq32) {
-        out[k++] = static_cast<uint8_t>(n & 0xFF);
-    } else {
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out[k++] = static_cast<uint8_t>((n >> shift) & 0xFF);
-    }
-    for (int i = 0; i < 5; ++i) out[k++] = kRun[lane][i];
-    if (!seq32) {
-        unsigned sum = 0;
-        for (size_t i = 0; i < k; ++i) sum += out[i];
-        out[k] = static_cast<uint8_t>(sum & 0xFF);
-        return;
-    }
-    unsigned s1 = 0, s2 = 0;  // Fletcher-16
-    for (size_t i = 0; i < k; ++i) {
-        s1 = (s1 + out[i]) % 255;
-        s2 = (s2 + s1) % 255;
-    }
-    out[k] = static_cast<uint8_t>(s2);
-    out[k + 1] = static_cast<uint8_t>(s1);
-}
-
-inline std::vector<uint8_t> makePacket(bool seq32, uint64_t n, int lane) {
-    std::vector<uint8_t> b(sizeOf(seq32));
-    writePacket(seq32, n, lane, b.data());
-    return b;
-}
-
-// A valid packet of either lane at `at`: the one its number would build.
-inline bool validAt(bool seq32, const std::vector<uint8_t>& s, size_t at, size_t end = SIZE_MAX) {
-    const size_t size = sizeOf(seq32);
-    if (at + size > std::min(end, s.size())) return false;
-    uint64_t n = 0;
-    for (size_t i = 0; i < (seq32 ? 4u : 1u); ++i) n = n << 8 | s[at + i];
-    uint8_t want[11];
-    for (int lane = 0; lane < 2; ++lane) {
-        writePacket(seq32, n, lane, want);
-        if (std::equal(want, want + size, s.begin() + static_cast<long>(at))) return true;
-    }
-    return false;
-}
-
-// A packet's shape at `at`: data bytes of the best-fitting lane in place, among
-// the bytes there are, with the data run where a packet starting at `at` has it
-// or up to its header's length earlier (*early: how much; the least on a tie).
-inline int inPlace(bool seq32, const std::vector<uint8_t>& s, size_t at, size_t end,
-                   size_t* early = nullptr) {
-    int best = 0;
-    if (early) *early = 0;
-    for (size_t e = 0; e <= runAt(seq32); ++e)
-        for (const auto& run : kRun) {
-            int same = 0;
-            for (size_t i = 0; i < 5; ++i) {
-                const size_t k = at + runAt(seq32) - e + i;
-                if (k < std::min(end, s.size()) && s[k] == run[i]) ++same;
-            }
-            if (same > best) {
-                best = same;
-                if (early) *early = e;
-            }
-        }
-    return best;
-}
 
 struct Send {
     enum How { Sent, Failed, NotSent } how;
@@ -140,16 +62,13 @@ struct Send {
 
 struct Fragment {
     enum Kind { Intact, Damaged, Junk } kind = Junk;
-    bool near = false;  // a damaged copy that keeps the shape of a packet
-    bool own = false;   // an intact packet of the direction's own lane
-    uint64_t seq = 0;   // which packet (own lane)
-    int64_t sent = 0;   // its send time
-    int64_t ready = 0;  // when the network would deliver it
-    int reorder = 0;    // places it is moved back in the stream
-    std::vector<uint8_t> bytes;
-    size_t start = 0;     // in the stream
-    bool broken = false;  // an intact copy cut in two by the end of a stream
-    int64_t arrival = 0;
+    bool near = false;                         // a damaged copy that keeps the shape of a packet
+    bool broken = false;                       // an intact copy cut in two by the end of a stream
+    uint64_t seq = 0;                          // which packet (own lane), 0: an echo
+    int64_t sent = 0, ready = 0, arrival = 0;  // its send time; when the network delivers it
+    int reorder = 0;                           // places it is moved back in the stream
+    Bytes bytes;
+    size_t start = 0;  // in the stream
 };
 
 struct Chunk {
@@ -158,18 +77,17 @@ struct Chunk {
     bool stream_end;  // the stream (a TCP connection) ends after it
 };
 
-struct Expected {
-    measure::Figures f;
-    std::vector<int64_t> latencies, lateness, delays;  // ns
-    int64_t longest_stall = 0, stall_began = 0, origin = 0;
-};
-
 // One generated run, its expectation and the core's figures.
 class Run {
 public:
     Outcome play(const uint8_t* data, size_t size, std::string* why);
 
 private:
+    size_t size() const { return seq32_ ? 11 : 7; }
+    size_t head() const { return seq32_ ? 4 : 1; }  // where the data run starts
+    std::array<uint8_t, 11> packet(uint64_t n, int lane) const;
+    bool validAt(const Bytes& s, size_t at, size_t end) const;
+    int inPlace(const Bytes& s, size_t at, size_t end, size_t* early) const;
     void generate(Choices& c);
     bool frame(std::string* why);
     Outcome expect(std::string* why);
@@ -180,12 +98,56 @@ private:
     int64_t period_ = 0, bound_ = 0, end_ = 0;
     std::vector<Send> sends_;
     std::vector<Fragment> frags_;
-    std::vector<uint8_t> stream_;
+    Bytes stream_;
     std::vector<Chunk> chunks_;
-    // Events in the order the core sees them: >= 0 a send, < 0 chunk -1 - i.
-    std::vector<long> events_;
-    Expected x_;
+    std::vector<long> events_;  // in the order the core sees them: >= 0 a send, < 0 chunk -1 - i
+    measure::Figures f_;        // expected
+    std::vector<int64_t> latencies_, lateness_, delays_;  // ns
+    int64_t longest_stall_ = 0, stall_began_ = 0, origin_ = 0;
 };
+
+// The packet as the format defines it, built here from its definition.
+inline std::array<uint8_t, 11> Run::packet(uint64_t n, int lane) const {
+    std::array<uint8_t, 11> b{};
+    size_t k = 0;
+    for (size_t i = head(); i-- > 0;) b[k++] = static_cast<uint8_t>(n >> (8 * i));
+    for (uint8_t x : kRun[lane]) b[k++] = x;
+    unsigned s1 = 0, s2 = 0;  // counter8: the sum of the bytes; seq32: Fletcher-16
+    for (size_t i = 0; i < k; ++i) {
+        s1 = seq32_ ? (s1 + b[i]) % 255 : s1 + b[i];
+        s2 = (s2 + s1) % 255;
+    }
+    if (seq32_) b[k++] = static_cast<uint8_t>(s2);
+    b[k] = static_cast<uint8_t>(s1);
+    return b;
+}
+
+// A valid packet of either lane at `at`: the one its number would build.
+inline bool Run::validAt(const Bytes& s, size_t at, size_t end) const {
+    if (at + size() > std::min(end, s.size())) return false;
+    uint64_t n = 0;
+    for (size_t i = 0; i < head(); ++i) n = n << 8 | s[at + i];
+    for (int lane : {0, 1}) {
+        const auto want = packet(n, lane);
+        if (std::equal(want.begin(), want.begin() + size(), s.begin() + long(at))) return true;
+    }
+    return false;
+}
+
+// A packet's shape at `at`: data bytes of the best-fitting lane in place, among
+// the bytes there are, with the data run where a packet starting at `at` has it
+// or up to its header's length earlier (*early: how much; the least on a tie).
+inline int Run::inPlace(const Bytes& s, size_t at, size_t end, size_t* early) const {
+    int best = 0;
+    for (size_t e = 0; e <= head(); ++e)
+        for (const auto& run : kRun) {
+            int same = 0;
+            for (size_t i = 0, k = at + head() - e; i < 5; ++i, ++k)
+                same += k < std::min(end, s.size()) && s[k] == run[i];
+            if (same > best) best = same, *early = e;
+        }
+    return best;
+}
 
 inline void Run::generate(Choices& c) {
     const unsigned mode = c.byte();
@@ -193,31 +155,30 @@ inline void Run::generate(Choices& c) {
     own_ = mode & 2 ? measure::Lane::Alt : measure::Lane::Plain;
     datagrams_ = mode & 4;
     all_ = !(mode & 8);
-    period_ = (1 + static_cast<int64_t>(c.below(200))) * 100000;  // 0.1 .. 20 ms
-    const int64_t base = static_cast<int64_t>(c.below(40)) * period_ / 4;
-    bound_ = base + (1 + static_cast<int64_t>(c.below(64))) * period_ / 2;
+    period_ = (1 + int64_t(c.below(200))) * 100000;  // 0.1 .. 20 ms
+    const int64_t base = int64_t(c.below(40)) * period_ / 4;
+    bound_ = base + (1 + int64_t(c.below(64))) * period_ / 2;
     if (mode & 16) bound_ *= 12;  // past counter8's window at times
     const uint64_t count = 1 + c.word() % 700;
-    const size_t size = sizeOf(seq32_);
+    const unsigned size = static_cast<unsigned>(this->size());
     const int own = own_ == measure::Lane::Plain ? 0 : 1;
+    const auto bytes = [&](uint64_t n, int lane) {
+        const auto p = packet(n, lane);
+        return Bytes(p.begin(), p.begin() + size);
+    };
 
     std::vector<Fragment> order;
     int64_t t = 0;
     for (uint64_t seq = 1; seq <= count; ++seq) {
-        Send s{Send::Sent, seq, static_cast<int64_t>(seq) * period_, 0};
-        const unsigned how = c.byte();
-        if (how >= 250)
-            s.how = Send::NotSent;
-        else if (how >= 246)
-            s.how = Send::Failed;
-        const unsigned late = c.byte();
-        int64_t lateness = static_cast<int64_t>(late % 8) * 7000;  // a few us
+        Send s{Send::Sent, seq, int64_t(seq) * period_, 0};
+        const unsigned how = c.byte(), late = c.byte();
+        if (how >= 246) s.how = how >= 250 ? Send::NotSent : Send::Failed;
+        int64_t lateness = int64_t(late % 8) * 7000;  // a few us
         if (late >= 250)
-            lateness = static_cast<int64_t>(late - 248) * 3 * period_;  // a stall
+            lateness = int64_t(late - 248) * 3 * period_;  // a stall
         else if (late >= 230)
-            lateness = static_cast<int64_t>(late - 228) * period_ / 10;
-        t = std::max(t, s.deadline + lateness);
-        s.t = t;
+            lateness = int64_t(late - 228) * period_ / 10;
+        s.t = t = std::max(t, s.deadline + lateness);
         sends_.push_back(s);
 
         if (c.rare(12)) {  // stray bytes before it
@@ -229,11 +190,10 @@ inline void Run::generate(Choices& c) {
         }
         if (c.rare(12)) {  // the other lane's packet: an echo of the tester's own bytes
             Fragment e;
-            e.bytes = makePacket(seq32_, c.word() * 7919u + c.byte(), 1 - own);
+            e.bytes = bytes(c.word() * 7919u + c.byte(), 1 - own);
             e.kind = Fragment::Intact;
             if (c.rare(64)) {
-                e.bytes[c.below(static_cast<unsigned>(size))] ^=
-                    static_cast<uint8_t>(1 + c.below(255));
+                e.bytes[c.below(size)] ^= static_cast<uint8_t>(1 + c.below(255));
                 e.kind = Fragment::Damaged;
                 e.near = true;
             }
@@ -241,45 +201,35 @@ inline void Run::generate(Choices& c) {
             order.push_back(e);
         }
         if (s.how != Send::Sent) continue;
-        const unsigned copies_draw = c.byte();
-        const int copies = copies_draw >= 236   ? 0
-                           : copies_draw >= 220 ? 2
-                           : copies_draw >= 216 ? 3
-                                                : 1;
+        const unsigned d = c.byte();
+        const int copies = d >= 236 ? 0 : d >= 220 ? 2 : d >= 216 ? 3 : 1;
         for (int k = 0; k < copies; ++k) {
             Fragment p;
             p.kind = Fragment::Intact;
-            p.own = true;
             p.seq = seq;
             p.sent = t;
-            p.bytes = makePacket(seq32_, seq, own);
+            p.bytes = bytes(seq, own);
             const unsigned fate = c.byte();
             if (fate >= 236) {  // a byte damaged, never into another valid packet
-                const size_t at = c.below(static_cast<unsigned>(size));
-                unsigned x = 1 + c.below(255);
-                for (;; x = x % 255 + 1) {
-                    std::vector<uint8_t> b = p.bytes;
-                    b[at] ^= static_cast<uint8_t>(x);
-                    if (!validAt(seq32_, b, 0)) {
-                        p.bytes = b;
-                        break;
-                    }
+                const size_t at = c.below(size);
+                Bytes b = p.bytes;
+                for (unsigned x = 1 + c.below(255);; x = x % 255 + 1) {
+                    b[at] = p.bytes[at] ^ static_cast<uint8_t>(x);
+                    if (!validAt(b, 0, SIZE_MAX)) break;
                 }
+                p.bytes = b;
                 p.kind = Fragment::Damaged;
                 p.near = true;
             } else if (fate >= 222) {  // its tail cut: damaged while three data bytes stay
-                const size_t cut = 1 + c.below(static_cast<unsigned>(size - 1));
-                p.bytes.resize(size - cut);
+                p.bytes.resize(size - 1 - c.below(size - 1));
                 p.kind = Fragment::Damaged;
-                p.near = p.bytes.size() >= runAt(seq32_) + 3;
+                p.near = p.bytes.size() >= head() + 3;
             } else if (fate >= 212) {  // its head cut: a damaged packet or stray bytes
-                const size_t cut = 1 + c.below(static_cast<unsigned>(size - 1));
-                p.bytes.erase(p.bytes.begin(), p.bytes.begin() + static_cast<long>(cut));
+                p.bytes.erase(p.bytes.begin(), p.bytes.begin() + 1 + c.below(size - 1));
                 p.kind = Fragment::Junk;
             }
-            if (p.kind != Fragment::Intact) p.own = false;
             const unsigned delay = c.byte();
-            p.ready = t + base + static_cast<int64_t>(delay % 64) * period_ / 16;
+            p.ready = t + base + int64_t(delay % 64) * period_ / 16;
             if (delay >= 252) p.ready += bound_;  // past its bound
             const unsigned r = c.byte();
             if (r >= 240) p.reorder = 1 + static_cast<int>(r % 8);
@@ -290,60 +240,53 @@ inline void Run::generate(Choices& c) {
     std::stable_sort(order.begin(), order.end(),
                      [](const Fragment& a, const Fragment& b) { return a.ready < b.ready; });
     for (size_t i = order.size(); i-- > 0;) {
-        const size_t to = std::min(order.size() - 1, i + static_cast<size_t>(order[i].reorder));
-        std::rotate(order.begin() + static_cast<long>(i), order.begin() + static_cast<long>(i) + 1,
-                    order.begin() + static_cast<long>(to) + 1);
+        const size_t to = std::min(order.size() - 1, i + size_t(order[i].reorder));
+        std::rotate(order.begin() + long(i), order.begin() + long(i) + 1,
+                    order.begin() + long(to) + 1);
     }
+    std::vector<size_t> owner;  // the fragment of each stream byte
     int64_t arrival = 0;
     for (Fragment& f : order) {
-        arrival = std::max(arrival, f.ready);
-        f.arrival = arrival;
+        f.arrival = arrival = std::max(arrival, f.ready);
         f.start = stream_.size();
         stream_.insert(stream_.end(), f.bytes.begin(), f.bytes.end());
+        owner.resize(stream_.size(), frags_.size());
+        frags_.push_back(f);
     }
-    frags_ = std::move(order);
 
     // Reads (or datagrams) of any size; each arrives with its last byte.
-    std::vector<size_t> owner(stream_.size());
-    for (size_t i = 0; i < frags_.size(); ++i)
-        for (size_t k = 0; k < frags_[i].bytes.size(); ++k) owner[frags_[i].start + k] = i;
     int64_t last_arrival = 0, read = 0;
     for (size_t at = 0; at < stream_.size();) {
-        const unsigned cut = c.byte();
-        size_t n = 1 + cut % 24;
-        if (cut >= 200) n = 1 + cut % 3;
+        const unsigned cut = c.byte(), late = c.byte();
+        size_t n = cut >= 200 ? 1 + cut % 3 : 1 + cut % 24;
         if (datagrams_ && cut == 255) n = 0;  // an empty datagram
         n = std::min(n, stream_.size() - at);
         const int64_t a = n ? frags_[owner[at + n - 1]].arrival : last_arrival;
-        const unsigned late = c.byte();
-        int64_t delay = static_cast<int64_t>(late % 4) * 20000;
-        if (late >= 250) delay = static_cast<int64_t>(late - 249) * 60000000;  // up to 420 ms
+        int64_t delay = int64_t(late % 4) * 20000;
+        if (late >= 250) delay = int64_t(late - 249) * 60000000;  // up to 420 ms
         read = std::max(read, a + delay);
-        const bool stream_end = !datagrams_ && late >= 120 && late < 124;
-        chunks_.push_back({at, at + n, a, read, stream_end});
+        chunks_.push_back({at, at + n, a, read, !datagrams_ && late >= 120 && late < 124});
         last_arrival = a;
         at += n;
     }
     // What the core sees, in time order; at the same time, sends first.
-    size_t si = 0, ci = 0;
-    while (si < sends_.size() || ci < chunks_.size()) {
+    for (size_t si = 0, ci = 0; si < sends_.size() || ci < chunks_.size();)
         if (ci == chunks_.size() || (si < sends_.size() && sends_[si].t <= chunks_[ci].read))
-            events_.push_back(static_cast<long>(si++));
+            events_.push_back(long(si++));
         else
-            events_.push_back(-1 - static_cast<long>(ci++));
-    }
-    end_ = std::max(t, read) + static_cast<int64_t>(c.below(4)) * bound_ / 2;
+            events_.push_back(-1 - long(ci++));
+    end_ = std::max(t, read) + int64_t(c.below(4)) * bound_ / 2;
 }
 
 // The framing facts from the stream itself, checked against the fragment list,
 // then the framing rule applied to them: corrupt and skipped bytes.
 inline bool Run::frame(std::string* why) {
-    const size_t size = sizeOf(seq32_), n = stream_.size();
+    const size_t size = this->size(), n = stream_.size();
     // Where each byte's stream ends (at the next end of a TCP connection).
     std::vector<size_t> end(n, n);
     for (size_t i = chunks_.size(), e = n; i-- > 0;) {
         if (chunks_[i].stream_end) e = chunks_[i].end;
-        for (size_t p = chunks_[i].begin; p < chunks_[i].end; ++p) end[p] = e;
+        std::fill(end.begin() + long(chunks_[i].begin), end.begin() + long(chunks_[i].end), e);
     }
     std::vector<int> kind(n, 0);  // 1 intact start, 2 damaged start with the shape
     for (Fragment& f : frags_) {
@@ -354,10 +297,8 @@ inline bool Run::frame(std::string* why) {
             kind[f.start] = 2;
     }
     for (size_t p = 0; p < n; ++p)
-        if (validAt(seq32_, stream_, p, end[p]) != (kind[p] == 1)) {
-            *why = "a valid packet by chance at " + std::to_string(p);
-            return false;
-        }
+        if (validAt(stream_, p, end[p]) != (kind[p] == 1))
+            return *why = "a valid packet by chance at " + std::to_string(p), false;
     std::vector<size_t> next_valid(n + 1, SIZE_MAX);
     for (size_t p = n; p-- > 0;)
         next_valid[p] = kind[p] == 1 ? p : p + 1 < end[p] ? next_valid[p + 1] : SIZE_MAX;
@@ -365,70 +306,61 @@ inline bool Run::frame(std::string* why) {
     // packet wherever a packet's shape shows. Stray bytes before a packet whose
     // head was cut, or a cut tail before a cut head, can make one. Each stream
     // is framed apart: its end settles what was held.
-    measure::Figures& f = x_.f;
     for (size_t p = 0; p < n;) {
         size_t early = 0;
-        const int shape = kind[p] == 1 ? 0 : inPlace(seq32_, stream_, p, end[p], &early);
-        if (kind[p] == 2 && shape < 3) {
-            *why = "a damaged copy without its shape at " + std::to_string(p);
-            return false;
-        }
-        if (kind[p] == 0 && shape >= 3) kind[p] = 2;
+        const int shape = kind[p] == 1 ? 0 : inPlace(stream_, p, end[p], &early);
+        if (kind[p] == 2 && shape < 3)
+            return *why = "a damaged copy without its shape at " + std::to_string(p), false;
         if (kind[p] == 1) {
             p += size;
-        } else if (kind[p] == 2) {
+        } else if (shape >= 3) {
             size_t len = std::min(size - early, end[p] - p);
             if (p + 1 < end[p] && next_valid[p + 1] != SIZE_MAX)
                 len = std::min(len, next_valid[p + 1] - p);
-            ++f.corrupt;
+            ++f_.corrupt;
             p += len;
         } else {
-            ++f.skipped_bytes;
+            ++f_.skipped_bytes;
             ++p;
         }
     }
-    for (const Chunk& ch : chunks_) f.corrupt += ch.begin == ch.end && datagrams_;
+    for (const Chunk& ch : chunks_) f_.corrupt += ch.begin == ch.end && datagrams_;
     return true;
 }
 
 inline Outcome Run::expect(std::string* why) {
     if (!frame(why)) return Outcome::Discard;
-    measure::Figures& f = x_.f;
-    const size_t size = sizeOf(seq32_);
+    measure::Figures& f = f_;
     // Where each chunk is, among the events: the highest number used before it.
     std::vector<uint64_t> numbered_before(chunks_.size(), 0);
     uint64_t numbered = 0;
-    bool origin_set = false;
+    const auto stall = [&](int64_t d, int64_t at) {
+        if (d > longest_stall_) longest_stall_ = d, stall_began_ = at;
+    };
     for (long e : events_) {
-        if (e >= 0) {
-            const Send& s = sends_[static_cast<size_t>(e)];
-            numbered = s.seq;
-            if (!origin_set)
-                x_.origin = s.how == Send::NotSent ? s.deadline : std::min(s.t, s.deadline);
-            origin_set = true;
-            if (s.how == Send::NotSent) continue;
-            const int64_t lateness = s.t - s.deadline;
-            x_.lateness.push_back(lateness);
-            if (lateness > period_) ++f.tester.sent_late;
-            if (lateness > x_.longest_stall)
-                x_.longest_stall = lateness, x_.stall_began = s.deadline;
-        } else {
-            const Chunk& ch = chunks_[static_cast<size_t>(-1 - e)];
-            numbered_before[static_cast<size_t>(-1 - e)] = numbered;
-            const int64_t d = ch.read - ch.arrival;
-            x_.delays.push_back(d);
-            if (d > x_.longest_stall) x_.longest_stall = d, x_.stall_began = ch.arrival;
+        if (e < 0) {
+            const Chunk& ch = chunks_[size_t(-1 - e)];
+            numbered_before[size_t(-1 - e)] = numbered;
+            delays_.push_back(ch.read - ch.arrival);
+            stall(ch.read - ch.arrival, ch.arrival);
+            continue;
         }
+        const Send& s = sends_[size_t(e)];
+        if (numbered == 0)
+            origin_ = s.how == Send::NotSent ? s.deadline : std::min(s.t, s.deadline);
+        numbered = s.seq;
+        if (s.how == Send::NotSent) continue;
+        lateness_.push_back(s.t - s.deadline);
+        f.tester.sent_late += s.t - s.deadline > period_;
+        stall(s.t - s.deadline, s.deadline);
     }
     // Each packet's fate, copy by copy in stream order.
     enum Fate { Unsent, Waiting, Received, Lost };
     std::vector<Fate> fate(sends_.size() + 1, Unsent);
-    int64_t first_sent = 0, last_sent = 0;
+    int64_t first_sent = 0, last_sent = 0, prev_transit = 0, first_recv = 0, last_recv = 0;
     for (const Send& s : sends_) {
-        if (s.how != Send::Sent) {
-            f.not_sent += s.how == Send::NotSent;
-            continue;
-        }
+        f.not_sent += s.how == Send::NotSent;
+        if (s.how != Send::Sent) continue;
         fate[s.seq] = Waiting;
         if (f.sent++ == 0) first_sent = s.t;
         last_sent = s.t;
@@ -436,24 +368,18 @@ inline Outcome Run::expect(std::string* why) {
     size_t ci = 0;
     uint64_t highest = 0;
     double jitter = 0;
-    int64_t prev_transit = 0, first_recv = 0, last_recv = 0;
     for (const Fragment& fr : frags_) {
         if (fr.kind != Fragment::Intact || fr.broken) continue;
-        if (!fr.own) {
+        if (fr.seq == 0) {
             ++f.echoed;
             continue;
         }
-        const size_t last_byte = fr.start + size - 1;
-        while (chunks_[ci].end <= last_byte) ++ci;
+        while (chunks_[ci].end < fr.start + size()) ++ci;  // the read with its last byte
         const Chunk& ch = chunks_[ci];
-        if (!seq32_ && fr.seq + measure::kCounter8Window <= numbered_before[ci]) {
-            *why = "counter8 copy read past the window";
-            return Outcome::Discard;
-        }
-        if (ch.read - ch.arrival >= measure::Direction::kReadGraceNs) {
-            *why = "read later than the grace";
-            return Outcome::Discard;
-        }
+        if (!seq32_ && fr.seq + measure::kCounter8Window <= numbered_before[ci])
+            return *why = "counter8 copy read past the window", Outcome::Discard;
+        if (ch.read - ch.arrival >= measure::Direction::kReadGraceNs)
+            return *why = "read later than the grace", Outcome::Discard;
         const int64_t transit = ch.arrival - fr.sent;
         Fate& st = fate[fr.seq];
         if (st == Received) {
@@ -463,12 +389,11 @@ inline Outcome Run::expect(std::string* why) {
             st = Lost;
         } else {
             st = Received;
-            ++f.received;
-            if (fr.seq < highest) ++f.reordered;
+            f.reordered += fr.seq < highest;
             highest = std::max(highest, fr.seq);
-            x_.latencies.push_back(transit);
-            if (f.received > 1)
-                jitter += (std::fabs(static_cast<double>(transit - prev_transit)) - jitter) / 16;
+            latencies_.push_back(transit);
+            if (++f.received > 1)
+                jitter += (std::fabs(double(transit - prev_transit)) - jitter) / 16;
             prev_transit = transit;
             if (f.received == 1) first_recv = ch.arrival;
             last_recv = ch.arrival;
@@ -480,152 +405,105 @@ inline Outcome Run::expect(std::string* why) {
                              (!seq32_ && s.seq + measure::kCounter8Window <= numbered);
         ++(settled ? f.lost : f.in_flight);
     }
+    const auto rate = [](uint64_t n, int64_t first, int64_t last) {
+        return n > 1 && last > first ? double(n - 1) * 1e9 / double(last - first) : 0.0;
+    };
     f.jitter_us = jitter / 1e3;
-    if (f.sent > 1 && last_sent > first_sent)
-        f.send_rate =
-            static_cast<double>(f.sent - 1) * 1e9 / static_cast<double>(last_sent - first_sent);
-    if (f.received > 1 && last_recv > first_recv)
-        f.receive_rate =
-            static_cast<double>(f.received - 1) * 1e9 / static_cast<double>(last_recv - first_recv);
-    f.tester.longest_stall_ms = static_cast<double>(x_.longest_stall) / 1e6;
-    f.tester.stall_at_s =
-        x_.stall_began > x_.origin ? static_cast<double>(x_.stall_began - x_.origin) / 1e9 : 0;
+    f.send_rate = rate(f.sent, first_sent, last_sent);
+    f.receive_rate = rate(f.received, first_recv, last_recv);
+    f.tester.longest_stall_ms = double(longest_stall_) / 1e6;
+    f.tester.stall_at_s = stall_began_ > origin_ ? double(stall_began_ - origin_) / 1e9 : 0;
     return Outcome::Pass;
 }
 
-namespace detail {
-// The sample of rank ceil(q * n) (q in thousandths), in microseconds.
-inline double exactQuantile(std::vector<int64_t> v, int64_t q) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    int64_t rank = (q * static_cast<int64_t>(v.size()) + 999) / 1000;
-    rank = std::max<int64_t>(rank, 1);
-    return static_cast<double>(std::max<int64_t>(v[static_cast<size_t>(rank - 1)], 0)) / 1e3;
-}
-
-// A latency summary against the exact samples: count, min, max exact; the
-// quantiles within the histogram's 1/256; the mean to rounding.
+// A latency summary (us) against the exact samples: count, min, max exact; the
+// quantiles (rank ceil(q * n)) within the histogram's 1/256; the mean to rounding.
 inline bool sameLatency(const measure::Latency& got, std::vector<int64_t> v, const char* what,
                         std::string* why) {
     for (int64_t& x : v) x = std::max<int64_t>(x, 0);
-    char buf[200];
-    if (got.count != v.size()) {
-        std::snprintf(buf, sizeof buf, "%s: count %llu, expected %zu", what,
-                      static_cast<unsigned long long>(got.count), v.size());
-        *why = buf;
-        return false;
-    }
-    if (v.empty()) return true;
-    const double lo = static_cast<double>(*std::min_element(v.begin(), v.end())) / 1e3;
-    const double hi = static_cast<double>(*std::max_element(v.begin(), v.end())) / 1e3;
+    std::sort(v.begin(), v.end());
+    const double n = double(v.size());
+    if (v.empty()) v.push_back(0);  // no samples: every figure 0
+    const auto q = [&](size_t k) {
+        return double(v[std::max<size_t>((k * v.size() + 999) / 1000, 1) - 1]) / 1e3;
+    };
     double sum = 0;
-    for (int64_t x : v) sum += static_cast<double>(x);
-    const double mean = sum / static_cast<double>(v.size()) / 1e3;
+    for (int64_t x : v) sum += double(x);
+    const double mean = sum / double(v.size()) / 1e3;
     const struct {
         const char* name;
         double got, want, tol;
-    } checks[] = {
-        {"min", got.min_us, lo, 1e-9},
-        {"max", got.max_us, hi, 1e-9},
-        {"mean", got.mean_us, mean, 1e-9 * mean + 1e-9},
-        {"p50", got.p50_us, exactQuantile(v, 500), exactQuantile(v, 500) / 256 + 1e-9},
-        {"p90", got.p90_us, exactQuantile(v, 900), exactQuantile(v, 900) / 256 + 1e-9},
-        {"p99", got.p99_us, exactQuantile(v, 990), exactQuantile(v, 990) / 256 + 1e-9},
-    };
+    } checks[] = {{"count", double(got.count), n, 0},
+                  {"min", got.min_us, q(0), 1e-9},
+                  {"max", got.max_us, q(1000), 1e-9},
+                  {"mean", got.mean_us, mean, 1e-9 * mean + 1e-9},
+                  {"p50", got.p50_us, q(500), q(500) / 256 + 1e-9},
+                  {"p90", got.p90_us, q(900), q(900) / 256 + 1e-9},
+                  {"p99", got.p99_us, q(990), q(990) / 256 + 1e-9}};
     for (const auto& c : checks)
         if (std::fabs(c.got - c.want) > c.tol) {
-            std::snprintf(buf, sizeof buf, "%s %s: %.6f us, expected %.6f", what, c.name, c.got,
+            char buf[200];
+            std::snprintf(buf, sizeof buf, "%s %s: %.10g, expected %.10g", what, c.name, c.got,
                           c.want);
-            *why = buf;
-            return false;
+            return *why = buf, false;
         }
     return true;
 }
-}  // namespace detail
 
 inline Outcome Run::compare(const measure::Figures& got, std::string* why) const {
-    const measure::Figures& w = x_.f;
-    const struct {
-        const char* name;
-        uint64_t got, want;
-    } counts[] = {
-        {"sent", got.sent, w.sent},
-        {"received", got.received, w.received},
-        {"lost", got.lost, w.lost},
-        {"in_flight", got.in_flight, w.in_flight},
-        {"duplicated", got.duplicated, w.duplicated},
-        {"reordered", got.reordered, w.reordered},
-        {"corrupt", got.corrupt, w.corrupt},
-        {"skipped_bytes", got.skipped_bytes, w.skipped_bytes},
-        {"late", got.late, w.late},
-        {"echoed", got.echoed, w.echoed},
-        {"not_sent", got.not_sent, w.not_sent},
-        {"sent_late", got.tester.sent_late, w.tester.sent_late},
+    static const char* const kNames[] = {
+        "sent",      "received",      "lost",         "in_flight",        "duplicated", "reordered",
+        "corrupt",   "skipped_bytes", "late",         "echoed",           "not_sent",   "sent_late",
+        "jitter_us", "send_rate",     "receive_rate", "longest_stall_ms", "stall_at_s"};
+    const auto row = [](const measure::Figures& f) {
+        return std::vector<double>{double(f.sent),       double(f.received),
+                                   double(f.lost),       double(f.in_flight),
+                                   double(f.duplicated), double(f.reordered),
+                                   double(f.corrupt),    double(f.skipped_bytes),
+                                   double(f.late),       double(f.echoed),
+                                   double(f.not_sent),   double(f.tester.sent_late),
+                                   f.jitter_us,          f.send_rate,
+                                   f.receive_rate,       f.tester.longest_stall_ms,
+                                   f.tester.stall_at_s};
     };
-    for (const auto& c : counts)
-        if (c.got != c.want) {
-            *why = std::string(c.name) + ": " + std::to_string(c.got) + ", expected " +
-                   std::to_string(c.want);
-            return Outcome::Fail;
-        }
-    const struct {
-        const char* name;
-        double got, want;
-    } reals[] = {
-        {"jitter_us", got.jitter_us, w.jitter_us},
-        {"send_rate", got.send_rate, w.send_rate},
-        {"receive_rate", got.receive_rate, w.receive_rate},
-        {"longest_stall_ms", got.tester.longest_stall_ms, w.tester.longest_stall_ms},
-        {"stall_at_s", got.tester.stall_at_s, w.tester.stall_at_s},
-    };
-    for (const auto& r : reals)
-        if (std::fabs(r.got - r.want) > 1e-9 * std::fabs(r.want) + 1e-9) {
+    const std::vector<double> a = row(got), w = row(f_);
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::fabs(a[i] - w[i]) > 1e-9 * std::fabs(w[i]) + 1e-9) {
             char buf[160];
-            std::snprintf(buf, sizeof buf, "%s: %.9f, expected %.9f", r.name, r.got, r.want);
-            *why = buf;
-            return Outcome::Fail;
+            std::snprintf(buf, sizeof buf, "%s: %.10g, expected %.10g", kNames[i], a[i], w[i]);
+            return *why = buf, Outcome::Fail;
         }
-    if (!detail::sameLatency(got.latency, x_.latencies, "latency", why) ||
-        !detail::sameLatency(got.tester.send_lateness, x_.lateness, "send lateness", why) ||
-        !detail::sameLatency(got.tester.receive_delay, x_.delays, "receive delay", why))
-        return Outcome::Fail;
-    return Outcome::Pass;
+    const bool same = sameLatency(got.latency, latencies_, "latency", why) &&
+                      sameLatency(got.tester.send_lateness, lateness_, "send lateness", why) &&
+                      sameLatency(got.tester.receive_delay, delays_, "receive delay", why);
+    return same ? Outcome::Pass : Outcome::Fail;
 }
 
 inline Outcome Run::play(const uint8_t* data, size_t size, std::string* why) {
-    Choices c(data, size);
+    Choices c{data, size};
     generate(c);
-    const Outcome e = expect(why);
-    if (e != Outcome::Pass) return e;
-
+    if (const Outcome e = expect(why); e != Outcome::Pass) return e;
     measure::Direction d(seq32_ ? measure::Format::Seq32 : measure::Format::Counter8, bound_, own_);
     d.setPeriod(period_);
-    size_t step = 0;
-    for (long e : events_) {
+    for (size_t step = 0; step < events_.size(); ++step) {
+        const long e = events_[step];
         if (e >= 0) {
-            const Send& s = sends_[static_cast<size_t>(e)];
-            if (s.how == Send::NotSent) {
-                d.onNotSent(s.seq, s.deadline);
-            } else {
-                d.onSent(s.seq, s.t, s.deadline);
-                if (s.how == Send::Failed) d.onSendFailed(s.seq);
-            }
+            const Send& s = sends_[size_t(e)];
+            if (s.how == Send::NotSent) d.onNotSent(s.seq, s.deadline);
+            if (s.how != Send::NotSent) d.onSent(s.seq, s.t, s.deadline);
+            if (s.how == Send::Failed) d.onSendFailed(s.seq);
         } else {
-            const Chunk& ch = chunks_[static_cast<size_t>(-1 - e)];
+            const Chunk& ch = chunks_[size_t(-1 - e)];
             const uint8_t* p = stream_.data() + ch.begin;
-            if (datagrams_)
-                d.onDatagram(p, ch.end - ch.begin, ch.arrival, ch.read);
-            else
-                d.onBytes(p, ch.end - ch.begin, ch.arrival, ch.read);
+            if (datagrams_) d.onDatagram(p, ch.end - ch.begin, ch.arrival, ch.read);
+            if (!datagrams_) d.onBytes(p, ch.end - ch.begin, ch.arrival, ch.read);
             if (ch.stream_end) d.onStreamEnd();
         }
-        if (++step % 97 == 0) {
-            const measure::Figures g = d.figures();
-            if (g.sent != g.received + g.lost + g.in_flight) {
-                *why = "sent != received + lost + in_flight after event " + std::to_string(step);
-                return Outcome::Fail;
-            }
-        }
+        const measure::Figures g = step % 97 == 96 ? d.figures() : measure::Figures{};
+        if (g.sent != g.received + g.lost + g.in_flight)
+            return *why = "sent != received + lost + in_flight after event " +
+                          std::to_string(step + 1),
+                   Outcome::Fail;
     }
     d.finish(end_, all_);
     return compare(d.figures(), why);

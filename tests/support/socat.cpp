@@ -10,6 +10,8 @@
 #include <fstream>
 #include <thread>
 
+#include "child_process.h"
+
 namespace testsupport {
 namespace {
 
@@ -54,9 +56,10 @@ bool SocatBridge::start() {
                             ",bind=127.0.0.1:" + std::to_string(local_port_);
     const std::string life = std::to_string(life_seconds_);
 
-    child_ = Child({"timeout", life, "socat", "-b", "65536", pty, udp},
-                   {Child::Output::Inherit, Child::Output::Inherit, SIGTERM});
-    if (!child_.started()) {
+    child_ = std::make_unique<Child>(
+        std::vector<std::string>{"timeout", life, "socat", "-b", "65536", pty, udp},
+        Child::Options{Child::Output::Inherit, Child::Output::Inherit, SIGTERM});
+    if (!child_->started()) {
         error_ = "fork failed";
         return false;
     }
@@ -64,8 +67,8 @@ bool SocatBridge::start() {
     for (int i = 0; i < 500; ++i) {
         struct stat st {};
         if (lstat(link_.c_str(), &st) == 0 && udpLoopbackBound(local_port_)) return ok_ = true;
-        if (!child_.running()) {
-            child_ = Child();
+        if (!child_->running()) {
+            child_.reset();
             error_ = "socat exited at start";
             return false;
         }
@@ -76,11 +79,11 @@ bool SocatBridge::start() {
 }
 
 void SocatBridge::stop() {
-    if (child_.started()) {
-        child_.signal(SIGTERM);
-        child_.wait();
+    if (child_) {
+        child_->signal(SIGTERM);
+        child_->wait();
     }
-    child_ = Child();
+    child_.reset();
     ok_ = false;
     if (!link_.empty()) unlink(link_.c_str());
 }

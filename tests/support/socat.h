@@ -3,11 +3,12 @@
 // test that made it.
 #pragma once
 
+#include <memory>
 #include <string>
 
-#include "child_process.h"
-
 namespace testsupport {
+
+class Child;
 
 bool socatAvailable();
 
@@ -34,7 +35,7 @@ public:
 private:
     unsigned short local_port_, peer_port_;
     int life_seconds_;
-    Child child_;
+    std::unique_ptr<Child> child_;  // socat, under timeout
     bool ok_ = false;
     std::string dir_;
     std::string link_;
