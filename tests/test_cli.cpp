@@ -12,9 +12,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "child_process.h"
 #include "json.h"
 #include "loopback.h"
-#include "process.h"
+#include "options.h"
 #include "pty_pair.h"
 #include "report.h"
 #include "socat.h"

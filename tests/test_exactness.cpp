@@ -11,10 +11,10 @@
 
 #include <sstream>
 
+#include "child_process.h"
 #include "converter.h"
 #include "json.h"
 #include "loopback.h"
-#include "process.h"
 
 namespace ts = testsupport;
 using Args = std::vector<std::string>;

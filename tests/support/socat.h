@@ -3,10 +3,12 @@
 // test that made it.
 #pragma once
 
+#include <memory>
 #include <string>
-#include <sys/types.h>
 
 namespace testsupport {
+
+class Child;
 
 bool socatAvailable();
 
@@ -33,7 +35,7 @@ public:
 private:
     unsigned short local_port_, peer_port_;
     int life_seconds_;
-    pid_t pid_ = -1;
+    std::unique_ptr<Child> child_;  // socat, under timeout
     bool ok_ = false;
     std::string dir_;
     std::string link_;
