@@ -444,6 +444,17 @@ UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallbac
     return r;
 }
 
+UART_Port_t UART_OpenPort(const char* device, int baud) {
+    if (device == nullptr || device[0] == '\0') return UART_kNoPort;
+    const int fd = openPort(device, baud);
+    return fd < 0 ? UART_kNoPort : static_cast<UART_Port_t>(fd);
+}
+
+void UART_ClosePort(UART_Port_t port, int closed) {
+    if (port == UART_kNoPort || closed) return;  // the flock and TIOCEXCL go with the descriptor
+    closePort(static_cast<int>(port));
+}
+
 void UART_Close(UART_Handle_t handle) {
     uartHandle_t* r = rec(handle);
     if (r == nullptr) return;
