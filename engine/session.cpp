@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "io.h"
+#include "loop_io.h"
 #include "loop.h"
 #include "socket.h"
 #include "uart.h"

@@ -1,3 +1,4 @@
+// (Not io.h: Windows has a system header of that name.)
 // What the runner's loop does differently per platform: datagrams in batches
 // with kernel arrival stamps (Linux: recvmmsg, sendmmsg, SO_TIMESTAMPNS;
 // Windows: one overlapped receive at a time, the read is the arrival), and a

@@ -2,7 +2,7 @@
 // ports): no kernel arrival stamps, so a datagram's arrival is its read; one
 // overlapped receive at a time; the serial port is the driver's overlapped
 // HANDLE under an asio::serial_port.
-#include "io.h"
+#include "loop_io.h"
 
 #include <windows.h>
 

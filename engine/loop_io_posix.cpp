@@ -1,5 +1,5 @@
 // The runner loop's datagrams and serial port on Linux.
-#include "io.h"
+#include "loop_io.h"
 
 #include <errno.h>
 #include <poll.h>
