@@ -95,7 +95,8 @@ void Loop::schedule(Timed* t, int64_t due) {
 }
 
 void Loop::unschedule(Timed* t) {
-    const auto end = std::remove_if(heap_.begin(), heap_.end(), [t](auto& e) { return e.second == t; });
+    const auto end =
+        std::remove_if(heap_.begin(), heap_.end(), [t](auto& e) { return e.second == t; });
     if (end == heap_.end()) return;
     heap_.erase(end, heap_.end());
     std::make_heap(heap_.begin(), heap_.end(), later);

@@ -33,6 +33,9 @@ using OnDatagram = std::function<void(const uint8_t* p, size_t n, int64_t arriva
 // Receives on s until it closes: every datagram waiting, then waits again.
 // `keep` is held by every pending handler.
 void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDatagram on);
+// The same, after a wait for the socket to be readable when `wait`.
+void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDatagram on,
+                      bool wait);
 // Asks the kernel to stamp arrivals, where it can.
 void enableStamps(asio::ip::udp::socket& s);
 
@@ -58,6 +61,7 @@ public:
 
 private:
     void readMore();
+    void readNow();
     void flush();
     void fail();
 

@@ -46,7 +46,8 @@ int sendDatagrams(asio::ip::udp::socket& s, const asio::ip::udp::endpoint& to, c
         }
         int r;
         if (k == 1) {  // one datagram: the plain call
-            r = ::sendto(s.native_handle(), iov[0].iov_base, iov[0].iov_len, MSG_DONTWAIT, to.data(),
+            r = ::sendto(s.native_handle(), iov[0].iov_base, iov[0].iov_len, MSG_DONTWAIT,
+                         to.data(),
                          static_cast<socklen_t>(to.size())) == static_cast<ssize_t>(iov[0].iov_len);
         } else {
             r = ::sendmmsg(s.native_handle(), msgs, static_cast<unsigned>(k), MSG_DONTWAIT);
@@ -67,7 +68,12 @@ void enableStamps(asio::ip::udp::socket& s) {
 // Takes every datagram waiting (the loop's epoll is edge-triggered: a wait
 // ends only on new arrivals), then waits again.
 void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDatagram on) {
-    s.async_wait(asio::socket_base::wait_read, [&s, keep, on](const asio::error_code& ec) {
+    receiveDatagrams(s, std::move(keep), std::move(on), false);
+}
+
+void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDatagram on,
+                      bool wait) {
+    const auto take = [&s, keep, on](const asio::error_code& ec) {
         if (ec || !s.is_open()) return;
         uint8_t* room = scratch();
         mmsghdr msgs[kDatagramBatch];
@@ -82,7 +88,8 @@ void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDa
                 msgs[i].msg_hdr.msg_control = control[i];
                 msgs[i].msg_hdr.msg_controllen = sizeof control[i];
             }
-            const int n = ::recvmmsg(s.native_handle(), msgs, kDatagramBatch, MSG_DONTWAIT, nullptr);
+            const int n =
+                ::recvmmsg(s.native_handle(), msgs, kDatagramBatch, MSG_DONTWAIT, nullptr);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             // Both clocks at the read: their difference moves the wall-clock
@@ -107,13 +114,19 @@ void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDa
             }
             if (n < kDatagramBatch) break;
         }
-        if (s.is_open()) receiveDatagrams(s, keep, on);
-    });
+        if (s.is_open()) receiveDatagrams(s, keep, on, true);
+    };
+    if (wait)
+        s.async_wait(asio::socket_base::wait_read, take);
+    else
+        asio::post(s.get_executor(), [take] { take({}); });  // what came before the first wait
 }
 
 SerialPort::SerialPort(asio::io_context& ctx) : port_(ctx) {}
 
-SerialPort::~SerialPort() { close(); }
+SerialPort::~SerialPort() {
+    close();
+}
 
 bool SerialPort::open(const std::string& path, int baud) {
     const UART_Port_t fd = UART_OpenPort(path.c_str(), baud);
@@ -128,7 +141,9 @@ bool SerialPort::open(const std::string& path, int baud) {
     return true;
 }
 
-bool SerialPort::isOpen() const { return port_.is_open(); }
+bool SerialPort::isOpen() const {
+    return port_.is_open();
+}
 
 void SerialPort::close() {
     if (!port_.is_open()) return;
@@ -145,7 +160,11 @@ void SerialPort::read(std::shared_ptr<void> keep, OnBytes on, std::function<void
     keep_ = std::move(keep);
     on_ = std::move(on);
     lost_ = std::move(lost);
-    readMore();
+    const unsigned gen = generation_;
+    auto keep_now = keep_;
+    asio::post(port_.get_executor(), [this, gen, keep_now] {
+        if (gen == generation_ && port_.is_open()) readNow();
+    });
 }
 
 void SerialPort::fail() {
@@ -160,31 +179,38 @@ void SerialPort::readMore() {
     auto keep = keep_;
     port_.async_wait(asio::posix::descriptor_base::wait_read,
                      [this, gen, keep](const asio::error_code& ec) {
-        if (gen != generation_ || !port_.is_open()) return;
-        if (ec) return fail();
-        uint8_t* room = scratch();
-        const int fd = port_.native_handle();
-        for (;;) {
-            int queued = 0;
-            if (::ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
-            const ssize_t n = ::read(fd, room, kSerialChunk);
-            if (n > 0) {
-                on_(room, static_cast<int>(n), queued > n ? queued : static_cast<int>(n));
-                if (gen != generation_) return;
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) break;
-            if (n == 0) {
-                // A terminal read without a byte gives 0 (no minimum count
-                // is set): nothing more now, unless the device hung up.
-                pollfd p{fd, POLLIN, 0};
-                if (::poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) break;
-            }
-            return fail();  // a hang-up or a device error: the device is gone
+                         if (gen != generation_ || !port_.is_open()) return;
+                         if (ec) return fail();
+                         readNow();
+                     });
+}
+
+// Bytes that came before the first wait (the loop's epoll is edge-triggered:
+// a wait ends only on new arrivals) are read at once.
+void SerialPort::readNow() {
+    uint8_t* room = scratch();
+    const int fd = port_.native_handle();
+    for (bool first = true;; first = false) {
+        int queued = 0;
+        if (::ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
+        if (!first && queued == 0) break;  // all read: a hang-up shows on the next wake-up
+        const ssize_t n = ::read(fd, room, kSerialChunk);
+        if (n > 0) {
+            on_(room, static_cast<int>(n), queued > n ? queued : static_cast<int>(n));
+            if (!port_.is_open()) return;  // closed by the reader
+            continue;
         }
-        readMore();
-    });
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n == 0) {
+            // A terminal read without a byte gives 0 (no minimum count
+            // is set): nothing more now, unless the device hung up.
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) break;
+        }
+        return fail();  // a hang-up or a device error: the device is gone
+    }
+    readMore();
 }
 
 int SerialPort::write(const uint8_t* p, size_t n) {
@@ -211,11 +237,11 @@ void SerialPort::flush() {
     auto keep = keep_;
     asio::async_write(port_, asio::buffer(writing_),
                       [this, gen, keep](const asio::error_code& ec, size_t) {
-        if (gen != generation_) return;
-        writing_.clear();
-        if (ec) return;  // a failed device shows on the read side
-        flush();
-    });
+                          if (gen != generation_) return;
+                          writing_.clear();
+                          if (ec) return;  // a failed device shows on the read side
+                          flush();
+                      });
 }
 
 }  // namespace engine

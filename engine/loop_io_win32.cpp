@@ -27,23 +27,31 @@ int sendDatagrams(asio::ip::udp::socket& s, const asio::ip::udp::endpoint& to, c
 
 void enableStamps(asio::ip::udp::socket&) {}
 
+// A completion port has no readiness to wait for: `wait` changes nothing.
+void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDatagram on, bool) {
+    receiveDatagrams(s, std::move(keep), std::move(on));
+}
+
 void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDatagram on) {
-    auto room = std::shared_ptr<uint8_t>(new uint8_t[kDatagramRoom], std::default_delete<uint8_t[]>());
+    auto room =
+        std::shared_ptr<uint8_t>(new uint8_t[kDatagramRoom], std::default_delete<uint8_t[]>());
     auto from = std::make_shared<asio::ip::udp::endpoint>();
     s.async_receive_from(asio::buffer(room.get(), kDatagramRoom), *from,
                          [&s, keep, on, room, from](const asio::error_code& ec, size_t n) {
-        if (!s.is_open() || ec == asio::error::operation_aborted) return;
-        if (!ec) {
-            const int64_t t = traffic::nowNs();
-            on(room.get(), n, t, t);
-        }
-        receiveDatagrams(s, keep, on);
-    });
+                             if (!s.is_open() || ec == asio::error::operation_aborted) return;
+                             if (!ec) {
+                                 const int64_t t = traffic::nowNs();
+                                 on(room.get(), n, t, t);
+                             }
+                             receiveDatagrams(s, keep, on);
+                         });
 }
 
 SerialPort::SerialPort(asio::io_context& ctx) : port_(ctx), in_(kSerialChunk) {}
 
-SerialPort::~SerialPort() { close(); }
+SerialPort::~SerialPort() {
+    close();
+}
 
 bool SerialPort::open(const std::string& path, int baud) {
     const UART_Port_t h = UART_OpenPort(path.c_str(), baud);
@@ -58,7 +66,9 @@ bool SerialPort::open(const std::string& path, int baud) {
     return true;
 }
 
-bool SerialPort::isOpen() const { return port_.is_open(); }
+bool SerialPort::isOpen() const {
+    return port_.is_open();
+}
 
 void SerialPort::close() {
     if (!port_.is_open()) return;
@@ -90,19 +100,22 @@ void SerialPort::fail() {
 void SerialPort::readMore() {
     const unsigned gen = generation_;
     auto keep = keep_;
-    port_.async_read_some(asio::buffer(in_), [this, gen, keep](const asio::error_code& ec, size_t n) {
-        if (gen != generation_ || !port_.is_open()) return;
-        // The read's total time-out ran out with nothing: not a failure.
-        if (ec && ec != asio::error::eof) return fail();
-        if (n > 0) {
-            DWORD errors = 0;
-            COMSTAT st{};
-            const int behind = ClearCommError(port_.native_handle(), &errors, &st) ? static_cast<int>(st.cbInQue) : 0;
-            on_(in_.data(), static_cast<int>(n), static_cast<int>(n) + behind);
-            if (gen != generation_) return;
-        }
-        readMore();
-    });
+    port_.async_read_some(
+        asio::buffer(in_), [this, gen, keep](const asio::error_code& ec, size_t n) {
+            if (gen != generation_ || !port_.is_open()) return;
+            // The read's total time-out ran out with nothing: not a failure.
+            if (ec && ec != asio::error::eof) return fail();
+            if (n > 0) {
+                DWORD errors = 0;
+                COMSTAT st{};
+                const int behind = ClearCommError(port_.native_handle(), &errors, &st)
+                                       ? static_cast<int>(st.cbInQue)
+                                       : 0;
+                on_(in_.data(), static_cast<int>(n), static_cast<int>(n) + behind);
+                if (gen != generation_) return;
+            }
+            readMore();
+        });
 }
 
 int SerialPort::write(const uint8_t* p, size_t n) {
@@ -120,11 +133,11 @@ void SerialPort::flush() {
     auto keep = keep_;
     asio::async_write(port_, asio::buffer(writing_),
                       [this, gen, keep](const asio::error_code& ec, size_t) {
-        if (gen != generation_) return;
-        writing_.clear();
-        if (ec) return;
-        flush();
-    });
+                          if (gen != generation_) return;
+                          writing_.clear();
+                          if (ec) return;
+                          flush();
+                      });
 }
 
 }  // namespace engine

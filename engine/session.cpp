@@ -7,8 +7,8 @@
 #include <mutex>
 #include <vector>
 
-#include "loop_io.h"
 #include "loop.h"
+#include "loop_io.h"
 #include "socket.h"
 #include "uart.h"
 
@@ -22,7 +22,7 @@ constexpr int kWaitMs = 50;  // the first connection: a look at the clock this o
 constexpr int kReadRoom = 65536;
 constexpr int64_t kAttemptNs = 500000000;  // one reconnect attempt
 constexpr int64_t kBackoffFirstNs = 50000000, kBackoffMaxNs = 400000000;
-constexpr int64_t kReopenPauseNs = 200000000;  // between opens of a vanished serial device
+constexpr int64_t kReopenPauseNs = 200000000;    // between opens of a vanished serial device
 constexpr int64_t kHandlersGoneNs = 5000000000;  // stop(): longest wait for the last handlers
 constexpr unsigned int kNoAccept = 0xFFFFFFFFu;  // Socket_Accept's failure
 
@@ -67,8 +67,8 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
         Impl* session;
         Way way;
         Pacer pacer;
-        uint64_t seq = 1;      // the next packet
-        bool held = false;     // serial: released, waiting for the line
+        uint64_t seq = 1;   // the next packet
+        bool held = false;  // serial: released, waiting for the line
         int64_t held_deadline = 0;
         int64_t line_free = 0;  // serial: when the line has sent all written so far
     };
@@ -160,11 +160,14 @@ int64_t Session::Impl::fire(Sender& s, int64_t now) {
     } else {
         int64_t deadlines[engine::kDatagramBatch];
         int most = engine::kDatagramBatch;
-        if (config.count != 0) most = static_cast<int>(std::min<uint64_t>(most, config.count - s.seq + 1));
+        if (config.count != 0)
+            most = static_cast<int>(std::min<uint64_t>(most, config.count - s.seq + 1));
         const int n = s.pacer.releaseDue(now, kGatherNs, deadlines, most);
         if (n > 0) {
-            if (config.transport == Transport::Udp) sendDatagrams(s, deadlines, n);
-            else sendTcp(s, deadlines, n);
+            if (config.transport == Transport::Udp)
+                sendDatagrams(s, deadlines, n);
+            else
+                sendTcp(s, deadlines, n);
         }
     }
     if (finished(s)) {
@@ -262,9 +265,10 @@ void Session::Impl::onSerialBytes(const uint8_t* p, int n, int queued) {
 
 void Session::Impl::readSerial() {
     Impl* self = this;
-    port->read(shared_from_this(),
-               [self](const uint8_t* p, int n, int queued) { self->onSerialBytes(p, n, queued); },
-               [self] { self->onSerialLost(); });
+    port->read(
+        shared_from_this(),
+        [self](const uint8_t* p, int n, int queued) { self->onSerialBytes(p, n, queued); },
+        [self] { self->onSerialLost(); });
 }
 
 // The device vanished (hang-up, EIO): the port is closed, and opened again
@@ -333,15 +337,17 @@ void Session::Impl::readConnection() {
     const unsigned gen = conn_gen;
     conn->async_read_some(asio::buffer(tcp_room.get(), kReadRoom),
                           [self, gen](const asio::error_code& ec, size_t n) {
-        if (gen != self->conn_gen || !self->running) return;
-        if (!ec && n > 0) {
-            // A stream carries no arrival stamp: the read is the arrival.
-            if (Monitor* m = self->monitor(Way::U2E)) m->bytes(self->tcp_room.get(), n, nowNs());
-            return self->readConnection();
-        }
-        self->dropConnection();  // closed by the converter, or broken
-        if (self->config.transport == Transport::TcpClient) self->connectAt(nowNs());
-    });
+                              if (gen != self->conn_gen || !self->running) return;
+                              if (!ec && n > 0) {
+                                  // A stream carries no arrival stamp: the read is the arrival.
+                                  if (Monitor* m = self->monitor(Way::U2E))
+                                      m->bytes(self->tcp_room.get(), n, nowNs());
+                                  return self->readConnection();
+                              }
+                              self->dropConnection();  // closed by the converter, or broken
+                              if (self->config.transport == Transport::TcpClient)
+                                  self->connectAt(nowNs());
+                          });
 }
 
 // A new connection to the server replaces the current one (a converter that
@@ -372,17 +378,18 @@ void Session::Impl::connectOnce() {
     auto self = shared_from_this();
     connecting = std::make_shared<tcp::socket>(loop->context());
     auto s = connecting;
-    s->async_connect(tcp::endpoint(dest.address(), dest.port()), [self, s](const asio::error_code& ec) {
-        if (s != self->connecting || !self->running) return;
-        self->connecting.reset();
-        self->retry_timer->cancel();
-        if (!ec) {
-            self->backoff = kBackoffFirstNs;
-            return self->onConnected(std::move(*s));
-        }
-        self->connectAt(nowNs() + self->backoff);
-        self->backoff = std::min(2 * self->backoff, kBackoffMaxNs);
-    });
+    s->async_connect(tcp::endpoint(dest.address(), dest.port()),
+                     [self, s](const asio::error_code& ec) {
+                         if (s != self->connecting || !self->running) return;
+                         self->connecting.reset();
+                         self->retry_timer->cancel();
+                         if (!ec) {
+                             self->backoff = kBackoffFirstNs;
+                             return self->onConnected(std::move(*s));
+                         }
+                         self->connectAt(nowNs() + self->backoff);
+                         self->backoff = std::min(2 * self->backoff, kBackoffMaxNs);
+                     });
     retry_timer->expires_after(std::chrono::nanoseconds(kAttemptNs));
     retry_timer->async_wait([s](const asio::error_code& ec) {
         asio::error_code ignored;
@@ -412,11 +419,12 @@ void Session::Impl::tcpFlush() {
     out_writing.swap(out_pending);
     auto self = shared_from_this();
     const unsigned gen = conn_gen;
-    asio::async_write(*conn, asio::buffer(out_writing), [self, gen](const asio::error_code& ec, size_t) {
-        if (gen != self->conn_gen) return;
-        self->out_writing.clear();
-        if (!ec) self->tcpFlush();  // a broken connection shows on the read side
-    });
+    asio::async_write(*conn, asio::buffer(out_writing),
+                      [self, gen](const asio::error_code& ec, size_t) {
+                          if (gen != self->conn_gen) return;
+                          self->out_writing.clear();
+                          if (!ec) self->tcpFlush();  // a broken connection shows on the read side
+                      });
 }
 
 // --- start and end, on the loop ---
@@ -435,8 +443,10 @@ void Session::Impl::begin() {
     }
     if (config.transport == Transport::Udp) return;
     if (conn) readConnection();
-    if (config.transport == Transport::TcpServer) acceptNext();
-    else if (!conn) connectAt(nowNs());
+    if (config.transport == Transport::TcpServer)
+        acceptNext();
+    else if (!conn)
+        connectAt(nowNs());
 }
 
 void Session::Impl::end() {
@@ -457,15 +467,25 @@ void Session::Impl::end() {
 
 Session::Session(SessionConfig config) : impl_(std::make_shared<Impl>(std::move(config))) {}
 
-Session::~Session() { stop(); }
+Session::~Session() {
+    stop();
+}
 
-const SessionConfig& Session::config() const { return impl_->config; }
+const SessionConfig& Session::config() const {
+    return impl_->config;
+}
 
-Monitor* Session::monitor(Way w) { return impl_->monitor(w); }
+Monitor* Session::monitor(Way w) {
+    return impl_->monitor(w);
+}
 
-uint16_t Session::listenPort() const { return impl_->listen_port; }
+uint16_t Session::listenPort() const {
+    return impl_->listen_port;
+}
 
-bool Session::open(std::string* error) { return openNetwork(error) && openSerial(error); }
+bool Session::open(std::string* error) {
+    return openNetwork(error) && openSerial(error);
+}
 
 bool Session::openNetwork(std::string* error) {
     Impl& s = *impl_;
@@ -503,8 +523,8 @@ bool Session::openNetwork(std::string* error) {
     }
     const unsigned int fd = Socket_UDPBind(0, c.listen_port);
     if (fd == 0) {
-        *error = "cannot bind UDP port " + std::to_string(c.listen_port) + ": " +
-                 std::strerror(errno);
+        *error =
+            "cannot bind UDP port " + std::to_string(c.listen_port) + ": " + std::strerror(errno);
         return false;
     }
     s.listen_port = c.listen_port;
@@ -600,7 +620,9 @@ void Session::start() {
     asio::post(s.loop->context(), [self] { self->begin(); });
 }
 
-bool Session::sendersDone() const { return impl_->senders_left.load() == 0; }
+bool Session::sendersDone() const {
+    return impl_->senders_left.load() == 0;
+}
 
 void Session::stopSending() {
     Impl& s = *impl_;

@@ -62,8 +62,8 @@ struct SessionConfig {
     Transport transport = Transport::Udp;
     int64_t connect_timeout_ns = 5000000000;    // first TCP connection, at the start
     bool e2u = true, u2e = false, net = false;  // net runs alone, without a serial port
-    double rate = 10;    // packets per second per direction
-    uint64_t count = 0;  // packets per direction; 0: until stopSending()
+    double rate = 10;                           // packets per second per direction
+    uint64_t count = 0;                         // packets per direction; 0: until stopSending()
     measure::Format format = measure::Format::Counter8;
     int64_t latency_bound_ns = 1000000000;
 };
