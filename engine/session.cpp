@@ -660,6 +660,7 @@ void Session::stop() {
     s.senders_left = 0;
     for (const int64_t until = nowNs() + kHandlersGoneNs; impl_.use_count() > 1 && nowNs() < until;)
         sleepNs(200000);
+    s.loop->call([] {});  // what those handlers did happens before what follows
     {
         std::lock_guard<std::mutex> g(s.serial_m);
         s.stopped_at = nowNs();
