@@ -18,11 +18,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "json.h"
 #include "loopback.h"
 #include "pty_pair.h"
@@ -48,46 +46,6 @@ namespace {
 double nowS() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-struct Child {
-    pid_t pid = -1;
-    std::string out_path;
-};
-
-Child spawn(const Args& args) {
-    Child c;
-    static int n = 0;
-    c.out_path = "/tmp/convbench-chbench-" + std::to_string(getpid()) + "-" + std::to_string(++n);
-    std::fflush(nullptr);
-    c.pid = fork();
-    if (c.pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (!freopen(c.out_path.c_str(), "w", stdout)) _exit(127);
-        if (!freopen("/dev/null", "w", stderr)) _exit(127);
-        std::vector<char*> a;
-        for (const auto& s : args) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        _exit(127);
-    }
-    return c;
-}
-
-// Waits for the child; its CPU seconds, and its output in *out.
-double finish(const Child& c, std::string* out = nullptr) {
-    int status = 0;
-    rusage ru{};
-    wait4(c.pid, &status, 0, &ru);
-    if (out) {
-        std::ifstream f(c.out_path);
-        std::stringstream s;
-        s << f.rdbuf();
-        *out = s.str();
-    }
-    unlink(c.out_path.c_str());
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 double quantile(std::vector<double> v, double q) {
@@ -108,7 +66,7 @@ RunFigures runChannels(int n, const std::string& transport, double seconds) {
     RunFigures r;
     char tmpl[] = "/tmp/convbench-chbench-XXXXXX";
     const std::string dir = mkdtemp(tmpl) ? tmpl : "/tmp";
-    std::vector<Child> sims;
+    std::vector<ts::Child> sims;
     Args cli{CONVBENCH_CLI, "-r", "100", "-t", std::to_string(seconds), "--json", "-"};
     for (int i = 0; i < n; ++i) {
         const std::string link = dir + "/tty" + std::to_string(i);
@@ -129,20 +87,20 @@ RunFigures runChannels(int n, const std::string& transport, double seconds) {
                                    "127.0.0.1:" + std::to_string(listen)});
             desc += ",listen=" + std::to_string(listen);
         }
-        sims.push_back(spawn(sim));
+        sims.emplace_back(sim);
         cli.insert(cli.end(), {"--channel", desc});
         struct stat st {};
         for (int w = 0; w < 200 && lstat(link.c_str(), &st) != 0; ++w)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const double t0 = nowS();
-    const Child runner = spawn(cli);
-    std::string out;
-    r.runner_cpu = finish(runner, &out);
+    const ts::Ended ran = ts::Child(cli).wait();
+    const std::string& out = ran.out;
+    r.runner_cpu = ran.cpu_s;
     r.wall = nowS() - t0;
-    for (const Child& s : sims) {
-        kill(s.pid, SIGTERM);
-        r.sims_cpu += finish(s);
+    for (ts::Child& s : sims) {
+        s.signal(SIGTERM);
+        r.sims_cpu += s.wait().cpu_s;
     }
     rmdir(dir.c_str());
     ts::Json j;
@@ -231,14 +189,14 @@ void sectionReconnect(int rounds) {
     ts::PtyPair pty;
     const unsigned short port = ts::freeUdpPort();
     int listener = listenOn(port);
-    const Child runner =
-        spawn({CONVBENCH_CLI, "-p", pty.slavePath(), "-a", "127.0.0.1:" + std::to_string(port),
-               "--transport", "tcp-client", "-d", "e2u", "-r", "100", "-t", "3600"});
+    ts::Child runner({CONVBENCH_CLI, "-p", pty.slavePath(), "-a",
+                      "127.0.0.1:" + std::to_string(port), "--transport", "tcp-client", "-d", "e2u",
+                      "-r", "100", "-t", "3600"});
     int conn = -1;
     if (listener < 0 || firstBytes(listener, 5, &conn) < 0) {
         std::printf("the runner never connected\n");
-        kill(runner.pid, SIGINT);
-        finish(runner);
+        runner.signal(SIGINT);
+        runner.wait();
         return;
     }
     std::mt19937 rng(7);
@@ -257,8 +215,8 @@ void sectionReconnect(int rounds) {
         }
         ms.push_back((t - back) * 1000);
     }
-    kill(runner.pid, SIGINT);
-    finish(runner);
+    runner.signal(SIGINT);
+    runner.wait();
     close(conn);
     close(listener);
     if (ms.empty()) return;
@@ -281,24 +239,20 @@ void sectionMemory(int n) {
         for (int i = 0; i < n; ++i) f << "name=m" << i << " direction=both\n";
     }
     const double t0 = nowS();
-    const Child c = spawn({CONVBENCH_CLI, "--simulate", "--config", config, "-r", "1", "-t", "1",
-                           "--json", dir + "/run.json"});
-    int status = 0;
-    rusage ru{};
-    wait4(c.pid, &status, 0, &ru);
+    const ts::Ended ran = ts::Child({CONVBENCH_CLI, "--simulate", "--config", config, "-r", "1",
+                                     "-t", "1", "--json", dir + "/run.json"})
+                              .wait();
     const double wall = nowS() - t0;
-    unlink(c.out_path.c_str());
     ts::Json j;
     std::ifstream f(dir + "/run.json");
     std::stringstream text;
     text << f.rdbuf();
     const bool parsed =
         ts::parseJson(text.str(), &j) && j["channels"].size() == static_cast<size_t>(n);
-    const double mb = static_cast<double>(ru.ru_maxrss) / 1024.0;
+    const double mb = static_cast<double>(ran.max_rss_kb) / 1024.0;
     std::printf("\n3. memory at the start, %d simulated channels (both directions, --simulate)\n",
                 n);
-    std::printf("   exit status %d, %s, %.1f s in all\n",
-                WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+    std::printf("   exit status %d, %s, %.1f s in all\n", ran.status,
                 parsed ? "every channel reported" : "NO REPORT", wall);
     std::printf("   peak resident %.1f MB, %.1f KB per channel (bound 100 MB: %s)\n", mb,
                 mb * 1024.0 / n, mb < 100 ? "met" : "EXCEEDED");

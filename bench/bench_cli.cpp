@@ -8,24 +8,17 @@
 //      converter with faults, RSS, descriptors, threads and CPU every minute
 //      (--soak-minutes, default 10; 0 skips it).
 // Usage: bench_cli [--quick] [--soak-minutes N] [--sections 1234]
-#include <dirent.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "json.h"
 #include "loopback.h"
 #include "socat.h"
@@ -34,74 +27,6 @@ namespace ts = testsupport;
 using Args = std::vector<std::string>;
 
 namespace {
-
-struct Child {
-    pid_t pid = -1;
-    std::string out_path;
-};
-
-Child spawn(const Args& args) {
-    Child c;
-    static int n = 0;
-    c.out_path = "/tmp/convbench-bench-" + std::to_string(getpid()) + "-" + std::to_string(++n);
-    std::fflush(nullptr);  // nothing buffered may be written twice
-    c.pid = fork();
-    if (c.pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (!freopen(c.out_path.c_str(), "w", stdout)) _exit(127);
-        if (!freopen("/dev/null", "w", stderr)) _exit(127);
-        std::vector<char*> a;
-        for (const auto& s : args) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        _exit(127);
-    }
-    return c;
-}
-
-// Waits for the child; its CPU seconds and its output.
-double finish(const Child& c, std::string* out) {
-    int status = 0;
-    rusage ru{};
-    wait4(c.pid, &status, 0, &ru);
-    std::ifstream f(c.out_path);
-    std::stringstream s;
-    s << f.rdbuf();
-    *out = s.str();
-    unlink(c.out_path.c_str());
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-// User and system CPU seconds of a running process.
-double cpuSeconds(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i)
-        if (i >= 14) ticks += std::atof(field.c_str());
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// Entries of /proc/PID/<dir>: descriptors ("fd") or threads ("task").
-int countEntries(pid_t pid, const char* dir) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/" + dir;
-    DIR* d = opendir(path.c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
-long rssKb(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
 
 struct Bridge {
     unsigned short conv, listen;
@@ -138,11 +63,10 @@ Args runner(const Bridge& b, const std::string& dir, Args more) {
 }
 
 ts::Json run(const Args& args, double* cpu = nullptr) {
-    std::string out;
-    const double c = finish(spawn(args), &out);
-    if (cpu) *cpu = c;
+    const ts::Ended e = ts::Child(args).wait();
+    if (cpu) *cpu = e.cpu_s;
     ts::Json j;
-    if (!ts::parseJson(out, &j)) std::fprintf(stderr, "no JSON from the runner\n");
+    if (!ts::parseJson(e.out, &j)) std::fprintf(stderr, "no JSON from the runner\n");
     return j;
 }
 
@@ -176,13 +100,14 @@ double highestRate(const std::function<ts::Json(double, double)>& trial, const s
 double iperf3Rate(double seconds) {
     if (std::system("command -v iperf3 >/dev/null 2>&1") != 0) return -1;
     const std::string port = std::to_string(ts::freeUdpPort());
-    Child server = spawn({"iperf3", "-s", "-1", "-B", "127.0.0.1", "-p", port});
+    ts::Child server({"iperf3", "-s", "-1", "-B", "127.0.0.1", "-p", port});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::string out, ignored;
-    finish(spawn({"iperf3", "-u", "-l", "16", "-b", "0", "-c", "127.0.0.1", "-p", port, "-t",
-                  std::to_string(static_cast<int>(seconds)), "-J"}),
-           &out);
-    finish(server, &ignored);
+    const std::string out =
+        ts::Child({"iperf3", "-u", "-l", "16", "-b", "0", "-c", "127.0.0.1", "-p", port, "-t",
+                   std::to_string(static_cast<int>(seconds)), "-J"})
+            .wait()
+            .out;
+    server.wait();
     ts::Json j;
     if (!ts::parseJson(out, &j)) return -1;
     const ts::Json& sum = j["end"]["sum"];
@@ -273,28 +198,28 @@ int main(int argc, char** argv) {
             "4. soak: %d minutes at 1000 packets/s, both directions, through the "
             "simulated converter with faults\n",
             soak_minutes);
-        Child c = spawn({CONVBENCH_CLI, "--simulate", "-r",
-                         "1000",        "--format",   "seq32", "-t", std::to_string(soak_minutes * 60),
-                         "--drop",      "0.001",      "--duplicate",
-                         "0.001",       "--reorder",  "0.001",
-                         "--corrupt",   "0.001",      "--delay",
-                         "2",           "--jitter",   "1",
-                         "--json",      "-"});
+        ts::Child c({CONVBENCH_CLI, "--simulate", "-r",          "1000",
+                     "--format",    "seq32",      "-t",          std::to_string(soak_minutes * 60),
+                     "--drop",      "0.001",      "--duplicate", "0.001",
+                     "--reorder",   "0.001",      "--corrupt",   "0.001",
+                     "--delay",     "2",          "--jitter",    "1",
+                     "--json",      "-"});
         long first = -1, last = -1;
-        double cpu_before = cpuSeconds(c.pid);
+        double cpu_before = c.cpuSeconds();
         for (int m = 1; m <= soak_minutes; ++m) {
             std::this_thread::sleep_for(std::chrono::seconds(m == soak_minutes ? 55 : 60));
-            last = rssKb(c.pid);
+            last = c.rssKb();
             if (first < 0) first = last;
-            const double cpu = cpuSeconds(c.pid);
+            const double cpu = c.cpuSeconds();
             std::printf("    minute %3d: RSS %ld kB, descriptors %d, threads %d, CPU %.2f %%\n", m,
-                        last, countEntries(c.pid, "fd"), countEntries(c.pid, "task"),
+                        last, c.countEntries("fd"), c.countEntries("task"),
                         100 * (cpu - cpu_before) / (m == soak_minutes ? 55 : 60));
             std::fflush(stdout);
             cpu_before = cpu;
         }
-        std::string out;
-        const double cpu = finish(c, &out);
+        const ts::Ended& ended = c.wait();
+        const std::string& out = ended.out;
+        const double cpu = ended.cpu_s;
         ts::Json j;
         ts::parseJson(out, &j);
         std::printf(

@@ -7,10 +7,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "loopback.h"
 #include "pty_pair.h"
 #include "socat.h"
@@ -85,25 +84,16 @@ struct Socat : Converter {
 };
 
 struct Sim : Converter {
-    pid_t pid = -1;
+    testsupport::Child child;
     std::string dir, path;
     Sim(uint16_t local, uint16_t peer) {
         char tmpl[] = "/tmp/convbench-bsim-XXXXXX";
         dir = mkdtemp(tmpl);
         path = dir + "/tty";
-        const std::string bind = "127.0.0.1:" + std::to_string(local);
-        const std::string to = "127.0.0.1:" + std::to_string(peer);
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(CONVBENCH_SIM_EXE, "convbench-sim", "--link", path.c_str(), "--bind",
-                  bind.c_str(), "--peer", to.c_str(), "--duration", "600",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        child = testsupport::Child(
+            {CONVBENCH_SIM_EXE, "--link", path, "--bind", "127.0.0.1:" + std::to_string(local),
+             "--peer", "127.0.0.1:" + std::to_string(peer), "--duration", "600"},
+            {testsupport::Child::Output::Null, testsupport::Child::Output::Null, SIGTERM});
         for (int i = 0; i < 500; ++i) {
             struct stat st {};
             if (lstat(path.c_str(), &st) == 0) return;
@@ -111,9 +101,8 @@ struct Sim : Converter {
         }
     }
     ~Sim() override {
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
+        child.signal(SIGTERM);
+        child.wait();
         rmdir(dir.c_str());
     }
     bool ok() const override {

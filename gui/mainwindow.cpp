@@ -13,23 +13,12 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
-#include <mutex>
 
 #include "shared_items.h"
+#include "status_sink.h"
 #include "ui_mainwindow.h"
 
 namespace {
-
-// The one window the workers report to; null before it is built and from the
-// start of its destruction on. Workers read it, the GUI thread writes it.
-std::atomic<MainWindow*> g_this{nullptr};
-
-// Held while a report is emitted and while g_this is cleared, so that once the
-// destructor has cleared it no report can still be on its way to the window.
-// Emission only posts an event to the GUI thread, so the lock is held briefly
-// and never while waiting for that thread.
-std::mutex g_report_lock;
 
 const QString definitions_box =
     "QGroupBox {background: rgb(243,249,237); border: 1px solid black; margin-top:13px; "
@@ -55,36 +44,25 @@ QString ms(double us) {
     return QString::number(us / 1000.0, 'f', 2);
 }
 
-template <typename Send>
-void report(Send send) {
-    std::lock_guard<std::mutex> lock(g_report_lock);
-    if (MainWindow* w = g_this.load()) send(w);
-}
-
 }  // namespace
 
-// Status functions: callable from any thread. The window's connections are
-// automatic, so a report from a worker is queued to the GUI thread and the
-// worker never waits for it.
+// Reports from the workers, on their threads. The window's connections are
+// automatic, so each is queued to the GUI thread and the worker never waits.
 
-void updateClientMsg(std::string msg) {
-    const QString text = QString::fromUtf8(msg.c_str());
-    report([&](MainWindow* w) { emit w->Event_updateClientMsg(text); });
+void MainWindow::clientMsg(const std::string& msg) {
+    emit Event_updateClientMsg(QString::fromUtf8(msg.c_str()));
 }
 
-void updateServerMsg(std::string msg) {
-    const QString text = QString::fromUtf8(msg.c_str());
-    report([&](MainWindow* w) { emit w->Event_updateServerMsg(text); });
+void MainWindow::serverMsg(const std::string& msg) {
+    emit Event_updateServerMsg(QString::fromUtf8(msg.c_str()));
 }
 
-void updateClientCnt(int cnt) {
-    const QString text = QString::number(cnt, 10);
-    report([&](MainWindow* w) { emit w->Event_updateClientCnt(text); });
+void MainWindow::clientCnt(int cnt) {
+    emit Event_updateClientCnt(QString::number(cnt, 10));
 }
 
-void updateServerCnt(int cnt) {
-    const QString text = QString::number(cnt, 10);
-    report([&](MainWindow* w) { emit w->Event_updateServerCnt(text); });
+void MainWindow::serverCnt(int cnt) {
+    emit Event_updateServerCnt(QString::number(cnt, 10));
 }
 
 QString PortComboBox::shownText() const {
@@ -106,7 +84,7 @@ void PortComboBox::paintEvent(QPaintEvent*) {
 }
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
-    g_this.store(this);
+    registerStatusSink(this);
     ui->setupUi(this);
 
     // The port list may report "No Active Ports Found" now, before the
@@ -141,13 +119,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 }
 
 MainWindow::~MainWindow() {
-    {
-        std::lock_guard<std::mutex> lock(g_report_lock);
-        g_this.store(nullptr);
-    }
+    unregisterStatusSink(this);
     // A run may still be going when the window closes: end it as STOP does,
     // sender first, so neither worker is destroyed with its thread running.
-    // Their closing reports find g_this cleared and go nowhere.
+    // Their closing reports find no sink and go nowhere.
     Client.stop_client();
     Server.stop_server();
     figures_timer->stop();

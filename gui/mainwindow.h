@@ -1,6 +1,7 @@
 // The tester's one window: the definitions form, the START/STOP button and
 // the two result areas. Workers report through the four status functions of
-// shared_items.h, which the window turns into queued signals.
+// shared_items.h to the sink the window registers while it exists (itself),
+// which turns every report into a queued signal.
 #pragma once
 
 #include <QComboBox>
@@ -10,6 +11,7 @@
 
 #include "client.h"
 #include "server.h"
+#include "status_sink.h"
 #include "traffic.h"
 
 class QGroupBox;
@@ -35,7 +37,7 @@ namespace Ui {
 class MainWindow;
 }
 
-class MainWindow : public QMainWindow {
+class MainWindow : public QMainWindow, private StatusSink {
     Q_OBJECT
 
 public:
@@ -69,6 +71,12 @@ public slots:
     void myclick();
 
 private:
+    // StatusSink: a worker's report, on the worker's thread.
+    void clientMsg(const std::string& msg) override;
+    void serverMsg(const std::string& msg) override;
+    void clientCnt(int cnt) override;
+    void serverCnt(int cnt) override;
+
     void init_home_page();
     void start();
     void stop();

@@ -1,4 +1,4 @@
-// Values and functions shared by the window and the traffic engine.
+// Values and functions shared by the window and its workers.
 #pragma once
 
 #include <string>
@@ -10,9 +10,8 @@ enum {
 };
 
 // Status reports from the workers to the window. Callable from any thread;
-// delivery is queued to the GUI thread and never blocks the caller. The
-// window defines them; whoever links the engine without the window supplies
-// its own definitions.
+// each goes to the sink the window registers (status_sink.h), which queues it
+// to the GUI thread, so the caller never waits; with no sink it is dropped.
 void updateClientMsg(std::string msg);
 void updateServerMsg(std::string msg);
 void updateClientCnt(int cnt);

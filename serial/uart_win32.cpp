@@ -1,104 +1,54 @@
-// Serial port driver on the Win32 communications API.
+// Serial port driver, the Win32 communications API half (the shared half is
+// uart_common.cpp).
 //
 // A port is opened for exclusive use (no sharing) and for overlapped I/O,
-// configured 8N1 binary with no flow control and DTR/RTS disabled, and drained
-// by one reader task into a 1 MiB ring buffer. The reader never spins: it
-// waits for the first byte with an overlapped one-byte ReadFile, together with
-// a stop event that UART_Close sets, then takes what else the input queue
-// holds (ClearCommError's count) at once. So an idle port costs no CPU, bytes
-// reach the ring as they arrive, and a close cancels the read at once instead
-// of waiting out a time-out. (A larger overlapped read would do for Windows,
-// which completes it with what has come; wine holds it until it is full.) The
-// direct reads and the timed write keep the port's fixed time-outs (100 ms
-// between bytes and 1000 ms in all for one read request, 10000 ms for one
-// write request) by timing their overlapped requests themselves.
+// configured 8N1 binary with no flow control and DTR/RTS disabled. The reader
+// task never spins: it waits for the first byte with an overlapped one-byte
+// ReadFile, together with a stop event that UART_Close sets, then takes what
+// else the input queue holds (ClearCommError's count) at once. So an idle port
+// costs no CPU, bytes reach the ring as they arrive, and a close cancels the
+// read at once instead of waiting out a time-out. (A larger overlapped read
+// would do for Windows, which completes it with what has come; wine holds it
+// until it is full.) The direct reads and the timed write keep the port's
+// fixed time-outs (100 ms between bytes and 1000 ms in all for one read
+// request, 10000 ms for one write request) by timing their overlapped
+// requests themselves.
 //
 // Exclusive use: the port is opened without sharing, and a named object per
 // port name refuses a second open from any program of this session as well
-// (wine lets a device be opened twice).
-//
-// A device that vanishes (a USB adapter unplugged) fails the reader's request.
-// The task then closes the dead handle and opens the same name again every
-// kReopenPauseMs, with the same settings; meanwhile reads and writes fail at
-// once. UART_Outages tells callers about the loss and the return.
+// (wine lets a device be opened twice). A device that vanishes (a USB adapter
+// unplugged) fails the reader's request.
 #include <windows.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
-#include <shared_mutex>
 #include <string>
 
-#include "oslite.h"
-#include "ringbuf.h"
-#include "uart.h"
+#include "uart_common.h"
+
+namespace uart_detail {
+extern const Native kNoPort = INVALID_HANDLE_VALUE;
+}  // namespace uart_detail
+
+using namespace uart_detail;
 
 namespace {
 
-constexpr int kRingSize = 1048576;    // receive ring, 1 MiB
-constexpr int kStagingSize = 4096;    // one read from the port
-constexpr int kReadIntervalMs = 100;  // silence that ends a read request once a byte came
-constexpr int kReadTotalMs = 1000;    // longest read request
-constexpr int kWriteTotalMs = 10000;  // longest write request
-constexpr int kRingFullWaitMs = 5;    // reader's re-check period while the ring is full
-constexpr int kVanishedPauseMs = 50;  // reader's pause after an early read that gave nothing
-constexpr int kReopenPauseMs = 200;   // reader's pause between opens of a vanished device
-constexpr int kReaderPriority = 1;    // one step above normal
-constexpr U32 kReaderStackSize = 4096;
-
-struct uartHandle_t {
-    char* dev;
-    int32_t speed;
-    OS_Semaphore_t lock;  // guards the ring's contents and positions
-    OS_Semaphore_t signal;
-    OS_Task_t get_buff_task;
-    ringb_h ringbuf_h;
-    int32_t buff_size;
-    unsigned char* buff;  // staging buffer of the reader task
-    OS_Task_t hTask;      // the reader task
-    // The open port; INVALID_HANDLE_VALUE while the device is gone. Only the
-    // reader task changes it, holding fd_lock exclusively; every other user
-    // holds fd_lock shared while it uses the handle.
-    HANDLE fd = INVALID_HANDLE_VALUE;
-    std::shared_mutex fd_lock;
-    std::string path;  // what the device was opened as; reopened after a loss
-    std::mutex outage_lock;
-    bool lost = false;
-    unsigned int lost_since = 0;
-    uint64_t outages = 0, longest_ms = 0, total_ms = 0;
-    std::atomic<int> active_task;
+// The record with its stop event and its claim on the port's name.
+struct Win32Record : Record {
+    ~Win32Record() override {
+        if (stop != nullptr) CloseHandle(stop);
+        if (claim != nullptr) CloseHandle(claim);
+    }
     HANDLE stop = nullptr;   // manual-reset event: UART_Close wakes the reader through it
     HANDLE claim = nullptr;  // marks the port as in use, for the record's life
-    std::mutex arrival_lock;
-    std::condition_variable arrival;
-    uint64_t arrivals = 0;
-    bool closing = false;
-    UART_RxCallback rx_callback = nullptr;
-    void* rx_context = nullptr;
 };
 
-void signalArrival(uartHandle_t* r, bool closing) {
-    {
-        std::lock_guard<std::mutex> g(r->arrival_lock);
-        ++r->arrivals;
-        if (closing) r->closing = true;
-    }
-    r->arrival.notify_all();
-}
-
-uartHandle_t* rec(UART_Handle_t h) {
-    return static_cast<uartHandle_t*>(h);
-}
-
-U32 elapsedMs(unsigned int start) {
-    return static_cast<U32>(OS_GetKHClock() - start);
+Win32Record* win32(Record* r) {
+    return static_cast<Win32Record*>(r);
 }
 
 // The standard rates; any other is refused, as on the other platforms.
@@ -181,7 +131,7 @@ bool setTimeouts(HANDLE h) {
 // Opens and sets up the port: exclusive, overlapped, the line settings at
 // `baud`, the time-outs, both queues cleared. INVALID_HANDLE_VALUE on failure
 // with nothing left open; GetLastError tells why.
-HANDLE openPort(const char* device, int baud) {
+HANDLE openDevice(const char* device, int baud) {
     const std::string path = devicePath(device);
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -194,18 +144,6 @@ HANDLE openPort(const char* device, int baud) {
         return INVALID_HANDLE_VALUE;
     }
     return h;
-}
-
-// Number of bytes in the port's input queue (0 when empty or unknown); clears
-// any pending line error.
-int IsHaveChar(HANDLE h) {
-    DWORD errors = 0;
-    COMSTAT st;
-    if (!ClearCommError(h, &errors, &st)) {
-        OS_MSleep(0);
-        return 0;
-    }
-    return static_cast<int>(st.cbInQue);
 }
 
 // One overlapped request on the port, waited for at most wait_ms (INFINITE:
@@ -271,6 +209,42 @@ int readSome(HANDLE h, unsigned char* buff, int len, DWORD wait_ms, HANDLE stop,
     return rest > 0 ? first + rest : first;
 }
 
+}  // namespace
+
+namespace uart_detail {
+
+Record* newRecord() {
+    return new (std::nothrow) Win32Record{};
+}
+
+Native openPort(const char* device, int baud) {
+    return openDevice(device, baud);
+}
+
+void closePort(Native h) {
+    CloseHandle(h);
+}
+
+bool openRecord(Record* r, const char* device, int baud) {
+    win32(r)->claim = claimPort(device);
+    if (win32(r)->claim == nullptr) return false;
+    r->port = openDevice(device, baud);
+    if (r->port == INVALID_HANDLE_VALUE) return false;
+    win32(r)->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return win32(r)->stop != nullptr;
+}
+
+// Clears any pending line error as well.
+int inputQueue(Native h) {
+    DWORD errors = 0;
+    COMSTAT st;
+    if (!ClearCommError(h, &errors, &st)) {
+        OS_MSleep(0);
+        return 0;
+    }
+    return static_cast<int>(st.cbInQue);
+}
+
 // One read request of up to `len` bytes with the port's fixed time-outs: it
 // returns once `len` bytes came, once kReadIntervalMs passed without a byte
 // after the first one, or kReadTotalMs after it began. The count read (0 when
@@ -297,319 +271,35 @@ int writeRequest(HANDLE h, const unsigned char* buff, int len) {
     return Io::run(Io::Write, h, const_cast<unsigned char*>(buff), len, kWriteTotalMs, nullptr);
 }
 
-int ringDataSize(uartHandle_t* r) {
-    if (r->ringbuf_h == nullptr) return 0;  // a receiver's port has no ring
-    OS_WaitSemaphore(r->lock);
-    const int n = ringb_dsize(r->ringbuf_h);
-    OS_SetSemaphore(r->lock);
-    return n;
+bool waitWake(Record* r, int ms) {
+    return WaitForSingleObject(win32(r)->stop, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
 }
 
-void markLost(uartHandle_t* r) {
-    {
-        std::unique_lock<std::shared_mutex> g(r->fd_lock);
-        CloseHandle(r->fd);
-        r->fd = INVALID_HANDLE_VALUE;
+void signalWake(Record* r) {
+    SetEvent(win32(r)->stop);  // cancels the reader's pending read
+}
+
+Chunk readChunk(Record* r, int size, bool /*want_queued: always counted here*/) {
+    Chunk c;
+    const unsigned int began = OS_GetKHClock();
+    bool stopped = false;
+    c.n = readSome(r->port, r->buff, size, INFINITE, win32(r)->stop, &stopped, &c.queued);
+    if (c.n > 0) {
+        c.next = Chunk::Bytes;
+        return c;
     }
-    std::lock_guard<std::mutex> g(r->outage_lock);
-    r->lost = true;
-    r->lost_since = OS_GetKHClock();
-    ++r->outages;
-}
-
-void markBack(uartHandle_t* r, HANDLE h) {
-    {
-        std::unique_lock<std::shared_mutex> g(r->fd_lock);
-        r->fd = h;
+    if (stopped) return c;  // closing
+    if (c.n < 0) {
+        c.next = Chunk::Lost;
+        return c;
     }
-    std::lock_guard<std::mutex> g(r->outage_lock);
-    const uint64_t ms = elapsedMs(r->lost_since);
-    r->lost = false;
-    r->total_ms += ms;
-    if (ms > r->longest_ms) r->longest_ms = ms;
+    // Nothing came. After the port's own wait for a first byte that is an
+    // idle line; a read that gives nothing at once is not repeated in a spin.
+    if (static_cast<int>(elapsedMs(began)) < kReadTotalMs / 2) c.next = Chunk::Pause;
+    return c;
 }
 
-bool stopSet(uartHandle_t* r, DWORD wait_ms) {
-    return WaitForSingleObject(r->stop, wait_ms) == WAIT_OBJECT_0;
-}
-
-// Reader task: moves every byte that arrives on the port into the ring (or to
-// the receiver's callback) as soon as it arrives. While the ring is full the
-// bytes stay in the port's own input queue. The task is the only one that
-// changes r->fd, so it reads it without the lock.
-void* CyclicGetData(void* cycBuff) {
-    uartHandle_t* r = rec(cycBuff);
-    while (r->active_task.load(std::memory_order_acquire) != 0) {
-        if (r->fd == INVALID_HANDLE_VALUE) {
-            if (stopSet(r, kReopenPauseMs)) continue;  // closing
-            const HANDLE h = openPort(r->path.c_str(), r->speed);
-            if (h != INVALID_HANDLE_VALUE) markBack(r, h);
-            continue;
-        }
-        int room = r->buff_size;  // a receiver's callback takes every chunk
-        if (r->rx_callback == nullptr) {
-            OS_WaitSemaphore(r->lock);
-            room = ringb_freespace(r->ringbuf_h);
-            OS_SetSemaphore(r->lock);
-        }
-        if (room <= 0) {
-            stopSet(r, kRingFullWaitMs);
-            continue;
-        }
-        const int size = room < r->buff_size ? room : r->buff_size;
-
-        const unsigned int began = OS_GetKHClock();
-        bool stopped = false;
-        int queued = 0;
-        const int n = readSome(r->fd, r->buff, size, INFINITE, r->stop, &stopped, &queued);
-        if (n > 0 && r->rx_callback != nullptr) {
-            r->rx_callback(r->rx_context, r->buff, n, queued > n ? queued : n);
-            continue;
-        }
-        if (n > 0) {
-            OS_WaitSemaphore(r->lock);
-            ringb_put(r->ringbuf_h, r->buff, n);
-            OS_SetSemaphore(r->lock);
-            signalArrival(r, false);
-            continue;
-        }
-        if (stopped) continue;  // the loop condition ends the task
-        if (n < 0) {
-            markLost(r);  // the device is gone: reopen it once it is back
-            continue;
-        }
-        // Nothing came. After the port's own wait for a first byte that is an
-        // idle line; a read that gives nothing at once is not repeated in a spin.
-        if (static_cast<int>(elapsedMs(began)) < kReadTotalMs / 2) stopSet(r, kVanishedPauseMs);
-    }
-    return nullptr;
-}
-
-void releaseRecord(uartHandle_t* r) {
-    if (r->buff != nullptr) std::free(r->buff);
-    r->buff = nullptr;
-    if (r->ringbuf_h != nullptr) ringb_free(r->ringbuf_h);
-    if (r->lock != nullptr) OS_DeleteSemaphore(r->lock);
-    r->lock = nullptr;
-    if (r->stop != nullptr) CloseHandle(r->stop);
-    r->stop = nullptr;
-    if (r->fd != INVALID_HANDLE_VALUE) CloseHandle(r->fd);
-    r->fd = INVALID_HANDLE_VALUE;
-    if (r->claim != nullptr) CloseHandle(r->claim);
-    r->claim = nullptr;
-    delete r;
-}
-
-}  // namespace
-
-UART_Handle_t UART_Open(const char* device, int buadrate) {
-    return UART_OpenReceiver(device, buadrate, nullptr, nullptr);
-}
-
-UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallback callback,
-                                void* context) {
-    if (device == nullptr || device[0] == '\0') return nullptr;
-    uartHandle_t* r = new (std::nothrow) uartHandle_t{};
-    if (r == nullptr) return nullptr;
-    r->rx_callback = callback;
-    r->rx_context = context;
-    r->path = device;
-    r->speed = buadrate;
-    r->claim = claimPort(device);
-    if (r->claim != nullptr) r->fd = openPort(device, buadrate);
-    if (r->fd == INVALID_HANDLE_VALUE) {
-        releaseRecord(r);
-        return nullptr;
-    }
-
-    r->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    r->lock = OS_AllocSemaphore();
-    // A receiver's bytes go to its callback: no ring for them.
-    if (callback == nullptr) r->ringbuf_h = ringb_alloc(kRingSize);
-    r->buff_size = kStagingSize;
-    r->buff = static_cast<unsigned char*>(std::calloc(1, static_cast<size_t>(kStagingSize)));
-    if (r->stop == nullptr || r->lock == nullptr ||
-        (callback == nullptr && r->ringbuf_h == nullptr) || r->buff == nullptr) {
-        releaseRecord(r);
-        return nullptr;
-    }
-
-    // Armed before the task exists, so a close right after this open always
-    // finds the flag set and ends the task.
-    r->active_task.store(1, std::memory_order_release);
-    r->hTask = OS_TaskCreate(kReaderStackSize, nullptr, CyclicGetData, kReaderPriority, r);
-    if (r->hTask == nullptr) {
-        r->active_task.store(0, std::memory_order_release);
-        releaseRecord(r);
-        return nullptr;
-    }
-    return r;
-}
-
-namespace {
-// The claim of each port opened by UART_OpenPort, by its handle.
-std::mutex port_claims_lock;
-std::map<UART_Port_t, HANDLE> port_claims;
-}  // namespace
-
-UART_Port_t UART_OpenPort(const char* device, int baud) {
-    if (device == nullptr || device[0] == '\0') return UART_kNoPort;
-    const HANDLE claim = claimPort(device);
-    if (claim == nullptr) return UART_kNoPort;
-    const HANDLE h = openPort(device, baud);
-    if (h == INVALID_HANDLE_VALUE) {
-        CloseHandle(claim);
-        return UART_kNoPort;
-    }
-    const UART_Port_t port = reinterpret_cast<UART_Port_t>(h);
-    std::lock_guard<std::mutex> g(port_claims_lock);
-    port_claims[port] = claim;
-    return port;
-}
-
-void UART_ClosePort(UART_Port_t port, int closed) {
-    if (port == UART_kNoPort) return;
-    if (!closed) CloseHandle(reinterpret_cast<HANDLE>(port));
-    std::lock_guard<std::mutex> g(port_claims_lock);
-    const auto it = port_claims.find(port);
-    if (it == port_claims.end()) return;
-    CloseHandle(it->second);
-    port_claims.erase(it);
-}
-
-void UART_Close(UART_Handle_t handle) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr) return;
-    r->active_task.store(0, std::memory_order_release);
-    signalArrival(r, true);
-    if (r->hTask != nullptr) {
-        SetEvent(r->stop);  // cancels the reader's pending read
-        OS_TaskDelete(r->hTask);
-        r->hTask = nullptr;
-    }
-    releaseRecord(r);
-}
-
-int UART_IsHaveChar(UART_Handle_t handle) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr) return 0;
-    std::shared_lock<std::shared_mutex> g(r->fd_lock);
-    return r->fd != INVALID_HANDLE_VALUE && IsHaveChar(r->fd) > 0 ? 1 : 0;
-}
-
-int UART_is_not_empty(UART_Handle_t handle) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr) return 0;
-    if (ringDataSize(r) > 0) return 1;
-    OS_MSleep(1);
-    return 0;
-}
-
-int UART_readBuff(UART_Handle_t handle, unsigned char* buff, int len) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr) return 0;
-    std::shared_lock<std::shared_mutex> g(r->fd_lock);
-    const int n = r->fd != INVALID_HANDLE_VALUE ? readRequest(r->fd, buff, len) : -1;
-    return n > 0 ? n : 0;
-}
-
-int UART_readBuffTimeout(UART_Handle_t handle, unsigned char* buff, int len, int timeout) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr) return 0;
-    const unsigned int start = OS_GetKHClock();
-    int remaining = len;
-    int stored = 0;
-    std::shared_lock<std::shared_mutex> g(r->fd_lock);
-    while (remaining > 0) {
-        const int n =
-            r->fd != INVALID_HANDLE_VALUE ? readRequest(r->fd, buff + stored, remaining) : -1;
-        if (n < 0) break;  // device failure: report what is already in buff
-        remaining -= n;
-        stored += n;
-        if (elapsedMs(start) >= static_cast<U32>(timeout)) break;
-    }
-    // Every byte placed in buff is reported, also when the last request brought nothing.
-    return stored;
-}
-
-int UART_GetSize_buff(UART_Handle_t handle) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr || r->ringbuf_h == nullptr) return 0;
-    return ringDataSize(r);
-}
-
-int UART_read_buff(UART_Handle_t handle, unsigned char* buff, int len) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr || len <= 0 || r->ringbuf_h == nullptr) return 0;
-    OS_WaitSemaphore(r->lock);
-    // A request beyond what is buffered must not move the read position past
-    // the data, or the ring would turn its free space into phantom bytes.
-    const int have = ringb_dsize(r->ringbuf_h);
-    const int take = len < have ? len : have;
-    ringb_get(r->ringbuf_h, buff, take);
-    OS_SetSemaphore(r->lock);
-    return take;
-}
-
-int UART_write_buffer_timeout(UART_Handle_t handle, unsigned char* buff, int len, int timeoutms) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr) return -1;
-    int written = 0;
-    int remaining = len;
-    bool failed = false;
-    const unsigned int start = OS_GetKHClock();
-    while (remaining > 0) {
-        int n;
-        {
-            std::shared_lock<std::shared_mutex> g(r->fd_lock);
-            n = r->fd != INVALID_HANDLE_VALUE ? writeRequest(r->fd, buff + written, remaining) : -1;
-        }
-        if (n >= 0) {
-            remaining -= n;
-            written += n;
-            if (remaining > 0) OS_MSleep(1);
-        } else {
-            // A gone port is the caller's to report (UART_Outages tells it).
-            failed = true;
-            if (elapsedMs(start) >= static_cast<U32>(timeoutms)) break;
-            OS_MSleep(10);
-        }
-        if (elapsedMs(start) > static_cast<U32>(timeoutms)) break;
-    }
-    if (remaining == 0) return written;
-    // A write the device refused is a failure, whatever part of it went out
-    // before; a write that ran out of time is short and says how far it got.
-    return failed ? -1 : written;
-}
-
-int UART_Outages(UART_Handle_t handle, int* lost_now, uint64_t* outages, uint64_t* longest_ms,
-                 uint64_t* total_ms) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr) return -1;
-    std::lock_guard<std::mutex> g(r->outage_lock);
-    const uint64_t current = r->lost ? elapsedMs(r->lost_since) : 0;
-    if (lost_now) *lost_now = r->lost ? 1 : 0;
-    if (outages) *outages = r->outages;
-    if (longest_ms) *longest_ms = current > r->longest_ms ? current : r->longest_ms;
-    if (total_ms) *total_ms = r->total_ms + current;
-    return 0;
-}
-
-int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms) {
-    uartHandle_t* r = rec(handle);
-    if (r == nullptr || r->ringbuf_h == nullptr) return 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::unique_lock<std::mutex> g(r->arrival_lock);
-    for (;;) {
-        // Read the count of puts before the ring, so a put in between is seen.
-        const uint64_t seen = r->arrivals;
-        g.unlock();
-        const int have = ringDataSize(r);
-        g.lock();
-        if (have >= min_bytes || r->closing) return have;
-        if (!r->arrival.wait_until(g, deadline, [&] { return r->arrivals != seen; })) return have;
-    }
-}
+}  // namespace uart_detail
 
 void UART_Explain(const char* device, int baud, char* why, int len) {
     if (why == nullptr || len <= 0) return;
@@ -643,4 +333,35 @@ void UART_Explain(const char* device, int baud, char* why, int len) {
         text = "the port refused the line settings (" + std::to_string(baud) + " baud 8N1)";
     CloseHandle(h);
     say(text);
+}
+
+namespace {
+// The claim of each port opened by UART_OpenPort, by its handle.
+std::mutex port_claims_lock;
+std::map<UART_Port_t, HANDLE> port_claims;
+}  // namespace
+
+UART_Port_t UART_OpenPort(const char* device, int baud) {
+    if (device == nullptr || device[0] == '\0') return UART_kNoPort;
+    const HANDLE claim = claimPort(device);
+    if (claim == nullptr) return UART_kNoPort;
+    const HANDLE h = openDevice(device, baud);
+    if (h == INVALID_HANDLE_VALUE) {
+        CloseHandle(claim);
+        return UART_kNoPort;
+    }
+    const UART_Port_t port = reinterpret_cast<UART_Port_t>(h);
+    std::lock_guard<std::mutex> g(port_claims_lock);
+    port_claims[port] = claim;
+    return port;
+}
+
+void UART_ClosePort(UART_Port_t port, int closed) {
+    if (port == UART_kNoPort) return;
+    if (!closed) CloseHandle(reinterpret_cast<HANDLE>(port));
+    std::lock_guard<std::mutex> g(port_claims_lock);
+    const auto it = port_claims.find(port);
+    if (it == port_claims.end()) return;
+    CloseHandle(it->second);
+    port_claims.erase(it);
 }

@@ -18,10 +18,10 @@
 #include <sstream>
 #include <thread>
 
+#include "child_process.h"
 #include "json.h"
 #include "loopback.h"
 #include "options.h"
-#include "process.h"
 #include "pty_pair.h"
 #include "report.h"
 #include "socat.h"

@@ -9,10 +9,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "child_process.h"
 #include "converter.h"
 #include "json.h"
 #include "loopback.h"
-#include "process.h"
 
 namespace ts = testsupport;
 using Args = std::vector<std::string>;

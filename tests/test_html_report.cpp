@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "html_report.h"
-#include "process.h"
 #include "xml_reader.h"
 
 namespace {

@@ -108,6 +108,19 @@ TEST(StatusPath, WorkerReportsQueuedInOrderAndDroppedWithoutAWindow) {
     for (int i = 0; i < 500; ++i) ASSERT_EQ(seen[i], QString::number(i + 1));
 }
 
+// Reports go to the window built last; an earlier one destroyed after it was built does not
+// take them away from it.
+TEST(StatusPath, AnEarlierWindowGoingLeavesTheLaterOneItsReports) {
+    auto first = std::make_unique<Harness>();
+    Harness h;
+    QStringList seen;
+    QObject::connect(&h.w, &MainWindow::Event_updateServerCnt, &h.w, [&](QString c) { seen << c; });
+    first.reset();
+    std::thread([] { updateServerCnt(3); }).join();
+    ASSERT_TRUE(until([&] { return seen == QStringList({"3"}); }));
+    EXPECT_EQ(h.f.arrived->text(), "3");
+}
+
 // The form as it opens; each click reads it; each half reports its own failure; bad checksum.
 TEST(Form, OpensWithItsDefaultsAndEachClickReadsIt) {
     PtyPair pty;

@@ -13,10 +13,10 @@
 #include <sstream>
 #include <tuple>
 
+#include "child_process.h"
 #include "fault_options.h"
 #include "numbers.h"
 #include "options.h"
-#include "process.h"
 #include "stage.h"
 
 namespace ts = testsupport;

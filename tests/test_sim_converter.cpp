@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "converter.h"
 #include "json.h"
 #include "loopback.h"
 #include "packet_format.h"
-#include "process.h"
 #include "pty_pair.h"
 
 using Bytes = std::vector<uint8_t>;

@@ -1,9 +1,7 @@
 #include "socat.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,7 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <thread>
-#include <vector>
 
 namespace testsupport {
 namespace {
@@ -29,7 +26,9 @@ bool udpLoopbackBound(unsigned short port) {
 
 }  // namespace
 
-bool socatAvailable() { return system("command -v socat >/dev/null 2>&1") == 0; }
+bool socatAvailable() {
+    return system("command -v socat >/dev/null 2>&1") == 0;
+}
 
 SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, int life_seconds)
     : local_port_(local_port), peer_port_(peer_port), life_seconds_(life_seconds) {
@@ -55,15 +54,9 @@ bool SocatBridge::start() {
                             ",bind=127.0.0.1:" + std::to_string(local_port_);
     const std::string life = std::to_string(life_seconds_);
 
-    pid_ = fork();
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        std::vector<const char*> argv{"timeout", life.c_str(), "socat", "-b", "65536",
-                                      pty.c_str(), udp.c_str(), nullptr};
-        execvp("timeout", const_cast<char* const*>(argv.data()));
-        _exit(127);
-    }
-    if (pid_ < 0) {
+    child_ = Child({"timeout", life, "socat", "-b", "65536", pty, udp},
+                   {Child::Output::Inherit, Child::Output::Inherit, SIGTERM});
+    if (!child_.started()) {
         error_ = "fork failed";
         return false;
     }
@@ -71,9 +64,8 @@ bool SocatBridge::start() {
     for (int i = 0; i < 500; ++i) {
         struct stat st {};
         if (lstat(link_.c_str(), &st) == 0 && udpLoopbackBound(local_port_)) return ok_ = true;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
+        if (!child_.running()) {
+            child_ = Child();
             error_ = "socat exited at start";
             return false;
         }
@@ -84,12 +76,11 @@ bool SocatBridge::start() {
 }
 
 void SocatBridge::stop() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+    if (child_.started()) {
+        child_.signal(SIGTERM);
+        child_.wait();
     }
-    pid_ = -1;
+    child_ = Child();
     ok_ = false;
     if (!link_.empty()) unlink(link_.c_str());
 }

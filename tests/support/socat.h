@@ -4,7 +4,8 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
+
+#include "child_process.h"
 
 namespace testsupport {
 
@@ -33,7 +34,7 @@ public:
 private:
     unsigned short local_port_, peer_port_;
     int life_seconds_;
-    pid_t pid_ = -1;
+    Child child_;
     bool ok_ = false;
     std::string dir_;
     std::string link_;

@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "shared_items.h"
+#include "status_sink.h"
 
 namespace testsupport {
 namespace {
@@ -77,9 +77,21 @@ std::vector<std::string> messages(Report::Kind kind) {
 }  // namespace status
 }  // namespace testsupport
 
+namespace {
 using testsupport::Report;
 
-void updateClientMsg(std::string msg) { testsupport::add({Report::ClientMsg, msg.c_str(), 0}); }
-void updateServerMsg(std::string msg) { testsupport::add({Report::ServerMsg, msg.c_str(), 0}); }
-void updateClientCnt(int cnt) { testsupport::add({Report::ClientCnt, {}, cnt}); }
-void updateServerCnt(int cnt) { testsupport::add({Report::ServerCnt, {}, cnt}); }
+// Registered before any test runs, for the whole program.
+struct Recorder : StatusSink {
+    ~Recorder() { unregisterStatusSink(this); }
+    void clientMsg(const std::string& msg) override {
+        testsupport::add({Report::ClientMsg, msg.c_str(), 0});
+    }
+    void serverMsg(const std::string& msg) override {
+        testsupport::add({Report::ServerMsg, msg.c_str(), 0});
+    }
+    void clientCnt(int cnt) override { testsupport::add({Report::ClientCnt, {}, cnt}); }
+    void serverCnt(int cnt) override { testsupport::add({Report::ServerCnt, {}, cnt}); }
+} g_recorder;
+
+[[maybe_unused]] const bool g_registered = (registerStatusSink(&g_recorder), true);
+}  // namespace

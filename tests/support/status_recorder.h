@@ -1,5 +1,6 @@
-// Recording definitions of the four status functions, for tests that run the
-// traffic engine without the window. Thread-safe; waits are bounded.
+// A recorder of the four status reports, registered as the workers' sink for
+// tests that run them without the window (linking it is enough). Thread-safe;
+// waits are bounded.
 #pragma once
 
 #include <functional>

@@ -1,0 +1,220 @@
+#include "child_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+namespace testsupport {
+namespace {
+
+// An unnamed scratch file for a child's output: gone from the file system at
+// once, read back through the descriptor.
+int scratchFile() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/convbench-child-XXXXXX";
+    const int fd = mkostemp(&path[0], O_CLOEXEC);
+    if (fd >= 0) unlink(path.c_str());
+    return fd;
+}
+
+std::string readAll(int fd) {
+    std::string text;
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) != 0) return text;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    return text;
+}
+
+int openPidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+}  // namespace
+
+Child::Child(const std::vector<std::string>& argv) : Child(argv, Options()) {}
+
+Child::Child(const std::vector<std::string>& argv, const Options& options) {
+    if (argv.empty()) return;
+    // Everything the child needs is made before the fork: after it, in a
+    // process with threads, only plain system calls are safe.
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (options.out == Output::Keep) out_fd_ = scratchFile();
+    if (options.err == Output::Keep) err_fd_ = scratchFile();
+    auto target = [&](Output o, int kept) {
+        return o == Output::Keep ? kept : o == Output::Null ? null : -1;
+    };
+    const int to_out = target(options.out, out_fd_), to_err = target(options.err, err_fd_);
+    std::fflush(nullptr);  // nothing buffered here may be written twice
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, options.death_signal);
+        if ((to_out >= 0 && dup2(to_out, 1) < 0) || (to_err >= 0 && dup2(to_err, 2) < 0))
+            _exit(127);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    if (null >= 0) close(null);
+    if (pid_ < 0) {
+        release();
+        return;
+    }
+    pidfd_ = openPidfd(pid_);
+}
+
+Child::~Child() {
+    if (started() && !ended_) {
+        signal(SIGKILL);
+        wait();
+    }
+    release();
+}
+
+Child::Child(Child&& other) noexcept {
+    *this = std::move(other);
+}
+
+Child& Child::operator=(Child&& other) noexcept {
+    if (this == &other) return *this;
+    if (started() && !ended_) {
+        signal(SIGKILL);
+        wait();
+    }
+    release();
+    pid_ = std::exchange(other.pid_, -1);
+    pidfd_ = std::exchange(other.pidfd_, -1);
+    out_fd_ = std::exchange(other.out_fd_, -1);
+    err_fd_ = std::exchange(other.err_fd_, -1);
+    ended_ = std::exchange(other.ended_, false);
+    ended_as_ = std::move(other.ended_as_);
+    return *this;
+}
+
+void Child::release() {
+    for (int* fd : {&pidfd_, &out_fd_, &err_fd_}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+}
+
+void Child::signal(int sig) const {
+    if (started() && !ended_) kill(pid_, sig);
+}
+
+void Child::reap(int status, const void* usage) {
+    const rusage& ru = *static_cast<const rusage*>(usage);
+    ended_ = true;
+    ended_as_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ended_as_.cpu_s = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                      static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    ended_as_.max_rss_kb = ru.ru_maxrss;
+    ended_as_.out = readAll(out_fd_);
+    ended_as_.err = readAll(err_fd_);
+}
+
+bool Child::waitFor(int timeout_ms) {
+    if (!started()) return true;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!ended_) {
+        int status = 0;
+        rusage ru{};
+        const pid_t r = wait4(pid_, &status, WNOHANG, &ru);
+        if (r == pid_ || (r < 0 && errno != EINTR)) {
+            reap(r == pid_ ? status : 0, &ru);
+            if (r != pid_) ended_as_.status = -1;
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) return false;
+        if (pidfd_ >= 0) {
+            pollfd p{pidfd_, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(left));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(left < 5 ? left : 5));
+        }
+    }
+    return true;
+}
+
+const Ended& Child::wait() {
+    while (!waitFor(3600 * 1000)) {
+    }
+    return ended_as_;
+}
+
+double Child::cpuSeconds() const {
+    std::ifstream f("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t paren = text.rfind(')');
+    if (paren == std::string::npos) return -1;
+    // Fields 14 and 15: user and system time, in clock ticks.
+    std::istringstream rest(text.substr(paren + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i)
+        if (i >= 14) ticks += std::atof(field.c_str());
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long Child::rssKb() const {
+    std::ifstream f("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+int Child::countEntries(const char* dir) const {
+    const std::string path = "/proc/" + std::to_string(pid_) + "/" + dir;
+    DIR* d = opendir(path.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_s, int signal_after_ms,
+                         int sig) {
+    Child c(argv, {Child::Output::Keep, Child::Output::Keep, SIGKILL});
+    if (!c.started()) return {};
+    const auto start = std::chrono::steady_clock::now();
+    auto since_ms = [&] {
+        return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
+    };
+    if (signal_after_ms > 0 && !c.waitFor(signal_after_ms)) c.signal(sig);
+    const int limit_ms = timeout_s * 1000;
+    if (!c.waitFor(limit_ms > since_ms() ? limit_ms - since_ms() : 0)) {
+        c.signal(SIGKILL);
+        Ended e = c.wait();
+        e.status = -1;
+        return e;
+    }
+    return c.wait();
+}
+
+}  // namespace testsupport
