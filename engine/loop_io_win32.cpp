@@ -56,6 +56,12 @@ SerialPort::~SerialPort() {
 bool SerialPort::open(const std::string& path, int baud) {
     const UART_Port_t h = UART_OpenPort(path.c_str(), baud);
     if (h == UART_kNoPort) return false;
+    // Reads as Asio's own serial_port sets them: wait for the first byte,
+    // then return with what came (the driver's time-out ends a read after a
+    // second with nothing, which wine completes as an empty read forever).
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = 1;
+    SetCommTimeouts(reinterpret_cast<HANDLE>(h), &t);
     asio::error_code ec;
     port_.assign(reinterpret_cast<HANDLE>(h), ec);
     if (ec) {
