@@ -2,18 +2,36 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
+#include "loop.h"
+#include "loop_io.h"
 #include "socket.h"
+#include "uart.h"
 
 namespace traffic {
 namespace {
-constexpr int kWaitMs = 50;  // longest wait of a receiver between run-flag checks
-constexpr int kBufferSize = 65536;
-constexpr int kSendTimeoutMs = 200;  // a TCP send waits this long for room, then the packet is lost
-constexpr int kAttemptMs = 500;      // one reconnect attempt
+// A wake-up that comes late sends the packets that fell due within this time
+// before it together (Pacer::releaseDue): at 50 000/s up to 11 in one batch,
+// at 1000/s never more than one.
+constexpr int64_t kGatherNs = 100000;
+constexpr int kWaitMs = 50;  // the first connection: a look at the clock this often
+constexpr int kReadRoom = 65536;
+constexpr int64_t kAttemptNs = 500000000;  // one reconnect attempt
 constexpr int64_t kBackoffFirstNs = 50000000, kBackoffMaxNs = 400000000;
+constexpr int64_t kReopenPauseNs = 200000000;    // between opens of a vanished serial device
+constexpr int64_t kHandlersGoneNs = 5000000000;  // stop(): longest wait for the last handlers
 constexpr unsigned int kNoAccept = 0xFFFFFFFFu;  // Socket_Accept's failure
+
+using asio::ip::tcp;
+using asio::ip::udp;
+
+asio::steady_timer::time_point at(int64_t ns) {
+    return asio::steady_timer::time_point(std::chrono::nanoseconds(ns));
+}
 }  // namespace
 
 const char* wayName(Way w) {
@@ -36,87 +54,532 @@ bool parseTransport(const std::string& name, Transport* out) {
     return false;
 }
 
-Session::Session(SessionConfig config) : config_(std::move(config)) {}
+// Everything below runs on the channel's loop thread from start() to stop(),
+// except what is marked otherwise: the figures (atomics, or under serial_m)
+// and the monitors (their own lock) are read by the caller's thread.
+struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
+    explicit Impl(SessionConfig c) : config(std::move(c)) {}
 
-// Made at the open, not with the session: a run of many channels holds
-// nothing per channel before that channel's ports open.
-void Session::makeMonitors() {
-    for (Way w : kWays) {
-        const bool on = w == Way::E2U ? config_.e2u : w == Way::U2E ? config_.u2e : config_.net;
-        auto& m = monitors_[static_cast<int>(w)];
-        if (!on || m) continue;
-        m = std::make_unique<Monitor>(config_.format, config_.latency_bound_ns, lane(w, config_));
-        m->setPeriod(Pacer(config_.rate).period());
+    // A paced direction on the loop's timer.
+    struct Sender : engine::Loop::Timed {
+        Sender(Impl* s, Way w) : session(s), way(w), pacer(s->config.rate) {}
+        int64_t fire(int64_t now) override { return session->fire(*this, now); }
+        Impl* session;
+        Way way;
+        Pacer pacer;
+        uint64_t seq = 1;   // the next packet
+        bool held = false;  // serial: released, waiting for the line
+        int64_t held_deadline = 0;
+        int64_t line_free = 0;  // serial: when the line has sent all written so far
+    };
+
+    Monitor* monitor(Way w) { return monitors[static_cast<int>(w)].get(); }
+    bool serialGone() const { return port && !port->isOpen(); }
+    bool usesSerial() const { return config.e2u || config.u2e; }
+
+    // --- pacing ---
+    int64_t fire(Sender& s, int64_t now);
+    void sendDatagrams(Sender& s, const int64_t* deadlines, int n);
+    void sendSerial(Sender& s, int64_t deadline);
+    void sendTcp(Sender& s, const int64_t* deadlines, int n);
+    bool finished(const Sender& s) const { return config.count != 0 && s.seq > config.count; }
+
+    // --- receiving ---
+    void onSerialBytes(const uint8_t* p, int n, int queued);
+    void readSerial();
+    void onSerialLost();
+    void reopenLater();
+
+    // --- TCP ---
+    void onConnected(tcp::socket s);
+    void dropConnection();
+    void readConnection();
+    void acceptNext();
+    void connectAt(int64_t when);
+    void connectOnce();
+    void tcpWrite(const uint8_t* p, size_t n);
+    void tcpFlush();
+
+    void begin();
+    void end();
+
+    SessionConfig config;
+    std::unique_ptr<Monitor> monitors[3];
+    std::shared_ptr<engine::Loop> loop;
+    double load = 0;
+    bool running = false;  // on the loop: between begin() and end()
+
+    std::unique_ptr<udp::socket> udp_socket;
+    udp::endpoint dest;
+    uint16_t listen_port = 0;
+    std::unique_ptr<engine::SerialPort> port;
+    std::unique_ptr<asio::steady_timer> reopen_timer;
+
+    std::unique_ptr<tcp::acceptor> listener;
+    std::unique_ptr<tcp::socket> conn;
+    std::shared_ptr<tcp::socket> connecting;
+    std::unique_ptr<asio::steady_timer> retry_timer;
+    unsigned conn_gen = 0;
+    int64_t backoff = kBackoffFirstNs;
+    std::vector<uint8_t> out_pending, out_writing;
+    std::unique_ptr<uint8_t[]> tcp_room;
+
+    std::vector<std::unique_ptr<Sender>> senders;
+    std::atomic<int> senders_left{0};
+
+    std::atomic<uint64_t> connections{0};
+    std::atomic<int64_t> down_since{0};  // 0 while connected
+    std::atomic<int64_t> longest_outage_ns{0};
+
+    mutable std::mutex serial_m;  // guards the serial outage figures
+    uint64_t outages = 0;
+    int64_t lost_since = 0, longest_ns = 0, total_ns = 0, stopped_at = 0;
+    bool lost = false;
+};
+
+// --- pacing ---
+
+int64_t Session::Impl::fire(Sender& s, int64_t now) {
+    if (!running || finished(s)) return engine::kNever;
+    const bool serial_out = s.way == Way::U2E;
+    if (serial_out) {
+        // The line carries baud/10 bytes a second (start, 8 data, stop bits).
+        // A packet is written once no more than one packet waits for the line,
+        // as a port with a small transmit buffer would hold it, so time spent
+        // in the port's own buffer hardly counts as the converter's latency,
+        // and a rate above what the line carries shows as a lower send rate.
+        if (!s.held) {
+            if (s.pacer.releaseDue(now, 0, &s.held_deadline, 1) == 0) return s.pacer.nextDue();
+            s.held = true;
+        }
+        const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+        const int64_t packet_ns = measure::packetSize(config.format) * byte_ns;
+        if (s.line_free - packet_ns > now) return s.line_free - packet_ns;
+        s.held = false;
+        sendSerial(s, s.held_deadline);
+    } else {
+        int64_t deadlines[engine::kDatagramBatch];
+        int most = engine::kDatagramBatch;
+        if (config.count != 0)
+            most = static_cast<int>(std::min<uint64_t>(most, config.count - s.seq + 1));
+        const int n = s.pacer.releaseDue(now, kGatherNs, deadlines, most);
+        if (n > 0) {
+            if (config.transport == Transport::Udp)
+                sendDatagrams(s, deadlines, n);
+            else
+                sendTcp(s, deadlines, n);
+        }
+    }
+    if (finished(s)) {
+        --senders_left;
+        return engine::kNever;
+    }
+    return s.pacer.nextDue();
+}
+
+void Session::Impl::sendDatagrams(Sender& s, const int64_t* deadlines, int n) {
+    Monitor* m = monitor(s.way);
+    // e2u's packets come back on the tester's own serial port: while it is
+    // gone they are not sent, and the converter is not blamed.
+    if (s.way == Way::E2U && serialGone()) {
+        for (int i = 0; i < n; ++i) m->notSent(s.seq++, deadlines[i]);
+        return;
+    }
+    const int size = measure::packetSize(config.format);
+    uint8_t pkts[engine::kDatagramBatch][measure::kMaxPacketSize];
+    engine::Outgoing out[engine::kDatagramBatch];
+    const measure::Lane own = Session::lane(s.way, config);
+    const int64_t t = nowNs();
+    for (int i = 0; i < n; ++i) {
+        measure::buildPacket(config.format, s.seq + i, pkts[i], own);
+        out[i] = {pkts[i], static_cast<size_t>(size)};
+        m->sent(s.seq + i, t, deadlines[i]);
+    }
+    const int went = engine::sendDatagrams(*udp_socket, dest, out, n);
+    for (int i = n - 1; i >= went; --i) m->sendFailed(s.seq + i);
+    s.seq += n;
+}
+
+void Session::Impl::sendSerial(Sender& s, int64_t deadline) {
+    Monitor* m = monitor(Way::U2E);
+    const uint64_t seq = s.seq++;
+    // The tester's own port is gone: the packet is not sent, and the
+    // converter is not blamed for it.
+    if (serialGone()) {
+        m->notSent(seq, deadline);
+        return;
+    }
+    const int size = measure::packetSize(config.format);
+    uint8_t pkt[measure::kMaxPacketSize];
+    measure::buildPacket(config.format, seq, pkt, Session::lane(Way::U2E, config));
+    const int64_t t = nowNs();
+    m->sent(seq, t, deadline);
+    if (port->write(pkt, static_cast<size_t>(size)) != size) {
+        m->sendFailed(seq);  // the port refused it, or would not take it
+        return;
+    }
+    const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+    s.line_free = std::max(s.line_free, t) + size * byte_ns;
+}
+
+void Session::Impl::sendTcp(Sender& s, const int64_t* deadlines, int n) {
+    Monitor* m = monitor(Way::E2U);
+    const int size = measure::packetSize(config.format);
+    uint8_t pkt[measure::kMaxPacketSize];
+    for (int i = 0; i < n; ++i) {
+        const uint64_t seq = s.seq++;
+        if (serialGone()) {  // nobody to receive it: not sent, as over UDP
+            m->notSent(seq, deadlines[i]);
+            continue;
+        }
+        measure::buildPacket(config.format, seq, pkt, Session::lane(Way::E2U, config));
+        m->sent(seq, nowNs(), deadlines[i]);
+        // While the connection is down the packet goes nowhere: it counts as
+        // sent and lost, as does one the connection would not take whole.
+        if (conn) tcpWrite(pkt, static_cast<size_t>(size));
     }
 }
 
-Session::~Session() { stop(); }
+// --- the serial port ---
 
-bool Session::open(std::string* error) { return openNetwork(error) && openSerial(error); }
+// The port hands over what it read with the length its input queue had just
+// before the read. The line brings baud/10 bytes a second, so the bytes still
+// queued behind a byte came in at least that many byte times after it: byte i
+// of the queue arrived no later than read - (queued - 1 - i) byte times. Each
+// packet-sized piece gets the estimate of its last byte, the one that
+// completes a packet. A reader that keeps up sees a short queue and an
+// arrival close to the read.
+void Session::Impl::onSerialBytes(const uint8_t* p, int n, int queued) {
+    Monitor* m = monitor(Way::E2U);
+    if (m == nullptr) return;  // u2e alone: what the line brings back is not measured
+    const int64_t read = nowNs();
+    const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+    const int piece = measure::packetSize(config.format);
+    for (int done = 0; done < n; done += piece) {
+        const int len = std::min(piece, n - done);
+        const int64_t behind = static_cast<int64_t>(queued - (done + len));  // queued after it
+        m->bytes(p + done, static_cast<size_t>(len), read - std::max<int64_t>(behind, 0) * byte_ns,
+                 read);
+    }
+}
+
+void Session::Impl::readSerial() {
+    Impl* self = this;
+    port->read(
+        shared_from_this(),
+        [self](const uint8_t* p, int n, int queued) { self->onSerialBytes(p, n, queued); },
+        [self] { self->onSerialLost(); });
+}
+
+// The device vanished (hang-up, EIO): the port is closed, and opened again
+// under its path, with the same settings, once it is back.
+void Session::Impl::onSerialLost() {
+    {
+        std::lock_guard<std::mutex> g(serial_m);
+        lost = true;
+        lost_since = nowNs();
+        ++outages;
+    }
+    reopenLater();
+}
+
+void Session::Impl::reopenLater() {
+    if (!running) return;
+    auto self = shared_from_this();
+    reopen_timer->expires_after(std::chrono::nanoseconds(kReopenPauseNs));
+    reopen_timer->async_wait([self](const asio::error_code& ec) {
+        if (ec || !self->running) return;
+        if (!self->port->open(self->config.serial, self->config.baud)) return self->reopenLater();
+        {
+            std::lock_guard<std::mutex> g(self->serial_m);
+            const int64_t ns = nowNs() - self->lost_since;
+            self->lost = false;
+            self->total_ns += ns;
+            self->longest_ns = std::max(self->longest_ns, ns);
+        }
+        self->readSerial();
+    });
+}
+
+// --- TCP ---
+
+void Session::Impl::onConnected(tcp::socket s) {
+    asio::error_code ec;
+    s.set_option(tcp::no_delay(true), ec);
+    s.non_blocking(true, ec);
+    conn = std::make_unique<tcp::socket>(std::move(s));
+    ++conn_gen;
+    const int64_t since = down_since.exchange(0);
+    if (connections++ > 0 && since != 0)
+        longest_outage_ns = std::max(longest_outage_ns.load(), nowNs() - since);
+    if (running) readConnection();
+}
+
+void Session::Impl::dropConnection() {
+    if (!conn) return;
+    asio::error_code ec;
+    conn->shutdown(tcp::socket::shutdown_both, ec);
+    conn->close(ec);
+    conn.reset();
+    ++conn_gen;
+    out_pending.clear();
+    out_writing.clear();
+    down_since = std::max<int64_t>(nowNs(), 1);
+    // Bytes of a packet cut by the drop belong to no packet; the next
+    // connection starts a fresh stream.
+    if (Monitor* m = monitor(Way::U2E)) m->streamEnd();
+}
+
+// Reads the connection (u2e's receiver); when it closes or breaks, the client
+// makes it again after a backoff, the server waits for the next one.
+void Session::Impl::readConnection() {
+    auto self = shared_from_this();
+    const unsigned gen = conn_gen;
+    conn->async_read_some(asio::buffer(tcp_room.get(), kReadRoom),
+                          [self, gen](const asio::error_code& ec, size_t n) {
+                              if (gen != self->conn_gen || !self->running) return;
+                              if (!ec && n > 0) {
+                                  // A stream carries no arrival stamp: the read is the arrival.
+                                  if (Monitor* m = self->monitor(Way::U2E))
+                                      m->bytes(self->tcp_room.get(), n, nowNs());
+                                  return self->readConnection();
+                              }
+                              self->dropConnection();  // closed by the converter, or broken
+                              if (self->config.transport == Transport::TcpClient)
+                                  self->connectAt(nowNs());
+                          });
+}
+
+// A new connection to the server replaces the current one (a converter that
+// restarted may leave the old one half open).
+void Session::Impl::acceptNext() {
+    auto self = shared_from_this();
+    listener->async_accept([self](const asio::error_code& ec, tcp::socket s) {
+        if (!self->running || !self->listener->is_open()) return;
+        if (!ec) {
+            self->dropConnection();
+            self->onConnected(std::move(s));
+        }
+        self->acceptNext();
+    });
+}
+
+void Session::Impl::connectAt(int64_t when) {
+    auto self = shared_from_this();
+    retry_timer->expires_at(at(when));
+    retry_timer->async_wait([self](const asio::error_code& ec) {
+        if (!ec && self->running) self->connectOnce();
+    });
+}
+
+// One attempt, at most kAttemptNs; a failure tries again after the backoff
+// (50, 100, 200, 400, 400 ... ms), a success starts it afresh.
+void Session::Impl::connectOnce() {
+    auto self = shared_from_this();
+    connecting = std::make_shared<tcp::socket>(loop->context());
+    auto s = connecting;
+    s->async_connect(tcp::endpoint(dest.address(), dest.port()),
+                     [self, s](const asio::error_code& ec) {
+                         if (s != self->connecting || !self->running) return;
+                         self->connecting.reset();
+                         self->retry_timer->cancel();
+                         if (!ec) {
+                             self->backoff = kBackoffFirstNs;
+                             return self->onConnected(std::move(*s));
+                         }
+                         self->connectAt(nowNs() + self->backoff);
+                         self->backoff = std::min(2 * self->backoff, kBackoffMaxNs);
+                     });
+    retry_timer->expires_after(std::chrono::nanoseconds(kAttemptNs));
+    retry_timer->async_wait([s](const asio::error_code& ec) {
+        asio::error_code ignored;
+        if (!ec) s->close(ignored);  // the attempt's time is up: its handler sees the failure
+    });
+}
+
+// A packet goes out now if the connection takes it; what it would not take
+// yet waits in order, up to kOutboxLimit; a packet beyond that is not written
+// (sent and lost, as one the connection would not take whole).
+void Session::Impl::tcpWrite(const uint8_t* p, size_t n) {
+    size_t done = 0;
+    if (out_pending.empty() && out_writing.empty()) {
+        asio::error_code ec;
+        done = conn->write_some(asio::buffer(p, n), ec);
+        if (ec && ec != asio::error::would_block && ec != asio::error::try_again) return;
+        if (done == n) return;
+    } else if (out_pending.size() + out_writing.size() + n > engine::kOutboxLimit) {
+        return;
+    }
+    out_pending.insert(out_pending.end(), p + done, p + n);
+    tcpFlush();
+}
+
+void Session::Impl::tcpFlush() {
+    if (!out_writing.empty() || out_pending.empty() || !conn) return;
+    out_writing.swap(out_pending);
+    auto self = shared_from_this();
+    const unsigned gen = conn_gen;
+    asio::async_write(*conn, asio::buffer(out_writing),
+                      [self, gen](const asio::error_code& ec, size_t) {
+                          if (gen != self->conn_gen) return;
+                          self->out_writing.clear();
+                          if (!ec) self->tcpFlush();  // a broken connection shows on the read side
+                      });
+}
+
+// --- start and end, on the loop ---
+
+void Session::Impl::begin() {
+    running = true;
+    for (auto& s : senders) loop->schedule(s.get(), s->pacer.nextDue());
+    if (port) readSerial();
+    if (udp_socket && (config.u2e || config.net)) {
+        // One receiver takes every datagram; both ways cannot share the socket.
+        Monitor* m = monitor(config.u2e ? Way::U2E : Way::NET);
+        engine::receiveDatagrams(*udp_socket, shared_from_this(),
+                                 [m](const uint8_t* p, size_t n, int64_t arrival, int64_t read) {
+                                     m->datagram(p, n, arrival, read);
+                                 });
+    }
+    if (config.transport == Transport::Udp) return;
+    if (conn) readConnection();
+    if (config.transport == Transport::TcpServer)
+        acceptNext();
+    else if (!conn)
+        connectAt(nowNs());
+}
+
+void Session::Impl::end() {
+    running = false;
+    for (auto& s : senders) loop->unschedule(s.get());
+    asio::error_code ec;
+    if (udp_socket) udp_socket->close(ec);
+    if (listener) listener->close(ec);
+    if (connecting) connecting->close(ec);
+    connecting.reset();
+    dropConnection();
+    if (retry_timer) retry_timer->cancel();
+    if (reopen_timer) reopen_timer->cancel();
+    if (port) port->close();
+}
+
+// --- the session, on the caller's thread ---
+
+Session::Session(SessionConfig config) : impl_(std::make_shared<Impl>(std::move(config))) {}
+
+Session::~Session() {
+    stop();
+}
+
+const SessionConfig& Session::config() const {
+    return impl_->config;
+}
+
+Monitor* Session::monitor(Way w) {
+    return impl_->monitor(w);
+}
+
+uint16_t Session::listenPort() const {
+    return impl_->listen_port;
+}
+
+bool Session::open(std::string* error) {
+    return openNetwork(error) && openSerial(error);
+}
 
 bool Session::openNetwork(std::string* error) {
-    makeMonitors();
-    if (config_.transport == Transport::TcpClient) return true;
-    if (config_.transport == Transport::TcpServer) {
-        listener_ = Socket_TCPListen(0, config_.listen_port);
-        if (listener_ == 0) {
-            *error = "cannot listen on TCP port " + std::to_string(config_.listen_port) + ": " +
+    Impl& s = *impl_;
+    const SessionConfig& c = s.config;
+    int ways = 0;
+    for (Way w : kWays) {
+        const bool on = w == Way::E2U ? c.e2u : w == Way::U2E ? c.u2e : c.net;
+        auto& m = s.monitors[static_cast<int>(w)];
+        if (!on) continue;
+        ++ways;
+        if (m) continue;
+        m = std::make_unique<Monitor>(c.format, c.latency_bound_ns, lane(w, c));
+        m->setPeriod(Pacer(c.rate).period());
+    }
+    if (!s.loop) {
+        s.load = 2 * ways * c.rate;  // each packet is sent and received
+        s.loop = engine::Loop::forChannel(s.load);
+    }
+    asio::io_context& ctx = s.loop->context();
+    s.retry_timer = std::make_unique<asio::steady_timer>(ctx);
+    s.reopen_timer = std::make_unique<asio::steady_timer>(ctx);
+    if (c.transport != Transport::Udp) s.tcp_room.reset(new uint8_t[kReadRoom]);
+    if (c.transport == Transport::TcpClient) return true;
+    if (c.transport == Transport::TcpServer) {
+        const unsigned int fd = Socket_TCPListen(0, c.listen_port);
+        if (fd == 0) {
+            *error = "cannot listen on TCP port " + std::to_string(c.listen_port) + ": " +
                      std::strerror(errno);
             return false;
         }
-        listen_port_ = Socket_LocalPort(listener_);
+        s.listen_port = Socket_LocalPort(fd);
+        s.listener = std::make_unique<tcp::acceptor>(ctx);
+        s.listener->assign(tcp::v4(), static_cast<tcp::acceptor::native_handle_type>(fd));
         return true;
     }
-    sock_ = Socket_UDPBind(0, config_.listen_port);
-    if (sock_ == 0) {
-        *error = "cannot bind UDP port " + std::to_string(config_.listen_port) + ": " +
-                 std::strerror(errno);
+    const unsigned int fd = Socket_UDPBind(0, c.listen_port);
+    if (fd == 0) {
+        *error =
+            "cannot bind UDP port " + std::to_string(c.listen_port) + ": " + std::strerror(errno);
         return false;
     }
-    listen_port_ = config_.listen_port;
-    if (listen_port_ == 0) listen_port_ = Socket_LocalPort(sock_);
+    s.listen_port = c.listen_port;
+    if (s.listen_port == 0) s.listen_port = Socket_LocalPort(fd);
+    s.udp_socket = std::make_unique<udp::socket>(ctx);
+    s.udp_socket->assign(udp::v4(), static_cast<udp::socket::native_handle_type>(fd));
     // The kernel stamps each datagram as it arrives: a receiver late to read
     // does not add to the converter's latency (without stamps: the read time).
-    Socket_EnableReceiveStamps(sock_);
+    engine::enableStamps(*s.udp_socket);
     return true;
 }
 
 void Session::setConverter(const std::string& serial, const std::string& ip, uint16_t port) {
-    config_.serial = serial;
-    config_.dest_ip = ip;
-    config_.dest_port = port;
+    impl_->config.serial = serial;
+    impl_->config.dest_ip = ip;
+    impl_->config.dest_port = port;
 }
 
 bool Session::openSerial(std::string* error) {
-    makeMonitors();
-    dest_addr_ = Socket_Str2Addr(config_.dest_ip.c_str());
-    if (!config_.e2u && !config_.u2e) return true;
-    // e2u's packets are handed over by the port's reader task as it reads them
-    // (without e2u they are dropped there: no receive ring fills up unread).
-    uart_ = UART_OpenReceiver(config_.serial.c_str(), config_.baud, &Session::onSerialBytes, this);
-    if (uart_ != nullptr) return true;
+    Impl& s = *impl_;
+    const SessionConfig& c = s.config;
+    s.dest = udp::endpoint(asio::ip::address_v4(Socket_Str2Addr(c.dest_ip.c_str())), c.dest_port);
+    if (!s.usesSerial()) return true;
+    if (!s.loop) {
+        std::string ignored;
+        if (!openNetwork(&ignored)) return false;
+    }
+    s.port = std::make_unique<engine::SerialPort>(s.loop->context());
+    if (s.port->open(c.serial, c.baud)) return true;
     char why[160];
-    UART_Explain(config_.serial.c_str(), config_.baud, why, sizeof why);
-    *error = "cannot open serial port " + config_.serial + ": " + why;
-    closeAll();
+    UART_Explain(c.serial.c_str(), c.baud, why, sizeof why);
+    *error = "cannot open serial port " + c.serial + ": " + why;
+    stop();
     return false;
 }
 
 bool Session::connect(std::string* error) {
-    if (config_.transport == Transport::Udp) return true;
-    const int64_t until = nowNs() + config_.connect_timeout_ns;
-    if (config_.transport == Transport::TcpServer) {
+    Impl& s = *impl_;
+    const SessionConfig& c = s.config;
+    if (c.transport == Transport::Udp) return true;
+    const int64_t until = nowNs() + c.connect_timeout_ns;
+    if (c.transport == Transport::TcpServer) {
+        const int fd = static_cast<int>(s.listener->native_handle());
         while (nowNs() < until) {
-            if (Socket_IsRxPacketMS(static_cast<int>(listener_), kWaitMs) != 1) continue;
-            const unsigned int c = Socket_Accept(listener_);
-            if (c != kNoAccept) {
-                onConnected(c);
-                return true;
-            }
+            if (Socket_IsRxPacketMS(fd, kWaitMs) != 1) continue;
+            const unsigned int a = Socket_Accept(static_cast<unsigned int>(fd));
+            if (a == kNoAccept) continue;
+            tcp::socket sock(s.loop->context());
+            sock.assign(tcp::v4(), static_cast<tcp::socket::native_handle_type>(a));
+            s.onConnected(std::move(sock));
+            return true;
         }
-        *error = "no converter connected to TCP port " + std::to_string(listen_port_) + " within " +
-                 std::to_string(config_.connect_timeout_ns / 1000000) + " ms";
-        closeAll();
+        *error = "no converter connected to TCP port " + std::to_string(s.listen_port) +
+                 " within " + std::to_string(c.connect_timeout_ns / 1000000) + " ms";
+        stop();
         return false;
     }
     // A converter still starting refuses for a moment: try again until the time is up.
@@ -125,132 +588,57 @@ bool Session::connect(std::string* error) {
     for (;;) {
         const int64_t left = until - nowNs();
         if (left <= 0) break;
-        const unsigned int c =
-            tcpConnectOnce(static_cast<int>(std::min<int64_t>(left / 1000000 + 1, 1000)));
-        if (c != 0) {
-            onConnected(c);
+        const unsigned int fd =
+            Socket_TCPConnect(Socket_Str2Addr(c.dest_ip.c_str()), c.dest_port,
+                              static_cast<int>(std::min<int64_t>(left / 1000000 + 1, 1000)));
+        if (fd != 0) {
+            tcp::socket sock(s.loop->context());
+            sock.assign(tcp::v4(), static_cast<tcp::socket::native_handle_type>(fd));
+            s.onConnected(std::move(sock));
             return true;
         }
         why = errno;
         sleepNs(std::min(backoff, until - nowNs()));
         backoff = std::min(2 * backoff, kBackoffMaxNs);
     }
-    *error = "cannot connect to " + config_.dest_ip + ":" + std::to_string(config_.dest_port) +
+    *error = "cannot connect to " + c.dest_ip + ":" + std::to_string(c.dest_port) +
              " over TCP: " + std::strerror(why);
-    closeAll();
+    stop();
     return false;
 }
 
-unsigned int Session::tcpConnectOnce(int timeout_ms) {
-    return Socket_TCPConnect(Socket_Str2Addr(config_.dest_ip.c_str()), config_.dest_port,
-                             timeout_ms);
-}
-
-void Session::onConnected(unsigned int c) {
-    Socket_SetNoDelay(c);
-    Socket_SetSendTimeout(c, kSendTimeoutMs);
-    {
-        std::lock_guard<std::mutex> g(conn_m_);
-        conn_ = c;
-    }
-    const int64_t since = down_since_.exchange(0);
-    if (connections_++ > 0 && since != 0)
-        longest_outage_ns_ = std::max(longest_outage_ns_.load(), nowNs() - since);
-}
-
-void Session::dropConnection() {
-    if (conn_ == 0) return;
-    // Ends a send under way before the connection is taken from the sender.
-    Socket_shutdown(static_cast<int>(conn_));
-    unsigned int c;
-    {
-        std::lock_guard<std::mutex> g(conn_m_);
-        c = conn_;
-        conn_ = 0;
-    }
-    down_since_ = std::max<int64_t>(nowNs(), 1);
-    Socket_Close(c);
-    // Bytes of a packet cut by the drop belong to no packet; the next
-    // connection starts a fresh stream.
-    if (Monitor* m = monitor(Way::U2E)) m->streamEnd();
-}
-
-LinkFigures Session::link() const {
-    LinkFigures f;
-    f.connections = connections_.load();
-    f.reconnects = f.connections > 0 ? f.connections - 1 : 0;
-    const int64_t since = down_since_.load();
-    f.connected = f.connections > 0 && since == 0;
-    int64_t longest = longest_outage_ns_.load();
-    if (since != 0) longest = std::max(longest, nowNs() - since);
-    f.longest_outage_ms = static_cast<double>(longest) / 1e6;
-    return f;
-}
-
-void Session::readSerialFigures() const {
-    if (uart_ == nullptr) return;
-    int lost_now = 0;
-    uint64_t outages = 0, longest_ms = 0, total_ms = 0;
-    if (UART_Outages(uart_, &lost_now, &outages, &longest_ms, &total_ms) != 0) return;
-    std::lock_guard<std::mutex> g(serial_m_);
-    serial_ = {outages, static_cast<double>(longest_ms), static_cast<double>(total_ms),
-               lost_now != 0};
-}
-
-SerialFigures Session::serial() const {
-    readSerialFigures();
-    std::lock_guard<std::mutex> g(serial_m_);
-    return serial_;
-}
-
-void Session::closeAll() {
-    readSerialFigures();  // the driver's figures go with the handle
-    if (uart_ != nullptr) UART_Close(uart_);
-    uart_ = nullptr;
-    if (sock_ != 0) Socket_Close(sock_);
-    sock_ = 0;
-    if (listener_ != 0) Socket_Close(listener_);
-    listener_ = 0;
-    std::lock_guard<std::mutex> g(conn_m_);
-    if (conn_ != 0) Socket_Close(conn_);
-    conn_ = 0;
-}
-
 void Session::start() {
-    sending_.set(true);
-    receiving_ = 1;
-    if (config_.transport != Transport::Udp) {
-        receivers_.emplace_back(&Session::linkLoop, this);
-        if (config_.e2u) senders_.emplace_back(&Session::sendTcp, this);
-        if (config_.u2e) senders_.emplace_back(&Session::sendSerial, this);
-        senders_left_ = static_cast<int>(senders_.size());
-        return;
-    }
-    if (config_.e2u) senders_.emplace_back(&Session::sendUdp, this, Way::E2U);
-    if (config_.u2e || config_.net) {
-        // One receiver takes every datagram; both ways cannot share the socket.
-        receivers_.emplace_back(&Session::receiveUdp, this, config_.u2e ? Way::U2E : Way::NET);
-    }
-    if (config_.u2e) senders_.emplace_back(&Session::sendSerial, this);
-    if (config_.net) senders_.emplace_back(&Session::sendUdp, this, Way::NET);
-    senders_left_ = static_cast<int>(senders_.size());
+    Impl& s = *impl_;
+    if (!s.loop) return;
+    const SessionConfig& c = s.config;
+    if (c.e2u) s.senders.push_back(std::make_unique<Impl::Sender>(&s, Way::E2U));
+    if (c.u2e) s.senders.push_back(std::make_unique<Impl::Sender>(&s, Way::U2E));
+    if (c.net && c.transport == Transport::Udp)
+        s.senders.push_back(std::make_unique<Impl::Sender>(&s, Way::NET));
+    s.senders_left = static_cast<int>(s.senders.size());
+    auto self = impl_;
+    asio::post(s.loop->context(), [self] { self->begin(); });
 }
 
-bool Session::sendersDone() const { return senders_left_.load() == 0; }
+bool Session::sendersDone() const {
+    return impl_->senders_left.load() == 0;
+}
 
 void Session::stopSending() {
-    sending_.set(false);
-    for (auto& t : senders_)
-        if (t.joinable()) t.join();
-    senders_.clear();
+    Impl& s = *impl_;
+    if (!s.loop || s.senders.empty()) return;
+    s.loop->call([&s] {
+        for (auto& t : s.senders) s.loop->unschedule(t.get());
+    });
+    s.senders_left = 0;
 }
 
 void Session::drain(const std::atomic<int>& interrupted) {
-    const int64_t until = nowNs() + config_.latency_bound_ns;
+    const int64_t until = nowNs() + impl_->config.latency_bound_ns;
     for (;;) {
         if (interrupted.load() != 0) return;
         uint64_t in_flight = 0;
-        for (auto& m : monitors_)
+        for (auto& m : impl_->monitors)
             if (m) in_flight += m->figures(nowNs()).in_flight;
         if (in_flight == 0 || nowNs() >= until) return;
         // Short steps: an interrupt ends the wait within a few milliseconds.
@@ -263,188 +651,55 @@ void Session::drain() {
     drain(never);
 }
 
-bool Session::serialGone() const {
-    int lost_now = 0;
-    return uart_ != nullptr && UART_Outages(uart_, &lost_now, nullptr, nullptr, nullptr) == 0 &&
-           lost_now != 0;
-}
-
+// Closes everything on the loop, waits for the handlers the closing cancelled
+// (each holds the channel), and leaves the loop.
 void Session::stop() {
-    stopSending();
-    receiving_ = 0;
-    for (auto& t : receivers_)
-        if (t.joinable()) t.join();
-    receivers_.clear();
-    closeAll();
+    Impl& s = *impl_;
+    if (!s.loop) return;
+    s.loop->call([&s] { s.end(); });
+    s.senders_left = 0;
+    for (const int64_t until = nowNs() + kHandlersGoneNs; impl_.use_count() > 1 && nowNs() < until;)
+        sleepNs(200000);
+    s.loop->call([] {});  // what those handlers did happens before what follows
+    {
+        std::lock_guard<std::mutex> g(s.serial_m);
+        s.stopped_at = nowNs();
+    }
+    s.udp_socket.reset();
+    s.listener.reset();
+    s.conn.reset();
+    s.port.reset();
+    s.retry_timer.reset();
+    s.reopen_timer.reset();
+    s.senders.clear();
+    s.loop->leave(s.load);
+    s.loop.reset();
 }
 
-void Session::sendUdp(Way w) {
-    Monitor* m = monitor(w);
-    Pacer pacer(config_.rate);
-    uint8_t pkt[measure::kMaxPacketSize];
-    const int size = measure::packetSize(config_.format);
-    const measure::Lane own = lane(w, config_);
-    for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
-        if (!pacer.wait(sending_)) break;
-        // e2u's packets come back on the tester's own serial port: while it
-        // is gone they are not sent, and the converter is not blamed.
-        if (w == Way::E2U && serialGone()) {
-            m->notSent(seq, pacer.deadline());
-            continue;
-        }
-        measure::buildPacket(config_.format, seq, pkt, own);
-        m->sent(seq, nowNs(), pacer.deadline());
-        if (Socket_SendTo(sock_, pkt, size, dest_addr_, config_.dest_port) != size)
-            m->sendFailed(seq);
-    }
-    --senders_left_;
+LinkFigures Session::link() const {
+    const Impl& s = *impl_;
+    LinkFigures f;
+    f.connections = s.connections.load();
+    f.reconnects = f.connections > 0 ? f.connections - 1 : 0;
+    const int64_t since = s.down_since.load();
+    f.connected = f.connections > 0 && since == 0;
+    int64_t longest = s.longest_outage_ns.load();
+    if (since != 0) longest = std::max(longest, nowNs() - since);
+    f.longest_outage_ms = static_cast<double>(longest) / 1e6;
+    return f;
 }
 
-void Session::sendSerial() {
-    Monitor* m = monitor(Way::U2E);
-    Pacer pacer(config_.rate);
-    uint8_t pkt[measure::kMaxPacketSize];
-    const int size = measure::packetSize(config_.format);
-    // The line carries baud/10 bytes a second (start, 8 data, stop bits). A
-    // packet is written once no more than one packet waits for the line, as a
-    // port with a small transmit buffer would hold it, so time spent in the
-    // port's own buffer hardly counts as the converter's latency, and a rate
-    // above what the line carries shows as a lower send rate.
-    const int64_t byte_ns = config_.baud > 0 ? 10000000000LL / config_.baud : 0;
-    int64_t line_free = 0;
-    const measure::Lane own = lane(Way::U2E, config_);
-    const auto running = [&] { return sending_.on(); };
-    const auto sleep = [&](int64_t ns) { sending_.sleep(ns); };
-    for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
-        if (!pacer.wait(sending_)) break;
-        const int64_t packet_ns = size * byte_ns;
-        if (line_free - packet_ns > nowNs() &&
-            !Pacer::waitUntil(line_free - packet_ns, running, sleep))
-            break;
-        // The tester's own port is gone: the packet is not sent, and the
-        // converter is not blamed for it.
-        if (serialGone()) {
-            m->notSent(seq, pacer.deadline());
-            continue;
-        }
-        measure::buildPacket(config_.format, seq, pkt, own);
-        const int64_t t = nowNs();
-        m->sent(seq, t, pacer.deadline());
-        const int wrote = UART_write_buffer_timeout(uart_, pkt, size, 0);
-        if (wrote != size) {
-            m->sendFailed(seq);
-            // -1: the device refused the write or vanished under it.
-            if (wrote < 0) m->notSent(seq, pacer.deadline());
-            continue;
-        }
-        line_free = (line_free > t ? line_free : t) + packet_ns;
-    }
-    --senders_left_;
-}
-
-// The reader task hands over each chunk as it reads it, with the length the
-// port's input queue had just before the read. The line brings baud/10 bytes a
-// second, so the bytes still queued behind a byte came in at least that many
-// byte times after it: byte i of the queue arrived no later than
-// read - (queued - 1 - i) byte times. Each packet-sized piece gets the
-// estimate of its last byte, the one that completes a packet. A reader that
-// keeps up sees a short queue and an arrival close to the read.
-void Session::onSerialBytes(void* self, const unsigned char* p, int n, int queued) {
-    Session* s = static_cast<Session*>(self);
-    Monitor* m = s->monitor(Way::E2U);
-    if (m == nullptr) return;  // u2e alone: what the line brings back is not measured
-    const int64_t read = nowNs();
-    const int64_t byte_ns = s->config_.baud > 0 ? 10000000000LL / s->config_.baud : 0;
-    const int piece = measure::packetSize(s->config_.format);
-    for (int at = 0; at < n; at += piece) {
-        const int len = std::min(piece, n - at);
-        const int64_t behind = static_cast<int64_t>(queued - (at + len));  // queued after it
-        m->bytes(p + at, static_cast<size_t>(len), read - std::max<int64_t>(behind, 0) * byte_ns,
-                 read);
-    }
-}
-
-void Session::receiveUdp(Way w) {
-    Monitor* m = monitor(w);
-    // Left uninitialised: only the pages datagrams reach take memory.
-    const std::unique_ptr<uint8_t[]> buf(new uint8_t[kBufferSize]);
-    // One blocking receive per datagram, ended every kWaitMs to look at the run flag.
-    Socket_SetReceiveTimeout(sock_, kWaitMs);
-    while (receiving_) {
-        int64_t arrival = 0, read = 0;
-        const int n = Socket_ReceiveStamped(sock_, buf.get(), kBufferSize, &arrival, &read);
-        if (n >= 0) m->datagram(buf.get(), static_cast<size_t>(n), arrival, read);
-    }
-}
-
-void Session::sendTcp() {
-    Monitor* m = monitor(Way::E2U);
-    Pacer pacer(config_.rate);
-    uint8_t pkt[measure::kMaxPacketSize];
-    const int size = measure::packetSize(config_.format);
-    for (uint64_t seq = 1; config_.count == 0 || seq <= config_.count; ++seq) {
-        if (!pacer.wait(sending_)) break;
-        if (serialGone()) {  // nobody to receive it: not sent, as over UDP
-            m->notSent(seq, pacer.deadline());
-            continue;
-        }
-        measure::buildPacket(config_.format, seq, pkt, lane(Way::E2U, config_));
-        m->sent(seq, nowNs(), pacer.deadline());
-        // While the connection is down the packet goes nowhere: it counts as
-        // sent and lost, as does one the connection would not take whole.
-        std::lock_guard<std::mutex> g(conn_m_);
-        if (conn_ != 0) Socket_Send(conn_, pkt, size);
-    }
-    --senders_left_;
-}
-
-// Owns the TCP connection: reads it (u2e's receiver), and makes it again when
-// it drops: the client after a backoff, the server by accepting the next one.
-// A new connection to the server replaces the current one (a converter that
-// restarted may leave the old one half open).
-void Session::linkLoop() {
-    Monitor* m = monitor(Way::U2E);
-    const std::unique_ptr<uint8_t[]> buf(new uint8_t[kBufferSize]);  // as in receiveUdp
-    const bool server = config_.transport == Transport::TcpServer;
-    int64_t backoff = kBackoffFirstNs, next_try = 0;
-    const auto running = [this] { return receiving_.load() != 0; };
-    while (receiving_) {
-        if (conn_ == 0) {
-            if (server) {
-                if (Socket_IsRxPacketMS(static_cast<int>(listener_), kWaitMs) != 1) continue;
-                const unsigned int c = Socket_Accept(listener_);
-                if (c != kNoAccept) onConnected(c);
-                continue;
-            }
-            if (!Pacer::waitUntil(next_try, running)) break;
-            const unsigned int c = tcpConnectOnce(kAttemptMs);
-            if (c != 0) {
-                onConnected(c);
-                backoff = kBackoffFirstNs;
-            } else {
-                next_try = nowNs() + backoff;
-                backoff = std::min(2 * backoff, kBackoffMaxNs);
-            }
-            continue;
-        }
-        if (server && Socket_IsRxPacketMS(static_cast<int>(listener_), 0) == 1) {
-            const unsigned int c = Socket_Accept(listener_);
-            if (c != kNoAccept) {
-                dropConnection();
-                onConnected(c);
-            }
-        }
-        const int r = Socket_IsRxPacketMS(static_cast<int>(conn_), kWaitMs);
-        if (r == 0) continue;
-        const int n = r > 0 ? Socket_Recv(conn_, buf.get(), kBufferSize) : -1;
-        if (n > 0) {
-            // A stream carries no arrival stamp: the read is the arrival.
-            if (m != nullptr) m->bytes(buf.get(), static_cast<size_t>(n), nowNs());
-            continue;
-        }
-        dropConnection();  // closed by the converter, or broken
-        next_try = nowNs();
-    }
+SerialFigures Session::serial() const {
+    const Impl& s = *impl_;
+    std::lock_guard<std::mutex> g(s.serial_m);
+    const int64_t now = s.stopped_at != 0 ? s.stopped_at : nowNs();
+    const int64_t current = s.lost ? now - s.lost_since : 0;
+    SerialFigures f;
+    f.outages = s.outages;
+    f.longest_outage_ms = static_cast<double>(std::max(s.longest_ns, current) / 1000000);
+    f.total_outage_ms = static_cast<double>((s.total_ns + current) / 1000000);
+    f.lost_now = s.lost;
+    return f;
 }
 
 }  // namespace traffic

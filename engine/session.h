@@ -3,18 +3,19 @@
 // Session per channel. Each direction has a paced sender and a receiver
 // feeding one Monitor; "both" runs the two directions at once over the same
 // serial port and the same socket or connection.
+//
+// Every session's timers, port, socket and connection are served by an event
+// loop (loop.h) shared with the other channels: a channel adds no thread.
+// Opening and the first connection happen on the caller's thread; from
+// start() to stop() the channel lives on its loop.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "traffic.h"
-#include "uart.h"
 
 namespace traffic {
 
@@ -61,8 +62,8 @@ struct SessionConfig {
     Transport transport = Transport::Udp;
     int64_t connect_timeout_ns = 5000000000;    // first TCP connection, at the start
     bool e2u = true, u2e = false, net = false;  // net runs alone, without a serial port
-    double rate = 10;    // packets per second per direction
-    uint64_t count = 0;  // packets per direction; 0: until stopSending()
+    double rate = 10;                           // packets per second per direction
+    uint64_t count = 0;                         // packets per direction; 0: until stopSending()
     measure::Format format = measure::Format::Counter8;
     int64_t latency_bound_ns = 1000000000;
 };
@@ -96,60 +97,28 @@ public:
     // interrupted turns non-zero (looked at every few milliseconds).
     void drain(const std::atomic<int>& interrupted);
     void drain();
-    // Ends every thread and closes the port and the socket.
+    // Takes the channel off its loop and closes the port and the socket.
     void stop();
 
-    const SessionConfig& config() const { return config_; }
+    const SessionConfig& config() const;
     // A direction's figures; made when the session opens (null before, and for
     // a direction that does not run). In both, e2u sends the plain packet and
     // u2e the other lane, so either receiver tells an echo of the tester's own
     // packets from the converter's.
-    Monitor* monitor(Way w) { return monitors_[static_cast<int>(w)].get(); }
+    Monitor* monitor(Way w);
     static measure::Lane lane(Way w, const SessionConfig& c) {
         return w == Way::U2E && c.e2u ? measure::Lane::Alt : measure::Lane::Plain;
     }
-    uint16_t listenPort() const { return listen_port_; }
+    uint16_t listenPort() const;
     LinkFigures link() const;
     // The serial port's outages so far (kept after stop()).
     SerialFigures serial() const;
 
+    // The channel's state on its loop (session.cpp).
+    struct Impl;
+
 private:
-    void sendUdp(Way w);
-    void sendSerial();
-    static void onSerialBytes(void* self, const unsigned char* p, int n, int queued);
-    void makeMonitors();
-    // True while the tester's own serial port is gone (a vanished device).
-    bool serialGone() const;
-    void receiveUdp(Way w);
-    void sendTcp();
-    void linkLoop();
-    unsigned int tcpConnectOnce(int timeout_ms);
-    void onConnected(unsigned int conn);
-    void dropConnection();
-    void closeAll();
-    void readSerialFigures() const;
-
-    SessionConfig config_;
-    std::unique_ptr<Monitor> monitors_[3];
-    UART_Handle_t uart_ = nullptr;
-    mutable std::mutex serial_m_;
-    mutable SerialFigures serial_;  // as last read from the driver
-    unsigned int sock_ = 0;
-    unsigned int dest_addr_ = 0;
-    uint16_t listen_port_ = 0;
-    RunFlag sending_;  // cleared: every sender wakes and ends at once
-    std::atomic<int> receiving_{0};
-    std::atomic<int> senders_left_{0};
-    std::vector<std::thread> senders_, receivers_;
-
-    // TCP: the link thread owns the connection and alone replaces it, under
-    // conn_m_, which the sender holds while it writes.
-    unsigned int listener_ = 0;
-    std::mutex conn_m_;
-    unsigned int conn_ = 0;
-    std::atomic<uint64_t> connections_{0};
-    std::atomic<int64_t> down_since_{0};  // 0 while connected
-    std::atomic<int64_t> longest_outage_ns_{0};
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace traffic

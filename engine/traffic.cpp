@@ -46,6 +46,19 @@ void Pacer::release() {
     earliest_ = nowNs() + period_ / 2;
 }
 
+int Pacer::releaseDue(int64_t now, int64_t gather_ns, int64_t* deadlines, int max) {
+    int n = 0;
+    int64_t t = std::max(earliest_, now - gather_ns);  // when the next one would have gone
+    while (n < max) {
+        t = std::max(t, next_);  // never before its turn
+        if (t > now) break;
+        deadlines[n++] = deadline_ = next_;
+        next_ += period_;
+        earliest_ = t = t + period_ / 2;
+    }
+    return n;
+}
+
 void sleepNs(int64_t ns) {
     std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
 }

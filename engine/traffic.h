@@ -73,6 +73,17 @@ public:
         release();
         return true;
     }
+    // For an event loop, which never sleeps in a sender: releases at now the
+    // packets a punctual sender would have released since now - gather_ns
+    // (each at its turn, half a period after the one before at the soonest),
+    // at least the one due now, at most max; writes their deadlines and
+    // returns how many. With gather_ns 0 it releases one packet as wait()
+    // does. A stall longer than gather_ns is still caught up at no more than
+    // twice the rate: the backlog goes in bursts of at most
+    // 1 + gather_ns / (period / 2) packets.
+    int releaseDue(int64_t now, int64_t gather_ns, int64_t* deadlines, int max);
+    // When the next packet may go.
+    int64_t nextDue() const { return due(); }
     int64_t period() const { return period_; }
     // When the packet last released was due: its send lateness is measured from here.
     int64_t deadline() const { return deadline_; }

@@ -20,6 +20,19 @@ typedef void (*UART_RxCallback)(void* context, const unsigned char* bytes, int c
 UART_Handle_t UART_OpenReceiver(const char* device, int buadrate, UART_RxCallback callback,
                                 void* context);
 void UART_Close(UART_Handle_t handle);
+// The port opened and set up as UART_Open does (exclusive, the line settings,
+// modem lines inactive, both queues cleared) without a reader task or a ring,
+// for a caller that serves it itself (the runner's event loop): a
+// non-blocking descriptor on POSIX, a HANDLE opened for overlapped I/O on
+// Windows, as an integer. UART_kNoPort when it cannot be opened
+// (UART_Explain tells why).
+typedef intptr_t UART_Port_t;
+#define UART_kNoPort ((UART_Port_t)-1)
+UART_Port_t UART_OpenPort(const char* device, int baud);
+// Ends what UART_OpenPort began: releases the exclusive hold and closes the
+// port, unless `closed` says its owner (an object that took the handle)
+// closed it already.
+void UART_ClosePort(UART_Port_t port, int closed);
 int UART_IsHaveChar(UART_Handle_t handle);
 int UART_is_not_empty(UART_Handle_t handle);
 int UART_readBuff(UART_Handle_t handle, unsigned char* buff, int len);

@@ -271,6 +271,17 @@ Chunk readChunk(Record* r, int size, bool want_queued) {
 
 }  // namespace uart_detail
 
+UART_Port_t UART_OpenPort(const char* device, int baud) {
+    if (device == nullptr || device[0] == '\0') return UART_kNoPort;
+    const int fd = uart_detail::openPort(device, baud);
+    return fd < 0 ? UART_kNoPort : static_cast<UART_Port_t>(fd);
+}
+
+void UART_ClosePort(UART_Port_t port, int closed) {
+    if (port == UART_kNoPort || closed) return;  // the flock and TIOCEXCL go with the descriptor
+    uart_detail::closePort(static_cast<int>(port));
+}
+
 void UART_Explain(const char* device, int baud, char* why, int len) {
     if (why == nullptr || len <= 0) return;
     // A bare name is opened under /dev: say which file that was.

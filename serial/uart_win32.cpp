@@ -22,6 +22,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -331,4 +333,35 @@ void UART_Explain(const char* device, int baud, char* why, int len) {
         text = "the port refused the line settings (" + std::to_string(baud) + " baud 8N1)";
     CloseHandle(h);
     say(text);
+}
+
+namespace {
+// The claim of each port opened by UART_OpenPort, by its handle.
+std::mutex port_claims_lock;
+std::map<UART_Port_t, HANDLE> port_claims;
+}  // namespace
+
+UART_Port_t UART_OpenPort(const char* device, int baud) {
+    if (device == nullptr || device[0] == '\0') return UART_kNoPort;
+    const HANDLE claim = claimPort(device);
+    if (claim == nullptr) return UART_kNoPort;
+    const HANDLE h = openDevice(device, baud);
+    if (h == INVALID_HANDLE_VALUE) {
+        CloseHandle(claim);
+        return UART_kNoPort;
+    }
+    const UART_Port_t port = reinterpret_cast<UART_Port_t>(h);
+    std::lock_guard<std::mutex> g(port_claims_lock);
+    port_claims[port] = claim;
+    return port;
+}
+
+void UART_ClosePort(UART_Port_t port, int closed) {
+    if (port == UART_kNoPort) return;
+    if (!closed) CloseHandle(reinterpret_cast<HANDLE>(port));
+    std::lock_guard<std::mutex> g(port_claims_lock);
+    const auto it = port_claims.find(port);
+    if (it == port_claims.end()) return;
+    CloseHandle(it->second);
+    port_claims.erase(it);
 }

@@ -336,6 +336,27 @@ TEST(SessionTest, SendsAtTheAskedRateAndCatchesUpWithoutBursts) {
     EXPECT_LE(in_first_100ms, 201) << "the backlog of 300 went at twice the rate, not at once";
 }
 
+// The event loop's release: a wake-up on time releases one packet; a late one the packets a
+// punctual sender would have sent within the gather window (each at its turn, half a period
+// apart at the soonest), deadlines staying whole periods apart; after a long stall at most
+// 1 + gather / (period / 2) go at once, the rest at twice the rate.
+TEST(PacerTest, ALateWakeUpReleasesWhatFellDueWithinTheGatherWindowOnly) {
+    traffic::Pacer p(50000);  // 20 us apart
+    const int64_t period = p.period(), gather = 100000;
+    int64_t d[64];
+    const int64_t t0 = p.nextDue();
+    ASSERT_EQ(p.releaseDue(t0, gather, d, 64), 1);
+    EXPECT_EQ(p.releaseDue(t0, gather, d, 64), 0);  // nothing more is due
+    ASSERT_EQ(p.releaseDue(t0 + 5 * period, gather, d, 64), 5);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(d[i], t0 + (i + 1) * period) << i;
+    const int64_t stall = t0 + 5 * period + 10000000;  // 500 packets behind
+    EXPECT_EQ(p.releaseDue(stall, gather, d, 64), 1 + gather / (period / 2));
+    EXPECT_EQ(p.releaseDue(stall, gather, d, 64), 0);
+    EXPECT_EQ(p.releaseDue(stall + period / 2, gather, d, 64), 1);
+    EXPECT_EQ(p.releaseDue(stall + period, 0, d, 64), 1);  // no gathering: one at a time
+    EXPECT_EQ(d[0], t0 + (5 + 11 + 1 + 1) * period);
+}
+
 // The drain waits up to the latency bound for packets in flight, and ends at once on an
 // interrupt.
 TEST(SessionTest, DrainEndsAtOnceOnAnInterrupt) {
