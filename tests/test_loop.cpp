@@ -108,8 +108,7 @@ struct Runner {
             if (since(started) > timeout_s) {
                 kill(pid, SIGKILL);
                 waitpid(pid, nullptr, 0);
-                ADD_FAILURE() << "the runner hung: killed after " << timeout_s << " s\n"
-                              << err();
+                ADD_FAILURE() << "the runner hung: killed after " << timeout_s << " s\n" << err();
                 status = -2;
                 return -1;
             }
@@ -220,7 +219,8 @@ std::vector<pid_t> ourChildren() {
 // pass with every packet counted once, the dead one loses exactly what it sent.
 TEST(LoopChannelsTest, ADeadConverterFailsItsChannelAlone) {
     const Scratch dir;
-    Args args{"--simulate", "-r", "500", "-n", "1000", "--format", "seq32", "--json", dir / "r.json"};
+    Args args{"--simulate", "-r",    "500",    "-n",          "1000",
+              "--format",   "seq32", "--json", dir / "r.json"};
     for (int i = 0; i < 16; ++i)
         args.insert(args.end(), {"--channel", i == 9 ? "name=dead,drop=1" : "direction=both"});
     Runner r(dir, args);
@@ -257,8 +257,8 @@ TEST(LoopChannelsTest, AConverterThatNeverReadsHoldsUpNoOtherChannel) {
     ASSERT_TRUE(serial.ok());
     Args args = netChannels(15, {"-r", "2000", "-n", "10000"}, dir);
     args.insert(args.end(), {"--channel", "name=stuck,direction=e2u,transport=tcp-client,port=" +
-                                              serial.slavePath() + ",address=127.0.0.1:" +
-                                              std::to_string(deaf.port)});
+                                              serial.slavePath() +
+                                              ",address=127.0.0.1:" + std::to_string(deaf.port)});
     Runner r(dir, args);
     ASSERT_EQ(r.wait(90), 1) << r.err();
     expectNetChannelsExact(readFile(dir / "r.json"), 16, 10000);
@@ -277,10 +277,10 @@ TEST(LoopStuckSerial, ASerialPortThatNeverDrainsHoldsUpNoOtherChannel) {
     const ts::UdpPeer nobody;  // the converter's address: nothing comes back
     unsigned short listen = 0;
     Args args = netChannels(15, {"-r", "500", "-n", "1000"}, dir, &listen);
-    args.insert(args.end(), {"--channel", "name=stuck,direction=u2e,port=" + serial.slavePath() +
-                                              ",address=127.0.0.1:" +
-                                              std::to_string(nobody.port()) +
-                                              ",listen=" + std::to_string(listen)});
+    args.insert(args.end(),
+                {"--channel", "name=stuck,direction=u2e,port=" + serial.slavePath() +
+                                  ",address=127.0.0.1:" + std::to_string(nobody.port()) +
+                                  ",listen=" + std::to_string(listen)});
     Runner r(dir, args);
     const std::vector<char> fill(4096, 'x');
     size_t filled = 0;  // the runner empties the port when it opens it: filled again and again
@@ -331,12 +331,13 @@ TEST(LoopShutdownTest, EveryKindOfDescriptorOpenAtAnInterruptAndAtTheEnd) {
     for (const bool interrupt : {true, false}) {
         SCOPED_TRACE(interrupt ? "interrupted" : "to the end");
         const Scratch dir;
-        Args args{"--simulate", "-r", "200", "-t", interrupt ? "60" : "2", "--format", "seq32",
-                  "--json", dir / "r.json", "--junit", dir / "j.xml", "--csv", dir / "r.csv"};
+        Args args{"--simulate",  "-r",    "200",        "-t",           interrupt ? "60" : "2",
+                  "--format",    "seq32", "--json",     dir / "r.json", "--junit",
+                  dir / "j.xml", "--csv", dir / "r.csv"};
         for (const char* t : {"udp", "tcp-client", "tcp-server"})
             for (const char* way : {"both", "e2u"})
-                args.insert(args.end(), {"--channel", std::string("transport=") + t +
-                                                          ",direction=" + way});
+                args.insert(args.end(),
+                            {"--channel", std::string("transport=") + t + ",direction=" + way});
         Runner r(dir, args);
         EXPECT_EQ(r.wait(60, interrupt ? 2.0 : -1), interrupt ? 4 : 0) << r.err();
         if (interrupt) {
@@ -374,11 +375,11 @@ TEST(LoopThreads, SixtyFourChannelsRunOnAtMostCoresPlusTwoThreads) {
         }
         ptys.push_back(std::make_unique<ts::PtyPair>());
         ASSERT_TRUE(ptys.back()->ok());
-        args.insert(args.end(), {"--channel", "name=s" + std::to_string(i) +
-                                                  ",port=" + ptys.back()->slavePath() +
-                                                  ",address=127.0.0.1:" +
-                                                  std::to_string(converter.port()) +
-                                                  ",listen=" + std::to_string(ports[i])});
+        args.insert(
+            args.end(),
+            {"--channel", "name=s" + std::to_string(i) + ",port=" + ptys.back()->slavePath() +
+                              ",address=127.0.0.1:" + std::to_string(converter.port()) +
+                              ",listen=" + std::to_string(ports[i])});
     }
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     Runner r(dir, args);
