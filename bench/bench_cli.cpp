@@ -209,7 +209,9 @@ double highestRate(const std::function<ts::Json(double, double)>& trial, const s
     double good = 0;
     for (double r = 1000; r <= kRunnerMaxRate;
          r = r * 2 > kRunnerMaxRate && r < kRunnerMaxRate ? kRunnerMaxRate : r * 2) {
-        if (!clean(trial(r, 3)["directions"][way], r)) break;
+        // A second try: one stall of a busy machine should not end the search.
+        if (!clean(trial(r, 3)["directions"][way], r) && !clean(trial(r, 3)["directions"][way], r))
+            break;
         good = r;
     }
     if (capped) *capped = good >= kRunnerMaxRate;
