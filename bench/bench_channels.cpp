@@ -11,9 +11,13 @@
 //      a pty pair nobody forwards (only the network side is timed);
 //   3. memory at the start: the runner's peak resident size with 1000
 //      simulated channels (a channel file, --simulate, one packet each way),
-//      whole and per channel, against the bound of 100 MB.
+//      whole and per channel, against the bound of 100 MB;
+//   4. 64 channels through 64 convbench-sim processes at 10 packets/s each,
+//      both directions, udp: the runner's CPU, its threads (counted while it
+//      runs) and the worst channel's p99.
+// Sections 1 and 4 print the runner's most threads and the goals beside.
 // Usage: bench_channels [--seconds S] [--channels N] [--transports udp,tcp-client]
-//                       [--sections 123] [--memory-channels N]
+//                       [--sections 1234] [--memory-channels N]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -59,15 +63,17 @@ struct RunFigures {
     uint64_t sent = 0, lost = 0, faults = 0;
     std::vector<double> p99_ms;  // per channel, the worse direction
     double runner_cpu = 0, sims_cpu = 0, wall = 0;
+    int threads = 0;  // the runner's, the most counted while it ran
 };
 
 // n channels, each through a convbench-sim process of its own.
-RunFigures runChannels(int n, const std::string& transport, double seconds) {
+RunFigures runChannels(int n, const std::string& transport, double seconds, double rate = 100) {
     RunFigures r;
     char tmpl[] = "/tmp/convbench-chbench-XXXXXX";
     const std::string dir = mkdtemp(tmpl) ? tmpl : "/tmp";
     std::vector<ts::Child> sims;
-    Args cli{CONVBENCH_CLI, "-r", "100", "-t", std::to_string(seconds), "--json", "-"};
+    Args cli{CONVBENCH_CLI, "-r", std::to_string(rate), "-t", std::to_string(seconds),
+             "--json",      "-"};
     for (int i = 0; i < n; ++i) {
         const std::string link = dir + "/tty" + std::to_string(i);
         const unsigned short conv = ts::freeUdpPort(), listen = ts::freeUdpPort();
@@ -94,7 +100,10 @@ RunFigures runChannels(int n, const std::string& transport, double seconds) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const double t0 = nowS();
-    const ts::Ended ran = ts::Child(cli).wait();
+    ts::Child runner(cli);
+    while (!runner.waitFor(100))  // its threads, every 100 ms until it ends
+        r.threads = std::max(r.threads, runner.countEntries("task"));
+    const ts::Ended& ran = runner.wait();
     const std::string& out = ran.out;
     r.runner_cpu = ran.cpu_s;
     r.wall = nowS() - t0;
@@ -125,7 +134,7 @@ RunFigures runChannels(int n, const std::string& transport, double seconds) {
 void sectionChannels(int n, const std::vector<std::string>& transports, double seconds) {
     std::printf(
         "== %d channels at 100 packets/s each, both directions, %.0f s, one convbench-sim "
-        "process per channel\n",
+        "process per channel (goal with 16: runner under 6 %% of a core)\n",
         n, seconds);
     for (const std::string& t : transports) {
         const RunFigures one = runChannels(1, t, seconds);
@@ -139,17 +148,34 @@ void sectionChannels(int n, const std::vector<std::string>& transports, double s
             100 * one.runner_cpu / one.wall);
         std::printf(
             "%-10s %d channels: sent %llu lost %llu (damaged/duplicated %llu), runner CPU "
-            "%.2f %% of a core, simulators %.2f %% together\n",
+            "%.2f %% of a core, %d threads; simulators %.2f %% together\n",
             t.c_str(), n, static_cast<unsigned long long>(many.sent),
             static_cast<unsigned long long>(many.lost),
             static_cast<unsigned long long>(many.faults), 100 * many.runner_cpu / many.wall,
-            100 * many.sims_cpu / many.wall);
+            many.threads, 100 * many.sims_cpu / many.wall);
         std::printf(
             "%-10s per-channel p99: median %.3f ms, worst %.3f ms; worst minus one-channel "
             "%+.3f ms\n",
             t.c_str(), quantile(many.p99_ms, 0.5), quantile(many.p99_ms, 1.0),
             quantile(many.p99_ms, 1.0) - one.p99_ms[0]);
     }
+}
+
+// Section 4: many channels at a low rate, where the cost is per channel.
+void sectionManyChannels(int n, double seconds) {
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    std::printf(
+        "\n4. %d channels at 10 packets/s each, both directions, udp, %.0f s, one convbench-sim "
+        "process per channel (goal: runner under 5 %% of a core, at most %ld threads)\n",
+        n, seconds, cores + 2);
+    const RunFigures f = runChannels(n, "udp", seconds, 10);
+    if (!f.ok) return;
+    std::printf(
+        "   sent %llu lost %llu; runner CPU %.2f %% of a core, %d threads on %ld cores; "
+        "simulators %.2f %% together; per-channel p99 median %.3f ms, worst %.3f ms\n",
+        static_cast<unsigned long long>(f.sent), static_cast<unsigned long long>(f.lost),
+        100 * f.runner_cpu / f.wall, f.threads, cores, 100 * f.sims_cpu / f.wall,
+        quantile(f.p99_ms, 0.5), quantile(f.p99_ms, 1.0));
 }
 
 int listenOn(unsigned short port) {
@@ -265,7 +291,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     double seconds = 60;
     int channels = 16;
-    std::string sections = "123";
+    std::string sections = "1234";
     int memory_channels = 1000;
     std::vector<std::string> transports{"udp", "tcp-client"};
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -287,5 +313,6 @@ int main(int argc, char** argv) {
     if (sections.find('1') != std::string::npos) sectionChannels(channels, transports, seconds);
     if (sections.find('2') != std::string::npos) sectionReconnect(20);
     if (sections.find('3') != std::string::npos) sectionMemory(memory_channels);
+    if (sections.find('4') != std::string::npos) sectionManyChannels(64, seconds);
     return 0;
 }
