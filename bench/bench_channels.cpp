@@ -100,7 +100,9 @@ RunFigures runChannels(int n, const std::string& transport, double seconds, doub
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const double t0 = nowS();
-    ts::Child runner(cli);
+    ts::Child::Options shown;
+    shown.err = ts::Child::Output::Inherit;  // a refusal or set-up error says why
+    ts::Child runner(cli, shown);
     while (!runner.waitFor(100))  // its threads, every 100 ms until it ends
         r.threads = std::max(r.threads, runner.countEntries("task"));
     const ts::Ended& ran = runner.wait();
