@@ -1,15 +1,11 @@
 // The sender and the receiver on real parts: loopback UDP, pseudo-terminals and socat.
-#include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -234,113 +230,36 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Arrival times of every datagram to a loopback port, as the kernel stamped them (seconds on
-// the wall clock), read on a thread.
-class Arrivals {
-public:
-    Arrivals() : t_([this] { run(); }) {}
-    ~Arrivals() {
-        stop_ = true;
-        t_.join();
-    }
-    unsigned short port() const { return peer_.port(); }
-    // Waits (at most kWait ms) for n datagrams; their arrival times.
-    std::vector<double> waitFor(size_t n) {
-        const auto end = SteadyClock::now() + std::chrono::milliseconds(4 * kWait);
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                if (times_.size() >= n || SteadyClock::now() > end) return times_;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-
-private:
-    void run() {
-        timeval tv{0, 20000};
-        setsockopt(peer_.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        unsigned char b[64];
-        while (!stop_) {
-            if (recv(peer_.fd(), b, sizeof b, 0) <= 0) continue;
-            timeval stamp{};
-            ioctl(peer_.fd(), SIOCGSTAMP, &stamp);
-            std::lock_guard<std::mutex> g(m_);
-            times_.push_back(static_cast<double>(stamp.tv_sec) + stamp.tv_usec / 1e6);
-        }
-    }
-    ts::UdpPeer peer_;
-    std::atomic<bool> stop_{false};
-    std::mutex m_;
-    std::vector<double> times_;
-    std::thread t_;
-};
-
-traffic::SessionConfig netConfig(unsigned short dest, double rate, uint64_t count) {
+traffic::SessionConfig config(const std::string& serial, unsigned short dest, double rate,
+                              uint64_t count) {
     traffic::SessionConfig c;
+    c.serial = serial;
+    c.net = serial.empty();
     c.e2u = false;
-    c.net = true;
     c.dest_ip = kDestIp;
     c.dest_port = dest;
     c.rate = rate;
     c.count = count;
     c.format = measure::Format::Seq32;
+    c.latency_bound_ns = kSecond / 2;
     return c;
+}
+
+bool started(traffic::Session& s) {
+    std::string error;
+    const bool ok = s.open(&error) && s.connect(&error);
+    EXPECT_TRUE(ok) << error;
+    if (ok) s.start();
+    return ok;
 }
 
 }  // namespace
 
-// The send rate, measured apart from the sender by the datagrams' arrival stamps over 2.5 s at
-// 1000/s, is the asked one within 0.4 %: packet k arrives k periods after the first, give or
-// take a constant, so the median of that offset drifts by less than 5 ms from the first half of
-// the run to the second (a few microseconds seen; a median, so stalls of a loaded machine do not
-// count). A schedule taken from each wake-up instead of the previous deadline loses a sleep's
-// overshoot per packet: 1 to 10 %, 12 to 120 ms. A stall is caught up at no more than twice the
-// rate, on deadlines that stay whole periods apart.
-TEST(SessionTest, SendsAtTheAskedRateAndCatchesUpWithoutBursts) {
-    Arrivals rx;
-    traffic::Session s(netConfig(rx.port(), 1000, 2500));
-    std::string error;
-    ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
-    s.start();
-    const std::vector<double> t = rx.waitFor(2500);
-    s.stop();
-    ASSERT_EQ(t.size(), 2500u);
-    const auto medianOffset = [&](size_t from, size_t to) {
-        std::vector<double> o;
-        for (size_t k = from; k < to; ++k) o.push_back(t[k] - t[0] - static_cast<double>(k) / 1000);
-        std::nth_element(o.begin(), o.begin() + o.size() / 2, o.end());
-        return o[o.size() / 2];
-    };
-    const double drift = medianOffset(1250, 2500) - medianOffset(0, 1250);
-    EXPECT_LT(std::abs(drift), 0.005)
-        << "s over 1250 periods: " << 1250 / (1.25 + drift) << " packets/s";
-
-    traffic::Pacer pacer(1000);
-    const int64_t period = pacer.period();
-    int64_t first = 0;
-    std::vector<int64_t> at;
-    const int run = 1;
-    for (int k = 0; k < 700; ++k) {
-        ASSERT_TRUE(pacer.wait(run));
-        at.push_back(traffic::nowNs());
-        if (k == 0) first = pacer.deadline();
-        EXPECT_EQ(pacer.deadline() - first, k * period) << k;  // never moved by a late wake-up
-        if (k == 49) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    int in_first_100ms = 0;
-    for (size_t k = 51; k < at.size(); ++k) {
-        EXPECT_GE(at[k] - at[k - 1], period / 2) << k;
-        in_first_100ms += at[k] - at[50] < 100000000;
-    }
-    EXPECT_LE(in_first_100ms, 201) << "the backlog of 300 went at twice the rate, not at once";
-}
-
-// The event loop's release: a wake-up on time releases one packet; a late one the packets a
-// punctual sender would have sent within the gather window (each at its turn, half a period
-// apart at the soonest), deadlines staying whole periods apart; after a long stall at most
-// 1 + gather / (period / 2) go at once, the rest at twice the rate.
-TEST(PacerTest, ALateWakeUpReleasesWhatFellDueWithinTheGatherWindowOnly) {
+// Deadlines stay whole periods apart, never moved by a late wake-up (a schedule taken from each
+// wake-up loses a sleep's overshoot per packet); a late wake-up releases what a punctual sender
+// would have sent within the gather window, half a period apart at the soonest; after a long
+// stall at most 1 + gather / (period / 2) go at once, the backlog at twice the rate.
+TEST(PacerTest, DeadlinesStayWholePeriodsApartAndABacklogGoesAtTwiceTheRate) {
     traffic::Pacer p(50000);  // 20 us apart
     const int64_t period = p.period(), gather = 100000;
     int64_t d[64];
@@ -355,18 +274,31 @@ TEST(PacerTest, ALateWakeUpReleasesWhatFellDueWithinTheGatherWindowOnly) {
     EXPECT_EQ(p.releaseDue(stall + period / 2, gather, d, 64), 1);
     EXPECT_EQ(p.releaseDue(stall + period, 0, d, 64), 1);  // no gathering: one at a time
     EXPECT_EQ(d[0], t0 + (5 + 11 + 1 + 1) * period);
+
+    traffic::Pacer w(1000);  // the window's senders wait on it
+    std::vector<int64_t> at;
+    int64_t first = 0;
+    const int run = 1;
+    for (int k = 0; k < 400; ++k) {
+        ASSERT_TRUE(w.wait(run));
+        at.push_back(traffic::nowNs());
+        if (k == 0) first = w.deadline();
+        EXPECT_EQ(w.deadline() - first, k * w.period()) << k;
+        if (k == 49) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    int in_first_100ms = 0;
+    for (size_t k = 51; k < at.size(); ++k) in_first_100ms += at[k] - at[50] < 100000000;
+    EXPECT_LE(in_first_100ms, 201) << "the backlog of 300 went at twice the rate, not at once";
 }
 
 // The drain waits up to the latency bound for packets in flight, and ends at once on an
 // interrupt.
 TEST(SessionTest, DrainEndsAtOnceOnAnInterrupt) {
-    Arrivals rx;  // takes the packets and answers none: they stay in flight
-    traffic::SessionConfig c = netConfig(rx.port(), 100, 3);
+    ts::UdpPeer rx;  // takes the packets and answers none: they stay in flight
+    traffic::SessionConfig c = config("", rx.port(), 100, 3);
     c.latency_bound_ns = 600 * kSecond;
     traffic::Session s(c);
-    std::string error;
-    ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
-    s.start();
+    ASSERT_TRUE(started(s));
     for (auto end = SteadyClock::now() + std::chrono::seconds(5); !s.sendersDone();)
         ASSERT_LT(SteadyClock::now(), end);
     std::atomic<int> interrupted{0};
@@ -395,11 +327,18 @@ public:
         : s2n_(serial_to_net), n2s_(net_to_serial), echo_(echo) {}
     ~PlayedConverter() { end(); }
     bool ok() const { return pty_.ok() && udp_.ok(); }
-    std::string tty() const { return pty_.slavePath(); }
-    unsigned short port() const { return udp_.port(); }
-    void begin(unsigned short session_port) {
-        session_port_ = session_port;
+    // Starts the session on this converter, and the converter.
+    bool begin(traffic::Session& s) {
+        if (!started(s)) return false;
+        session_port_ = s.listenPort();
         t_ = std::thread([this] { run(); });
+        return true;
+    }
+    traffic::SessionConfig config(bool e2u, bool u2e, uint64_t count) const {
+        traffic::SessionConfig c = ::config(pty_.slavePath(), udp_.port(), 200, count);
+        c.e2u = e2u;
+        c.u2e = u2e;
+        return c;
     }
     void vanish() {
         vanish_ = true;
@@ -421,25 +360,19 @@ private:
         while (!stop_) {
             if (vanish_ && open) {
                 pty_.closeMaster();
-                open = false;
-                vanish_ = false;
+                open = vanish_ = false;
             }
             pollfd p[2] = {{open ? pty_.master() : -1, POLLIN, 0}, {udp_.fd(), POLLIN, 0}};
             if (poll(p, 2, 5) <= 0) continue;
-            if (p[0].revents & POLLIN) {
-                const ssize_t n = read(pty_.master(), b, sizeof b);
-                if (n <= 0) continue;
-                {
-                    std::lock_guard<std::mutex> g(m_);
-                    written_.insert(written_.end(), b, b + n);
-                }
+            const ssize_t n = (p[0].revents & POLLIN) ? read(pty_.master(), b, sizeof b) : 0;
+            if (n > 0) {
+                std::lock_guard<std::mutex> g(m_);
+                written_.insert(written_.end(), b, b + n);
                 if (echo_) pty_.writeMaster(b, static_cast<size_t>(n));
                 if (s2n_) udp_.sendTo(session_port_, b, static_cast<size_t>(n));
             }
-            if (p[1].revents & POLLIN) {
-                const ssize_t n = recv(udp_.fd(), b, sizeof b, 0);
-                if (n > 0 && n2s_ && open) pty_.writeMaster(b, static_cast<size_t>(n));
-            }
+            const ssize_t m = (p[1].revents & POLLIN) ? recv(udp_.fd(), b, sizeof b, 0) : 0;
+            if (m > 0 && n2s_ && open) pty_.writeMaster(b, static_cast<size_t>(m));
         }
     }
     ts::PtyPair pty_;
@@ -452,27 +385,11 @@ private:
     std::thread t_;
 };
 
-traffic::SessionConfig serialConfig(const PlayedConverter& conv, bool e2u, bool u2e,
-                                    uint64_t count) {
-    traffic::SessionConfig c;
-    c.serial = conv.tty();
-    c.dest_ip = kDestIp;
-    c.dest_port = conv.port();
-    c.e2u = e2u;
-    c.u2e = u2e;
-    c.rate = 200;
-    c.count = count;
-    c.format = measure::Format::Seq32;
-    c.latency_bound_ns = kSecond / 2;
-    return c;
-}
-
-bool waitUntilSent(traffic::Session& s) {
-    for (auto end = SteadyClock::now() + std::chrono::seconds(10); !s.sendersDone();) {
-        if (SteadyClock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+void finish(traffic::Session& s, PlayedConverter& conv) {
+    s.stopSending();
+    s.drain();
+    s.stop();
+    conv.end();
 }
 
 }  // namespace
@@ -486,16 +403,13 @@ TEST(SessionTest, BothDirectionsAreToldApartOnAnEchoingLine) {
     for (bool both : {true, false}) {
         PlayedConverter conv(true, false, both);
         ASSERT_TRUE(conv.ok());
-        traffic::Session s(serialConfig(conv, both, true, 60));
-        std::string error;
-        ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
-        conv.begin(s.listenPort());
-        s.start();
-        ASSERT_TRUE(waitUntilSent(s));
-        s.stopSending();
-        s.drain();
-        s.stop();
-        conv.end();
+        traffic::Session s(conv.config(both, true, 60));
+        ASSERT_TRUE(conv.begin(s));
+        for (auto end = SteadyClock::now() + std::chrono::seconds(10); !s.sendersDone();) {
+            ASSERT_LT(SteadyClock::now(), end);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        finish(s, conv);
         const measure::Figures u2e = s.monitor(traffic::Way::U2E)->finish(traffic::nowNs(), true);
         EXPECT_EQ(u2e.received, 60u) << both;
         EXPECT_EQ(u2e.echoed, 0u);
@@ -518,26 +432,21 @@ TEST(SessionTest, BothDirectionsAreToldApartOnAnEchoingLine) {
 // received, lost or in flight.
 TEST(SessionTest, TheTestersOwnPortOutageIsNotSentNotLost) {
     for (traffic::Way way : {traffic::Way::E2U, traffic::Way::U2E}) {
+        SCOPED_TRACE(traffic::wayName(way));
         const bool e2u = way == traffic::Way::E2U;
         PlayedConverter conv(!e2u, e2u, false);
         ASSERT_TRUE(conv.ok());
-        traffic::Session s(serialConfig(conv, e2u, !e2u, 0));
-        std::string error;
-        ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
-        conv.begin(s.listenPort());
-        s.start();
+        traffic::Session s(conv.config(e2u, !e2u, 0));
+        ASSERT_TRUE(conv.begin(s));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         conv.vanish();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        s.stopSending();
-        s.drain();
-        s.stop();
-        conv.end();
+        finish(s, conv);
         const measure::Figures f = s.monitor(way)->finish(traffic::nowNs(), true);
-        EXPECT_GT(f.received, 20u) << traffic::wayName(way);
-        EXPECT_GT(f.not_sent, 40u) << traffic::wayName(way);  // about 100 at 200/s
+        EXPECT_GT(f.received, 20u);
+        EXPECT_GT(f.not_sent, 40u);  // about 100 at 200/s
         // Lost: those on the way when the port went, and those sent before the driver saw it go.
-        EXPECT_LT(f.lost, f.not_sent / 2) << traffic::wayName(way);
+        EXPECT_LT(f.lost, f.not_sent / 2);
         EXPECT_EQ(f.sent, f.received + f.lost + f.in_flight);
         EXPECT_TRUE(s.serial().lost_now);
     }
@@ -551,27 +460,16 @@ TEST(SessionTest, SerialReceiveDelayComesFromTheQueueAndTheLineRate) {
     ts::PtyPair pty;
     ts::UdpPeer peer;
     ASSERT_TRUE(pty.ok() && peer.ok());
-    traffic::SessionConfig c;
-    c.serial = pty.slavePath();
+    traffic::SessionConfig c = config(pty.slavePath(), peer.port(), 1000, 10);
+    c.e2u = true;
+    c.latency_bound_ns = kSecond;
     c.baud = 9600;
-    c.dest_ip = kDestIp;
-    c.dest_port = peer.port();
-    c.rate = 1000;
-    c.count = 10;
-    c.format = measure::Format::Seq32;
     traffic::Session s(c);
-    std::string error;
-    ASSERT_TRUE(s.open(&error) && s.connect(&error)) << error;
-    s.start();
+    ASSERT_TRUE(started(s));
     timeval tv{5, 0};
     setsockopt(peer.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::vector<unsigned char> line;
-    for (int i = 0; i < 10; ++i) {
-        unsigned char b[64];
-        const ssize_t n = recv(peer.fd(), b, sizeof b, 0);
-        ASSERT_EQ(n, 11);
-        line.insert(line.end(), b, b + n);
-    }
+    std::vector<unsigned char> line(110);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(recv(peer.fd(), &line[11 * i], 64, 0), 11);
     // Later than a line could have brought them, then all at once, as a queue holds them.
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     ASSERT_TRUE(pty.writeMaster(line.data(), line.size()));
