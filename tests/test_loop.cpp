@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "child_process.h"
 #include "json.h"
 #include "loopback.h"
 #include "pty_pair.h"
@@ -58,69 +59,41 @@ struct Scratch {
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
-// The runner as a child, its output in files; watched while it runs.
+// The runner as a child, its standard error kept. wait() returns its exit status, or -1 when it
+// ran past timeout_s (then it is killed); it sends SIGINT signal_at_s after the start, if asked,
+// and calls `watch` about every 50 ms while the runner runs.
 struct Runner {
-    pid_t pid = -1;
-    std::chrono::steady_clock::time_point started;
-    std::string out_path, err_path;
-    int status = -1;          // exit status; -1 until it exited by itself
-    double after_signal = 0;  // seconds from the last signal to the exit
+    const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    ts::Child child;
+    double after_signal = 0;  // seconds from the SIGINT to the exit
 
-    Runner(const Scratch& dir, const Args& args) : out_path(dir / "out"), err_path(dir / "err") {
-        started = std::chrono::steady_clock::now();
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (!freopen(out_path.c_str(), "w", stdout) || !freopen(err_path.c_str(), "w", stderr))
-                _exit(127);
-            std::vector<char*> argv{const_cast<char*>(CONVBENCH_CLI)};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Runner() {
-        if (status < 0 && pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    // Waits for the exit, at most timeout_s from the start (then kills it);
-    // with `signal_at_s`, sends SIGINT that long after the start. Calls
-    // `watch` about every 50 ms while the runner runs.
+    explicit Runner(Args args)
+        : child((args.insert(args.begin(), CONVBENCH_CLI), args),
+                {ts::Child::Output::Null, ts::Child::Output::Keep}) {}
     int wait(double timeout_s, double signal_at_s = -1,
              const std::function<void()>& watch = nullptr) {
-        bool signalled = false;
-        auto last_signal = started;
-        for (;;) {
-            int st = 0;
-            if (waitpid(pid, &st, WNOHANG) == pid) {
-                after_signal = since(last_signal);
-                status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-                return status;
-            }
-            if (!signalled && signal_at_s >= 0 && since(started) >= signal_at_s) {
-                kill(pid, SIGINT);
-                last_signal = std::chrono::steady_clock::now();
-                signalled = true;
+        auto signalled = started;
+        while (!child.waitFor(50)) {
+            if (signal_at_s >= 0 && signalled == started && since(started) >= signal_at_s) {
+                child.signal(SIGINT);
+                signalled = std::chrono::steady_clock::now();
             }
             if (since(started) > timeout_s) {
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
+                child.signal(SIGKILL);
                 ADD_FAILURE() << "the runner hung: killed after " << timeout_s << " s\n" << err();
-                status = -2;
                 return -1;
             }
             if (watch) watch();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        after_signal = since(signalled);
+        return child.wait().status;
     }
-    std::string out() const { return readFile(out_path); }
-    std::string err() const { return readFile(err_path); }
+    std::string err() { return child.wait().err; }
 };
 
-ts::Json parse(const std::string& text) {
+// The JSON report a run wrote in the scratch folder.
+ts::Json report(const Scratch& dir) {
+    const std::string text = readFile(dir / "r.json");
     ts::Json j;
     EXPECT_TRUE(ts::parseJson(text, &j)) << text.substr(0, 2000);
     return j;
@@ -157,8 +130,8 @@ Args netChannels(int n, Args run, const Scratch& dir, unsigned short* spare = nu
 
 // Every channel but the "stuck..." ones passed with `count` packets sent and received each;
 // those failed.
-void expectNetChannelsExact(const std::string& report, size_t channels, uint64_t count) {
-    const ts::Json j = parse(report);
+void expectNetChannelsExact(const Scratch& dir, size_t channels, uint64_t count) {
+    const ts::Json j = report(dir);
     ASSERT_EQ(j["channels"].size(), channels);
     for (const auto& c : j["channels"]) {
         const std::string name = c["name"].get<std::string>();
@@ -172,14 +145,6 @@ void expectNetChannelsExact(const std::string& report, size_t channels, uint64_t
         EXPECT_EQ(d["received"].get<uint64_t>(), count) << name;
         EXPECT_EQ(d["lost"].get<uint64_t>(), 0u) << name;
     }
-}
-
-// Threads of a running process (/proc/PID/status); -1 if it is gone.
-int threads(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-    return -1;
 }
 
 // A TCP converter that accepts connections (the kernel does, from its backlog)
@@ -227,9 +192,9 @@ TEST(LoopChannelsTest, ADeadConverterFailsItsChannelAlone) {
     Args args = netChannels(0, {"--simulate", "-r", "500", "-n", "1000"}, dir);
     for (int i = 0; i < 16; ++i)
         args.insert(args.end(), {"--channel", i == 9 ? "name=dead,drop=1" : "direction=both"});
-    Runner r(dir, args);
+    Runner r(args);
     ASSERT_EQ(r.wait(90), 1) << r.err();
-    const ts::Json j = parse(readFile(dir / "r.json"));
+    const ts::Json j = report(dir);
     ASSERT_EQ(j["channels"].size(), 16u);
     for (const auto& c : j["channels"]) {
         const std::string name = c["name"].get<std::string>();
@@ -270,7 +235,7 @@ TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOth
                              "--channel", "name=stuck-serial,direction=u2e,port=" + serial.slavePath() +
                                               at + std::to_string(nobody.port()) +
                                               ",listen=" + std::to_string(listen)});
-    Runner r(dir, args);
+    Runner r(args);
     const std::vector<char> fill(4096, 'x');
     size_t filled = 0;  // the runner empties the port when it opens it: filled again and again
     ASSERT_EQ(r.wait(90, -1,
@@ -281,7 +246,7 @@ TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOth
               1)
         << r.err();
     EXPECT_GT(filled, 0u);
-    expectNetChannelsExact(readFile(dir / "r.json"), 16, 4000);
+    expectNetChannelsExact(dir, 16, 4000);
 }
 
 // 8 channels at 2000 packets/s each: every channel sends at its rate (a channel
@@ -291,9 +256,9 @@ TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOth
 // channel left behind by tens of milliseconds fails).
 TEST(LoopFairnessTest, EveryChannelKeepsItsRateAtHighRates) {
     const Scratch dir;
-    Runner r(dir, netChannels(8, {"-r", "2000", "-n", "10000"}, dir));
+    Runner r(netChannels(8, {"-r", "2000", "-n", "10000"}, dir));
     ASSERT_EQ(r.wait(90), 0) << r.err();
-    const ts::Json j = parse(readFile(dir / "r.json"));
+    const ts::Json j = report(dir);
     ASSERT_EQ(j["channels"].size(), 8u);
     std::vector<double> p99;
     for (const auto& c : j["channels"]) {
@@ -328,12 +293,12 @@ TEST(LoopShutdownTest, EveryKindOfDescriptorOpenAtAnInterruptAndAtTheEnd) {
             for (const char* way : {"both", "e2u"})
                 args.insert(args.end(),
                             {"--channel", std::string("transport=") + t + ",direction=" + way});
-        Runner r(dir, args);
+        Runner r(args);
         EXPECT_EQ(r.wait(60, interrupt ? 2.0 : -1), interrupt ? 4 : 0) << r.err();
         if (interrupt) {
             EXPECT_LT(r.after_signal, 10) << "the run went on after SIGINT";
         }
-        const ts::Json j = parse(readFile(dir / "r.json"));
+        const ts::Json j = report(dir);
         EXPECT_EQ(j["interrupted"].get<bool>(), interrupt);
         ASSERT_EQ(j["channels"].size(), 6u);
         for (const auto& c : j["channels"])
@@ -372,12 +337,12 @@ TEST(LoopThreads, SixtyFourChannelsRunOnAtMostCoresPlusTwoThreads) {
                               ",listen=" + std::to_string(ports[i])});
     }
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    Runner r(dir, args);
+    Runner r(args);
     int most = 0, samples = 0;
     r.wait(60, -1, [&] {
         if (since(r.started) < 2 || since(r.started) > 5)
             return;  // after the start, before the end
-        const int n = threads(r.pid);
+        const int n = r.child.countEntries("task");
         if (n > 0) {
             most = std::max(most, n);
             ++samples;
@@ -386,7 +351,7 @@ TEST(LoopThreads, SixtyFourChannelsRunOnAtMostCoresPlusTwoThreads) {
     ASSERT_GT(samples, 0) << r.err();
     EXPECT_LE(most, cores + 2) << "threads with 64 channels on " << cores << " cores";
     // The serial channels have no converter and fail; the network ones pass.
-    const ts::Json j = parse(readFile(dir / "r.json"));
+    const ts::Json j = report(dir);
     ASSERT_EQ(j["channels"].size(), 64u);
     for (size_t i = 0; i < 56; ++i) EXPECT_EQ(j["channels"][i]["verdict"], "pass") << i;
 }
