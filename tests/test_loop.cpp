@@ -119,7 +119,8 @@ const char* const kStallOutOfReach = "600000";
 
 // `run` (rate and count) with n network channels n0, n1, ..., seq32 packets and the JSON report
 // in r.json; fills *spare with free UDP ports none of them uses.
-Args netChannels(int n, Args run, const Scratch& dir, std::vector<unsigned short>* spare = nullptr) {
+Args netChannels(int n, Args run, const Scratch& dir,
+                 std::vector<unsigned short>* spare = nullptr) {
     run.insert(run.end(),
                {"--format", "seq32", "--json", dir / "r.json", "--tester-stall", kStallOutOfReach});
     const std::vector<unsigned short> ports = freePorts(n + (spare ? spare->size() : 0));
@@ -211,9 +212,9 @@ TEST(LoopChannelsTest, ADeadConverterFailsItsChannelAlone) {
     for (const auto& f : j["failures"]) EXPECT_EQ(f["channel"].get<std::string>(), "dead");
 }
 
-// 8 network channels at 2000 packets/s beside two stuck ones: a converter (a TCP server) that never reads, whose
-// window closes within a second so the runner's writes find no room, and a serial port that
-// never drains (a pty whose far end nobody reads, kept full through the run by the test: as a
+// 8 network channels at 2000 packets/s beside two stuck ones: a converter (a TCP server) that never
+// reads, whose window closes within a second so the runner's writes find no room, and a serial port
+// that never drains (a pty whose far end nobody reads, kept full through the run by the test: as a
 // port held by flow control). Neither holds up the other channels, which pass with every packet
 // counted at their rate, nor the end of the run.
 TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOtherChannel) {
@@ -227,11 +228,13 @@ TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOth
     std::vector<unsigned short> listen(1);
     Args args = netChannels(8, {"-r", "2000", "-n", "10000"}, dir, &listen);
     const std::string at = ",address=127.0.0.1:";
-    args.insert(args.end(), {"--channel", "name=stuck-tcp,direction=e2u,transport=tcp-client,port=" +
-                                              tcp_serial.slavePath() + at + std::to_string(deaf.port),
-                             "--channel", "name=stuck-serial,direction=u2e,port=" + serial.slavePath() +
-                                              at + std::to_string(nobody.port()) +
-                                              ",listen=" + std::to_string(listen[0])});
+    args.insert(args.end(),
+                {"--channel",
+                 "name=stuck-tcp,direction=e2u,transport=tcp-client,port=" +
+                     tcp_serial.slavePath() + at + std::to_string(deaf.port),
+                 "--channel",
+                 "name=stuck-serial,direction=u2e,port=" + serial.slavePath() + at +
+                     std::to_string(nobody.port()) + ",listen=" + std::to_string(listen[0])});
     Runner r(args);
     const std::vector<char> fill(4096, 'x');
     size_t filled = 0;  // the runner empties the port when it opens it: filled again and again
@@ -295,17 +298,19 @@ TEST(LoopThreads, SixtyFourChannelsRunOnAtMostCoresPlusTwoThreads) {
     for (int i = 0; i < 8; ++i) {
         ptys.push_back(std::make_unique<ts::PtyPair>());
         ASSERT_TRUE(ptys.back()->ok());
-        args.insert(args.end(), {"--channel", "name=s" + std::to_string(i) + ",port=" +
-                                                  ptys.back()->slavePath() + ",address=127.0.0.1:" +
-                                                  std::to_string(converter.port()) +
-                                                  ",listen=" + std::to_string(listen[i])});
+        args.insert(
+            args.end(),
+            {"--channel", "name=s" + std::to_string(i) + ",port=" + ptys.back()->slavePath() +
+                              ",address=127.0.0.1:" + std::to_string(converter.port()) +
+                              ",listen=" + std::to_string(listen[i])});
     }
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     Runner r(args);
     int most = 0, samples = 0;
     r.wait(60, -1, [&] {  // after the start, before the end
         const int n = r.child.countEntries("task");
-        if (since(r.started) > 2 && since(r.started) < 5 && n > 0) most = std::max(most, n), ++samples;
+        if (since(r.started) > 2 && since(r.started) < 5 && n > 0)
+            most = std::max(most, n), ++samples;
     });
     ASSERT_GT(samples, 0) << r.err();
     EXPECT_LE(most, cores + 2) << "threads with 64 channels on " << cores << " cores";
