@@ -8,18 +8,14 @@
 #include <unistd.h>
 
 #include "console.h"
+#include "scratch_slots.h"
 
 namespace cli {
 namespace {
 
 std::atomic<std::atomic<int>*> g_flag{nullptr};
 
-// Scratch files the signal handler removes when the process must end at once:
-// a slot's path is written before it is marked live, and only then may the
-// handler read it.
-constexpr int kSlots = 16;
-char g_scratch[kSlots][PATH_MAX];
-std::atomic<bool> g_live[kSlots];
+ScratchSlots<PATH_MAX> g_scratch;
 
 void writeErr(const char* text) {
     const ssize_t n = write(STDERR_FILENO, text, strlen(text));
@@ -29,27 +25,11 @@ void writeErr(const char* text) {
 void onSignal(int) {
     std::atomic<int>* flag = g_flag.load();
     if (flag != nullptr && flag->fetch_add(1) == 0) return;  // the run stops and reports
-    for (int i = 0; i < kSlots; ++i)
-        if (g_live[i].load()) unlink(g_scratch[i]);
+    g_scratch.removeLive([](const char* path) { unlink(path); });
     writeErr(flag ? "\nconvbench-cli: interrupted again: stopped at once, reports not yet written "
                     "are left out\n"
                   : "\nconvbench-cli: interrupted before the run began: no report written\n");
     _exit(4);
-}
-
-int holdScratch(const std::string& path) {
-    if (path.size() >= PATH_MAX) return -1;
-    for (int i = 0; i < kSlots; ++i) {
-        if (g_live[i].load()) continue;
-        memcpy(g_scratch[i], path.c_str(), path.size() + 1);
-        g_live[i].store(true);
-        return i;
-    }
-    return -1;
-}
-
-void releaseScratch(int slot) {
-    if (slot >= 0) g_live[slot].store(false);
 }
 
 // The file a report path names: a link's target, so the file is replaced, not the link.
@@ -118,11 +98,11 @@ bool openOut(const std::string& target, OutFile* out, std::string* error) {
     for (int n = 0;; ++n) {
         out->scratch =
             dir + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(n) + ".part";
-        out->slot = holdScratch(out->scratch);
+        out->slot = g_scratch.hold(out->scratch);
         out->fd = open(out->scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (out->fd >= 0) break;
         const int why = errno;
-        releaseScratch(out->slot);
+        g_scratch.release(out->slot);
         out->slot = -1;
         if (why != EEXIST || n > 100) {
             out->scratch.clear();
@@ -167,7 +147,7 @@ bool finishOut(OutFile* out, const std::string& target, std::string* error) {
         dropOut(out);
         return false;
     }
-    releaseScratch(out->slot);
+    g_scratch.release(out->slot);
     *out = OutFile{};
     return true;
 }
@@ -175,7 +155,7 @@ bool finishOut(OutFile* out, const std::string& target, std::string* error) {
 void dropOut(OutFile* out) {
     if (out->fd >= 0 && out->fd != STDOUT_FILENO) close(out->fd);
     if (!out->scratch.empty()) unlink(out->scratch.c_str());
-    releaseScratch(out->slot);
+    g_scratch.release(out->slot);
     *out = OutFile{};
 }
 

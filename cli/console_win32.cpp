@@ -11,29 +11,13 @@
 #include <windows.h>
 
 #include "console.h"
+#include "scratch_slots.h"
 
 namespace cli {
 namespace {
 std::atomic<std::atomic<int>*> g_flag{nullptr};
 
-constexpr int kSlots = 16;
-char g_scratch[kSlots][MAX_PATH];
-std::atomic<bool> g_live[kSlots];
-
-int holdScratch(const std::string& path) {
-    if (path.size() >= MAX_PATH) return -1;
-    for (int i = 0; i < kSlots; ++i) {
-        if (g_live[i].load()) continue;
-        memcpy(g_scratch[i], path.c_str(), path.size() + 1);
-        g_live[i].store(true);
-        return i;
-    }
-    return -1;
-}
-
-void releaseScratch(int slot) {
-    if (slot >= 0) g_live[slot].store(false);
-}
+ScratchSlots<MAX_PATH> g_scratch;
 
 // Runs on a thread of the system's own.
 BOOL WINAPI onConsoleEvent(DWORD event) {
@@ -44,8 +28,7 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
             std::atomic<int>* flag = g_flag.load();
             if (flag != nullptr && flag->fetch_add(1) == 0)
                 return TRUE;  // handled: the run stops and reports
-            for (int i = 0; i < kSlots; ++i)
-                if (g_live[i].load()) DeleteFileA(g_scratch[i]);
+            g_scratch.removeLive([](const char* path) { DeleteFileA(path); });
             TerminateProcess(GetCurrentProcess(), 4);
             return TRUE;
         }
@@ -98,12 +81,12 @@ bool openOut(const std::string& target, OutFile* out, std::string* error) {
     for (int n = 0;; ++n) {
         out->scratch =
             dir + "." + base + "." + std::to_string(_getpid()) + "-" + std::to_string(n) + ".part";
-        out->slot = holdScratch(out->scratch);
+        out->slot = g_scratch.hold(out->scratch);
         out->fd = _open(out->scratch.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                         _S_IREAD | _S_IWRITE);
         if (out->fd >= 0) return true;
         const int why = errno;
-        releaseScratch(out->slot);
+        g_scratch.release(out->slot);
         out->slot = -1;
         if (why != EEXIST || n > 100) {
             out->scratch.clear();
@@ -148,7 +131,7 @@ bool finishOut(OutFile* out, const std::string& target, std::string* error) {
         dropOut(out);
         return false;
     }
-    releaseScratch(out->slot);
+    g_scratch.release(out->slot);
     *out = OutFile{};
     return true;
 }
@@ -156,7 +139,7 @@ bool finishOut(OutFile* out, const std::string& target, std::string* error) {
 void dropOut(OutFile* out) {
     if (out->fd >= 0 && out->fd != _fileno(stdout)) _close(out->fd);
     if (!out->scratch.empty()) DeleteFileA(out->scratch.c_str());
-    releaseScratch(out->slot);
+    g_scratch.release(out->slot);
     *out = OutFile{};
 }
 
