@@ -4,7 +4,7 @@
 //      direction through socat, and the runner's UDP path to its own listen
 //      port beside iperf3 -u -l 16 -b 0;
 //      (--direction net, confirmed over 10 s: the runner refuses rates above
-//      100000/s, and says when that limit stopped the search);
+//      1000000/s, and says when that limit stopped the search);
 //   3. CPU of the runner at 1000 packets/s, both directions at once, 30 s,
 //      beside the CPU socat spends forwarding the same packets, with the
 //      runner's thread count and its send lateness;
@@ -83,7 +83,7 @@ ts::Json run(const Args& args, double* cpu = nullptr) {
 }
 
 // The runner's highest rate (cli/options.h kMaxRate).
-constexpr double kRunnerMaxRate = 100000;
+constexpr double kRunnerMaxRate = 1000000;
 
 // The children of `parent` named `comm`.
 std::vector<pid_t> children(pid_t parent, const std::string& comm) {
@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
             },
             "net", 10, &capped);
         const double iperf = iperf3Rate(10);
-        const char* cap = capped ? " (the runner's limit of 100000/s stopped the search)" : "";
+        const char* cap = capped ? " (the runner's limit of 1000000/s stopped the search)" : "";
         if (iperf < 0)
             std::printf(
                 "    runner UDP to its own port, --direction net, 10 s: %.0f packets/s%s (iperf3 "

@@ -423,7 +423,7 @@ Run:
                              both (default), or net (network to network, udp
                              only, no serial port: a UDP echo at the address, or
                              the listen port itself to check the tester)
-  -r, --rate N               packets per second per direction, 0.01..100000
+  -r, --rate N               packets per second per direction, 0.01..1000000
                              (default 10)
   -t, --duration S           how long to send, in seconds, 0.001..86400
                              (default 10)

@@ -16,7 +16,7 @@ namespace cli {
 // packets in flight (the core remembers each until it is settled) and the
 // simulated converters' held packets together stay under kMaxInFlight, and a
 // run is at most a day long. Every limit is in --help and the README.
-constexpr double kMinRate = 0.01, kMaxRate = 100000;  // packets per second per direction
+constexpr double kMinRate = 0.01, kMaxRate = 1000000;  // packets per second per direction
 constexpr double kMinDurationS = 0.001, kMaxDurationS = 86400;  // also --count at --rate
 constexpr double kMinLatencyBoundMs = 0.1, kMaxLatencyBoundMs = 600000;
 constexpr double kMinConnectTimeoutMs = 1, kMaxConnectTimeoutMs = 3600000;

@@ -190,14 +190,17 @@ void SerialPort::readMore() {
 void SerialPort::readNow() {
     uint8_t* room = scratch();
     const int fd = port_.native_handle();
-    for (bool first = true;; first = false) {
+    for (;;) {
         int queued = 0;
         if (::ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
-        if (!first && queued == 0) break;  // all read: a hang-up shows on the next wake-up
         const ssize_t n = ::read(fd, room, kSerialChunk);
         if (n > 0) {
             on_(room, static_cast<int>(n), queued > n ? queued : static_cast<int>(n));
             if (!port_.is_open()) return;  // closed by the reader
+            // Everything queued is read. Bytes that came since are seen by
+            // the next wait, which looks at the port as it is; a hang-up
+            // shows there too.
+            if (n >= queued) break;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

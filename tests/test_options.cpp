@@ -160,7 +160,7 @@ TEST(OptionsRefusedTest, StatusTwoWithAReason) {
         {{{"-p", "ttyX", "-a", "010.0.0.5:4001"}, "leading zero"},
          {{"-p", "ttyX", "--transport", "tcp-client"}, ""},  // no address to connect to
          {with({"-r", "0"}), "--rate"},
-         {with({"-r", "100001"}), "0.01..100000"},
+         {with({"-r", "1000001"}), "0.01..1000000"},
          {with({"-r", "1e-10"}), "no exponent"},
          {with({"-t", "86401"}), "--duration"},
          {with({"-n", "0"}), "--count"},
