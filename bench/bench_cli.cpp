@@ -143,15 +143,26 @@ bool clean(const ts::Json& d, double rate) {
 // limit, that a run of confirm_s confirms clean. *capped: the limit itself was clean.
 double highestRate(const std::function<ts::Json(double, double)>& trial, const std::string& way,
                    double confirm_s, bool* capped = nullptr) {
-    double good = 0;
+    // A second try: one stall of a busy machine should not end the search.
+    const auto passes = [&](double r) {
+        return clean(trial(r, 3)["directions"][way], r) || clean(trial(r, 3)["directions"][way], r);
+    };
+    double good = 0, bad = 0;
     for (double r = 1000; r <= kRunnerMaxRate;
          r = r * 2 > kRunnerMaxRate && r < kRunnerMaxRate ? kRunnerMaxRate : r * 2) {
-        // A second try: one stall of a busy machine should not end the search.
-        if (!clean(trial(r, 3)["directions"][way], r) && !clean(trial(r, 3)["directions"][way], r))
+        if (!passes(r)) {
+            bad = r;
             break;
+        }
         good = r;
     }
     if (capped) *capped = good >= kRunnerMaxRate;
+    // Then halve the gap between the last clean rate and the first failing one
+    // three times: within an eighth of the doubling step.
+    for (int step = 0; step < 3 && bad > good && good > 0; ++step) {
+        const double mid = (good + bad) / 2;
+        (passes(mid) ? good : bad) = mid;
+    }
     for (double r = good; r >= 500; r *= 0.8) {
         const ts::Json j = trial(r, confirm_s);
         const ts::Json& d = j["directions"][way];
