@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "characterize.h"
 #include "child_process.h"
 #include "json.h"
 #include "loopback.h"
@@ -192,4 +193,72 @@ TEST(Characterize, InterruptKeepsTheTrialsDone) {
     const Json& trials = result(j, "ch1", "e2u")["trials"];
     ASSERT_GE(trials.size(), 1u);
     EXPECT_EQ(trials[0]["sent"], trials[0]["count"]);
+}
+
+// The options: sizes per channel, --only, and the refusals that keep a
+// characterisation from starting with settings it cannot honour.
+TEST(Characterize, OptionsAndRefusals) {
+    auto parse = [](std::vector<const char*> args, cli::CharzOptions* o, std::string* error) {
+        return cli::parseCharacterize(static_cast<int>(args.size()), args.data(), o, error);
+    };
+    cli::CharzOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"--channel", "port=/dev/x,address=127.0.0.1:9,sizes=13/1472", "--channel",
+                       "port=/dev/y,address=127.0.0.1:9,listen=7,direction=u2e", "--size", "64,256",
+                       "--only", "burst", "--trial", "0.5"},
+                      &o, &error))
+        << error;
+    ASSERT_EQ(o.channels.size(), 2u);
+    EXPECT_EQ(o.channel_sizes[0], (std::vector<int>{13, 1472}));
+    EXPECT_TRUE(o.channel_sizes[1].empty());
+    EXPECT_EQ(o.sizes, (std::vector<int>{64, 256}));
+    EXPECT_FALSE(o.channels[1].e2u);
+    EXPECT_TRUE(o.burst && !o.throughput && !o.loss && !o.latency);
+    for (const std::vector<const char*>& bad :
+         {std::vector<const char*>{"--simulate", "--size", "12"},
+          {"--simulate", "--size", "13,1473"},
+          {"--simulate", "--only", "speed"},
+          {"--simulate", "--trial", "0"},
+          {"-p", "/dev/x", "-a", "127.0.0.1:9", "--queue", "512"},  // a fault without --simulate
+          {"--channel", "port=/dev/x,address=127.0.0.1:9,direction=net"},
+          {"--simulate", "--json", "-", "--sheet", "-"},
+          {"--address", "127.0.0.1:9"}}) {
+        cli::CharzOptions p;
+        EXPECT_FALSE(parse(bad, &p, &error)) << bad[1];
+    }
+}
+
+// A figure that could not be established is null with its reason in the JSON
+// and "inconclusive" on the data sheet, never a number.
+TEST(Characterize, InconclusiveFiguresAreNeverNumbers) {
+    cli::CharzResult r;
+    r.options.sizes = {64};
+    cli::ChannelCharz c;
+    c.channel.name = "ch1";
+    cli::SizeResult s;
+    s.way = "e2u";
+    s.size = 64;
+    s.line_Bps = 11520;
+    s.throughput_pct = {false, 0, "the tester was held up"};
+    s.burst_packets = {false, 300, "nothing lost up to the longest burst tried"};
+    s.burst_lower_bound = true;
+    cli::LoadPoint p;
+    p.load_pct = 100;
+    p.loss_ratio = {true, 0.25, ""};
+    s.loss.push_back(p);
+    c.results.push_back(s);
+    r.channels.push_back(c);
+    Json j;
+    ASSERT_TRUE(testsupport::parseJson(cli::charzJson(r), &j));
+    const Json& got = j["channels"][0]["results"][0];
+    EXPECT_TRUE(got["throughput"]["value"].is_null());
+    EXPECT_TRUE(got["throughput"]["bytes_per_s"].is_null());
+    EXPECT_EQ(got["throughput"]["note"], "the tester was held up");
+    EXPECT_EQ(got["burst"]["bytes"], 300 * 64);
+    EXPECT_TRUE(got["burst"]["lower_bound"].get<bool>());
+    EXPECT_EQ(got["loss"][0]["loss_ratio"]["value"], 0.25);
+    const std::string sheet = cli::charzSheet(r);
+    EXPECT_NE(sheet.find("inconclusive"), std::string::npos) << sheet;
+    EXPECT_NE(sheet.find(">= 300 / 19200"), std::string::npos) << sheet;
+    EXPECT_NE(sheet.find("100%=25.00%"), std::string::npos) << sheet;
 }
