@@ -22,8 +22,10 @@ namespace {
 using numbers::Parsed;
 
 constexpr double kMaxTrialS = 3600, kMaxSettleMs = 600000;
-// The pace of an e2u burst: datagrams as fast as the runner sends them.
-constexpr double kBurstRate = kMaxRate;
+// The pace of an e2u burst: a packet due every microsecond, so datagrams go
+// back to back, a batch (engine::kDatagramBatch) at a time, as fast as the
+// runner sends them.
+constexpr double kBurstRate = 1e6;
 constexpr int kConfirmSteps = 3;  // a failed confirmation steps down this many times at most
 
 // Items of a channel desc taken here (sizes=13/64), the rest left for parseChannel.

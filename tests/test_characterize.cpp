@@ -65,7 +65,7 @@ Sim startSim(const std::string& dir, const std::string& name, int size,
 // Runs characterize with the arguments and parses its JSON report back.
 Json characterize(std::vector<std::string> args, int* status = nullptr) {
     args.insert(args.begin(), {CONVBENCH_CLI, "characterize", "--trial", "1", "--settle", "100",
-                               "--latency-bound", "300", "--json", "-"});
+                               "--latency-bound", "600", "--json", "-"});
     const testsupport::ProcessResult r = testsupport::runProcess(args, 240);
     if (status) *status = r.status;
     Json j;
@@ -164,7 +164,17 @@ TEST(Characterize, LatencyIsTheDelay) {
         ASSERT_EQ(r["latency"].size(), 4u) << r.dump();
         const Json& low = r["latency"][0];
         ASSERT_TRUE(low["p50_ms"]["known"].get<bool>());
-        EXPECT_NEAR(low["p50_ms"]["value"].get<double>(), 20, 1);
+        // The converter's own latency is the floor, 20 ms within 1 ms; the
+        // median also carries the machine's wake-ups (a sanitizer build on a
+        // busy machine adds about 1 ms), so it gets 2.
+        double floor_ms = 0;
+        for (const Json& t : r["trials"])
+            if (t["kind"] == "latency") {
+                floor_ms = t["latency_ms"]["min"].get<double>();
+                break;
+            }
+        EXPECT_NEAR(floor_ms, 20, 1);
+        EXPECT_NEAR(low["p50_ms"]["value"].get<double>(), 20, 2);
         EXPECT_GE(low["max_ms"]["value"].get<double>(), low["p99_ms"]["value"].get<double>());
         const double found = r["throughput"]["value"].get<double>();
         const Json& last = r["loss"].back();
