@@ -384,8 +384,9 @@ bool isIPv4(const std::string& text) {
 std::string usage() {
     return R"(usage: convbench-cli --port PORT --address IP:PORT [options]
        convbench-cli --channel CHANNEL [--channel CHANNEL ...] [options]
-       convbench-cli characterize [options]   (a converter's limits: see
-                                               convbench-cli characterize --help)
+       convbench-cli characterize [options]
+                             (a converter's limits: convbench-cli characterize
+                             --help lists its options)
 
 Tests serial-to-Ethernet converters: sends numbered test packets into one side,
 receives them from the other, and judges what came out. Numbers are plain

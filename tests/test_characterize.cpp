@@ -115,10 +115,12 @@ TEST(Characterize, ThroughputIsTheLineRate) {
                 last["line_utilisation"].get<double>() * r["line_rate_bytes_per_s"].get<double>(),
                 last["delivered_bytes_per_s"].get<double>(), 1);
         }
-    // The search on ch3 lost packets above the simulator's rate.
+    // ch3 searched: loads above the simulator's rate lost packets.
     int losing = 0;
-    for (const Json& t : result(j, "ch3", "e2u")["trials"]) losing += !t["lossless"].get<bool>();
-    EXPECT_GE(losing, 3);
+    const Json& search = result(j, "ch3", "e2u")["trials"];
+    for (const Json& t : search) losing += !t["lossless"].get<bool>();
+    EXPECT_GE(losing, 1);
+    EXPECT_GE(search.size(), 4u);
 }
 
 // A 512-byte line queue: the longest burst that loses nothing is within one
