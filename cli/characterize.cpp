@@ -364,7 +364,7 @@ void runChannel(const CharzOptions& o, size_t index, ChannelCharz* out,
 
 std::string characterizeUsage() {
     return R"(usage: convbench-cli characterize --port PORT --address IP:PORT [options]
-       convbench-cli characterize --channel CHANNEL [--channel CHANNEL ...] [options]
+       convbench-cli characterize --channel CHANNEL [--channel ...] [options]
 
 Finds a converter's limits with trials of sized packets, in the manner of RFC
 2544, for each channel, direction and packet size at the channel's baud rate
