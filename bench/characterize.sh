@@ -48,12 +48,18 @@ trials = sum(len(r["trials"]) for c in j["channels"] for r in c["results"])
 print(f"{trials} trials over {len(j['channels'])} channels in {j['elapsed_s']:.0f} s")
 for c in j["channels"]:
     for r in c["results"]:
-        t = r["throughput"]
-        ok = t["known"] and abs(t["bytes_per_s"] - c["line_rate_bytes_per_s"]) <= 0.02 * c["line_rate_bytes_per_s"]
-        b = r["burst"]
-        print(f"  {c['name']} {r['direction']} {r['size']:5d} B: throughput {t['bytes_per_s'] or 0:.0f} B/s "
-              f"({'within' if ok else 'NOT within'} 2 % of the line), burst {b['value']} packets"
-              f"{' (lower bound)' if b['lower_bound'] else ''}")
+        t, b = r["throughput"], r["burst"]
+        line = c["line_rate_bytes_per_s"]
+        if t["known"]:
+            near = abs(t["bytes_per_s"] - line) <= 0.02 * line
+            tp = f"{t['bytes_per_s']:.0f} B/s ({'within' if near else 'NOT within'} 2 % of the line)"
+        else:
+            tp = "inconclusive (" + t.get("note", "") + ")"
+        held = sum(1 for x in r["trials"] if x["attempt"] > 1 or x["held_up"])
+        burst = "inconclusive" if b["value"] is None else f"{b['value']:.0f} packets" + (
+            " (lower bound)" if b["lower_bound"] else "")
+        print(f"  {c['name']} {r['direction']} {r['size']:5d} B: throughput {tp}, burst {burst}, "
+              f"{len(r['trials'])} trials, {held} repeated or held up")
 PY
 
 # socat: a pty on one side, UDP on loopback on the other, nothing paced.
