@@ -265,6 +265,11 @@ void Stage::endPass() {
             const size_t piece =
                 1 + static_cast<size_t>(shape_rng_() % static_cast<uint64_t>(f_.split));
             n = std::min(n, piece);
+        } else if (byte_ns_ > 0) {
+            // A paced line delivers as it goes: what came in one read (a TCP
+            // stream's many packets) leaves a packet's worth at a time, not
+            // all at once when its last byte has crossed.
+            n = std::min(n, size_);
         }
         std::vector<uint8_t> bytes(batch_.begin() + static_cast<std::ptrdiff_t>(off),
                                    batch_.begin() + static_cast<std::ptrdiff_t>(off + n));
