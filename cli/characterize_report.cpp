@@ -153,7 +153,8 @@ std::string charzSheet(const CharzResult& r) {
         const Channel& ch = c.channel;
         o << "\n"
           << shown(ch.name) << ": " << shown(ch.port.empty() ? "simulated" : ch.port) << " <-> "
-          << traffic::transportName(ch.transport) << " " << shown(ch.address()) << ", " << ch.baud
+          << traffic::transportName(ch.transport)
+          << (ch.address().empty() ? "" : " " + shown(ch.address())) << ", " << ch.baud
           << " baud, line rate " << fmt("%.0f", ch.baud / 10.0) << " bytes/s\n";
         if (!c.error.empty()) o << "  not characterised: " << shown(c.error) << "\n";
         if (c.results.empty()) continue;
