@@ -543,7 +543,7 @@ bool parseCharacterize(int argc, const char* const* argv, CharzOptions* o, std::
         } else {
             bool fault = false;
             for (const sim::FaultOption& f : sim::faultOptions()) fault = fault || f.name == key;
-            if (!fault && key != "baud") {
+            if (!fault) {
                 *error = "unknown option " + numbers::visible(name);
                 return false;
             }
@@ -562,6 +562,10 @@ bool parseCharacterize(int argc, const char* const* argv, CharzOptions* o, std::
         return false;
     }
     if (descs.empty()) descs.push_back("");
+    if (descs.size() > kMaxChannels) {
+        *error = "more than " + std::to_string(kMaxChannels) + " channels, the most one run takes";
+        return false;
+    }
     for (const std::string& desc : descs) {
         // sizes= is this subcommand's own key.
         std::string rest;
