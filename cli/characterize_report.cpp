@@ -196,7 +196,7 @@ std::string charzHtml(const CharzResult& r) {
     std::ostringstream o;
     o << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       << "<title>convbench characterisation</title>\n<style>\n"
-      << htmlStyle() << "pre{font-size:12px}</style>\n</head>\n<body>\n"
+      << htmlStyle() << "pre{font-size:12px;overflow-x:auto}</style>\n</head>\n<body>\n"
       << "<h1>convbench characterisation</h1>\n<p>started " << htmlEscape(r.started_at) << ", ran "
       << fmt("%.1f", r.elapsed_s) << " s" << (r.interrupted ? ", <b>interrupted</b>" : "")
       << "</p>\n<h2>Data sheet</h2>\n<pre>" << htmlEscape(charzSheet(r)) << "</pre>\n";
