@@ -205,23 +205,55 @@ std::vector<TimePoint> thin(const std::vector<TimePoint>& points, size_t most) {
     return out;
 }
 
+std::string htmlEscape(const std::string& s) {
+    return esc(s);
+}
+
+std::string xyPlot(const std::string& title, const std::string& x_label, const std::string& y_label,
+                   const std::vector<XyLine>& lines) {
+    double x_top = 0, y_top = 0;
+    for (const XyLine& l : lines)
+        for (const auto& [x, y] : l.points) x_top = std::max(x_top, x), y_top = std::max(y_top, y);
+    const Frame f{x_top > 0 ? x_top * 1.05 : 1, y_top > 0 ? y_top * 1.1 : 1};
+    std::ostringstream o;
+    o << axes(f, title, x_label, y_label);
+    for (const XyLine& l : lines) {
+        o << "<polyline class=\"" << esc(l.cls) << "\" points=\"";
+        for (const auto& [x, y] : l.points)
+            o << fmt("%.1f", f.x(x)) << "," << fmt("%.1f", f.y(y)) << " ";
+        o << "\"/>\n";
+        for (const auto& [x, y] : l.points)
+            o << "<circle class=\"" << esc(l.cls) << "\" cx=\"" << fmt("%.1f", f.x(x)) << "\" cy=\""
+              << fmt("%.1f", f.y(y)) << "\" r=\"2.5\"><title>" << fmt("%g", x) << ", "
+              << fmt("%g", y) << "</title></circle>\n";
+    }
+    return o.str() + "</svg>\n";
+}
+
+std::string htmlStyle() {
+    return "body{font-family:sans-serif;margin:24px;color:#222;max-width:900px}\n"
+           ".verdict{font-size:28px;font-weight:bold;padding:8px 16px;display:inline-block;"
+           "border-radius:8px;color:#fff}\n"
+           ".pass{background:#3c9a3c}.fail{background:#b43030}.interrupted{background:#b08020}\n"
+           "table{border-collapse:collapse;margin:8px 0 16px}th,td{text-align:left;padding:2px "
+           "12px 2px 0;font-size:14px}th{font-weight:normal;color:#555}\n"
+           "svg.plot{display:block;margin:4px 0 18px;font-size:11px}\n"
+           "svg text{fill:#444}.grid{stroke:#e4e4e4}.axis{stroke:#888}\n"
+           "polyline{fill:none;stroke-width:1.5}.p50{stroke:#3a7bd5}.p99{stroke:#d58a3a}\n"
+           ".bar{fill:#3a7bd5}.lost{stroke:#b43030;stroke-width:2}"
+           ".duplicated{stroke:#7a3ab4;stroke-width:2}.reordered{stroke:#d58a3a;stroke-width:2}\n"
+           ".key span{display:inline-block;width:12px;height:3px;margin:0 4px 3px 12px}\n"
+           "polyline.limit{stroke:#888;stroke-dasharray:4 3}polyline.found{stroke:#3c9a3c}"
+           "polyline.max{stroke:#7a3ab4}circle{stroke:none}circle.p50{fill:#3a7bd5}"
+           "circle.p99{fill:#d58a3a}circle.found{fill:#3c9a3c}circle.limit{fill:#888}"
+           "circle.lost{fill:#b43030}circle.max{fill:#7a3ab4}\n";
+}
+
 std::string htmlReport(const HtmlInput& in) {
     std::ostringstream o;
     o << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       << "<title>convbench report: " << esc(in.verdict) << "</title>\n<style>\n"
-      << "body{font-family:sans-serif;margin:24px;color:#222;max-width:900px}\n"
-      << ".verdict{font-size:28px;font-weight:bold;padding:8px 16px;display:inline-block;"
-         "border-radius:8px;color:#fff}\n"
-      << ".pass{background:#3c9a3c}.fail{background:#b43030}.interrupted{background:#b08020}\n"
-      << "table{border-collapse:collapse;margin:8px 0 16px}th,td{text-align:left;padding:2px "
-         "12px 2px 0;font-size:14px}th{font-weight:normal;color:#555}\n"
-      << "svg.plot{display:block;margin:4px 0 18px;font-size:11px}\n"
-      << "svg text{fill:#444}.grid{stroke:#e4e4e4}.axis{stroke:#888}\n"
-      << "polyline{fill:none;stroke-width:1.5}.p50{stroke:#3a7bd5}.p99{stroke:#d58a3a}\n"
-      << ".bar{fill:#3a7bd5}.lost{stroke:#b43030;stroke-width:2}"
-         ".duplicated{stroke:#7a3ab4;stroke-width:2}.reordered{stroke:#d58a3a;stroke-width:2}\n"
-      << ".key span{display:inline-block;width:12px;height:3px;margin:0 4px 3px 12px}\n"
-      << "</style>\n</head>\n<body>\n<h1>convbench report</h1>\n"
+      << htmlStyle() << "</style>\n</head>\n<body>\n<h1>convbench report</h1>\n"
       << "<p><span class=\"verdict " << esc(in.verdict) << "\">" << esc(in.verdict)
       << "</span> &nbsp; started " << esc(in.started_at) << ", ran " << fmt("%.1f", in.elapsed_s)
       << " s</p>\n";

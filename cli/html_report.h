@@ -40,6 +40,18 @@ struct HtmlInput {
 
 std::string htmlReport(const HtmlInput& in);
 
+// Pieces other reports share (characterize's): the page's style sheet, text
+// made safe for HTML, and a plot of y against x, each line a CSS class
+// (p50, p99, bar colours, "limit" dashed, "found") with a dot at every point.
+struct XyLine {
+    std::string cls;
+    std::vector<std::pair<double, double>> points;  // in x order
+};
+std::string htmlStyle();
+std::string htmlEscape(const std::string& s);
+std::string xyPlot(const std::string& title, const std::string& x_label,
+                   const std::string& y_label, const std::vector<XyLine>& lines);
+
 // The points thinned to at most `most`, keeping each slice's highest p99 and
 // the counts at its end, so no spike and no event disappears.
 std::vector<TimePoint> thin(const std::vector<TimePoint>& points, size_t most);

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <thread>
 
+#include "characterize.h"
 #include "console.h"
 #include "converter.h"
 #include "html_report.h"
@@ -50,6 +51,7 @@ traffic::SessionConfig sessionConfig(const cli::Options& o, const cli::Channel& 
     sc.rate = o.rate;
     sc.count = o.count ? o.count : static_cast<uint64_t>(std::ceil(o.rate * o.duration_s - 1e-9));
     sc.format = o.format;
+    sc.size = o.size;
     sc.latency_bound_ns = static_cast<int64_t>(o.latency_bound_ms * 1e6);
     sc.connect_timeout_ns = static_cast<int64_t>(o.connect_timeout_ms * 1e6);
     return sc;
@@ -64,6 +66,7 @@ bool openChannel(const cli::Options& o, ChannelRun* run, std::string* error) {
     if (!s.openNetwork(error)) return false;
     sim::Config cc;
     cc.format = o.format;
+    cc.size = o.size;
     cc.faults = run->channel.faults;
     switch (run->channel.transport) {
         case traffic::Transport::Udp:
@@ -137,6 +140,8 @@ void complain(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "characterize")  // a subcommand of its own
+        return cli::characterizeMain(argc - 2, argv + 2);
     cli::Options o;
     std::string error;
     if (!cli::parseOptions(argc, argv, &o, &error)) {

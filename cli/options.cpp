@@ -343,11 +343,11 @@ bool checkRun(const Options& o, std::string* error) {
                  " a run may hold: lower the rate, the bound or the channels";
         return false;
     }
-    if (o.format == measure::Format::Seq32 && run_packets > kMaxRunPackets) {
+    if (o.format != measure::Format::Counter8 && run_packets > kMaxRunPackets) {
         *error = "the run sends " + numbers::limitText(std::ceil(run_packets)) +
                  " packets over its channels and directions, more than the " +
                  numbers::limitText(kMaxRunPackets) +
-                 " a seq32 run may send: shorten it, or lower the rate or the channels";
+                 " a seq32 or sized run may send: shorten it, or lower the rate or the channels";
         return false;
     }
     return true;
@@ -384,6 +384,9 @@ bool isIPv4(const std::string& text) {
 std::string usage() {
     return R"(usage: convbench-cli --port PORT --address IP:PORT [options]
        convbench-cli --channel CHANNEL [--channel CHANNEL ...] [options]
+       convbench-cli characterize [options]
+                             (a converter's limits: convbench-cli characterize
+                             --help lists its options)
 
 Tests serial-to-Ethernet converters: sends numbered test packets into one side,
 receives them from the other, and judges what came out. Numbers are plain
@@ -431,10 +434,13 @@ Run:
                              duration; N / rate at most 86400 s
       --latency-bound MS     a packet not back within MS counts as lost,
                              0.1..600000 (default 1000)
-      --format F             counter8 (7-byte packet, default) or seq32
-                             (11 bytes, 32-bit number); counter8 tells 256
+      --format F             counter8 (7-byte packet, default), seq32
+                             (11 bytes, 32-bit number) or sized (--size bytes,
+                             32-bit number, CRC-32); counter8 tells 256
                              packets in flight apart, so with it rate x latency
                              bound must stay under 256 packets
+      --size BYTES           the sized format's packet length, 13..1472
+                             (default 13)
       --tester-stall MS      a failing run whose tester was held up longer than
                              MS is inconclusive, 0..600000 (default 50)
 Pass limits (a channel that breaks one fails, and with it the run):
@@ -466,6 +472,9 @@ Simulated converter (no hardware; one per channel, run here on loopback):
                              without bytes, 0..600000
       --split N              network to serial: write a datagram in pieces of
                              1..N bytes, 0..65536
+      --queue BYTES          network to serial: the line queue with --baud,
+                             0..16777216 (default 0: 1024 bytes); a packet
+                             that does not fit is lost
       --outage MS            stop forwarding for MS, 0..86400000 ...
       --outage-every MS      ... every MS, 0..86400000
       --disconnect-every MS  TCP: drop the connection every MS, 0..86400000 ...
@@ -531,6 +540,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
     };
     for (const Item& s : items) add(s.names, s.flag);
+    add("--size", false);  // packet sizes (charz)
     for (const sim::FaultOption& f : sim::faultOptions()) add("--" + f.name, f.flag);
     try {
         if (argc > 0) app.parse(argc, argv);
@@ -630,7 +640,16 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         } else if (name == "--tester-stall") {
             if (!decimal(0, kMaxTesterStallMs, "a time", "ms", &o->tester_stall_ms)) return false;
         } else if (name == "--format") {
-            if (!measure::parseFormat(value, &o->format)) return bad("is not counter8 or seq32");
+            if (!measure::parseFormat(value, &o->format))
+                return bad("is not counter8, seq32 or sized");
+        } else if (name == "--size") {  // packet sizes (charz)
+            if (!whole(measure::kSizedMin, measure::kMaxPacketSize,
+                       "a packet size " + std::to_string(measure::kSizedMin) + ".." +
+                           std::to_string(measure::kMaxPacketSize) + " bytes",
+                       &n))
+                return false;
+            o->size = static_cast<int>(n);
+            o->size_given = true;
         } else if (name == "--max-lost" || name == "--max-duplicated" || name == "--max-corrupt" ||
                    name == "--max-reordered") {
             if (!whole(0, INT64_MAX, "a count of 0 or more", &n)) return false;
@@ -669,6 +688,10 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
     o->baud = base.baud;
     o->faults = base.faults;
     if (o->help || o->version) return true;
+    if (o->size_given && o->format != measure::Format::Sized) {  // packet sizes (charz)
+        *error = "--size needs --format sized";
+        return false;
+    }
     if (o->count > 0 && have_duration) {
         *error = "give --duration or --count, not both";
         return false;

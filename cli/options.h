@@ -77,6 +77,9 @@ struct Options {
     uint64_t count = 0;  // packets per direction; 0: by duration
     double latency_bound_ms = 1000;
     measure::Format format = measure::Format::Counter8;
+    // Packet sizes (charz): the sized format's length, --size.
+    int size = measure::kSizedMin;
+    bool size_given = false;
     int baud = 115200;
     Thresholds limits;
     std::string json_path;  // "-" for standard output

@@ -419,6 +419,7 @@ std::string jsonReport(const Result& r) {
                         {"count", op.count},
                         {"latency_bound_ms", op.latency_bound_ms},
                         {"format", measure::formatName(op.format)},
+                        {"packet_size", measure::packetSize(op.format, op.size)},
                         {"connect_timeout_ms", op.connect_timeout_ms},
                         {"tester_stall_ms", op.tester_stall_ms},
                         {"simulate", op.simulate},
@@ -580,6 +581,7 @@ HtmlInput htmlInput(const Result& r) {
         {"rate", fmt("%g", o.rate) + " packets/s per direction"},
         {"length", o.count ? std::to_string(o.count) + " packets" : fmt("%g", o.duration_s) + " s"},
         {"packet format", measure::formatName(o.format)},
+        {"packet size", std::to_string(measure::packetSize(o.format, o.size)) + " bytes"},
         {"latency bound", fmt("%g", o.latency_bound_ms) + " ms"}};
     for (const ChannelResult& c : r.channels) {
         const Channel& ch = c.channel;

@@ -13,7 +13,7 @@
 
 namespace cli {
 
-constexpr int kJsonSchema = 2;   // bump when a field changes meaning or goes away
+constexpr int kJsonSchema = 3;   // bump when a field changes meaning or goes away
 constexpr int kCsvFormat = 2;    // bump when a column moves or goes away
 constexpr int kJunitFormat = 1;  // bump when an element or attribute changes meaning
 

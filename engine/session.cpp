@@ -70,7 +70,8 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
         uint64_t seq = 1;   // the next packet
         bool held = false;  // serial: released, waiting for the line
         int64_t held_deadline = 0;
-        int64_t line_free = 0;  // serial: when the line has sent all written so far
+        int64_t line_free = 0;      // serial: when the line has sent all written so far
+        std::vector<uint8_t> room;  // datagrams: the packets of one batch
     };
 
     Monitor* monitor(Way w) { return monitors[static_cast<int>(w)].get(); }
@@ -153,7 +154,7 @@ int64_t Session::Impl::fire(Sender& s, int64_t now) {
             s.held = true;
         }
         const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
-        const int64_t packet_ns = measure::packetSize(config.format) * byte_ns;
+        const int64_t packet_ns = measure::packetSize(config.format, config.size) * byte_ns;
         if (s.line_free - packet_ns > now) return s.line_free - packet_ns;
         s.held = false;
         sendSerial(s, s.held_deadline);
@@ -185,14 +186,15 @@ void Session::Impl::sendDatagrams(Sender& s, const int64_t* deadlines, int n) {
         for (int i = 0; i < n; ++i) m->notSent(s.seq++, deadlines[i]);
         return;
     }
-    const int size = measure::packetSize(config.format);
-    uint8_t pkts[engine::kDatagramBatch][measure::kMaxPacketSize];
+    const size_t size = static_cast<size_t>(measure::packetSize(config.format, config.size));
+    if (s.room.size() < engine::kDatagramBatch * size) s.room.resize(engine::kDatagramBatch * size);
     engine::Outgoing out[engine::kDatagramBatch];
     const measure::Lane own = Session::lane(s.way, config);
     const int64_t t = nowNs();
     for (int i = 0; i < n; ++i) {
-        measure::buildPacket(config.format, s.seq + i, pkts[i], own);
-        out[i] = {pkts[i], static_cast<size_t>(size)};
+        uint8_t* pkt = s.room.data() + static_cast<size_t>(i) * size;
+        measure::buildPacket(config.format, s.seq + i, pkt, own, config.size);
+        out[i] = {pkt, size};
         m->sent(s.seq + i, t, deadlines[i]);
     }
     const int went = engine::sendDatagrams(*udp_socket, dest, out, n);
@@ -209,9 +211,9 @@ void Session::Impl::sendSerial(Sender& s, int64_t deadline) {
         m->notSent(seq, deadline);
         return;
     }
-    const int size = measure::packetSize(config.format);
+    const int size = measure::packetSize(config.format, config.size);
     uint8_t pkt[measure::kMaxPacketSize];
-    measure::buildPacket(config.format, seq, pkt, Session::lane(Way::U2E, config));
+    measure::buildPacket(config.format, seq, pkt, Session::lane(Way::U2E, config), config.size);
     const int64_t t = nowNs();
     m->sent(seq, t, deadline);
     if (port->write(pkt, static_cast<size_t>(size)) != size) {
@@ -224,7 +226,7 @@ void Session::Impl::sendSerial(Sender& s, int64_t deadline) {
 
 void Session::Impl::sendTcp(Sender& s, const int64_t* deadlines, int n) {
     Monitor* m = monitor(Way::E2U);
-    const int size = measure::packetSize(config.format);
+    const int size = measure::packetSize(config.format, config.size);
     uint8_t pkt[measure::kMaxPacketSize];
     for (int i = 0; i < n; ++i) {
         const uint64_t seq = s.seq++;
@@ -232,7 +234,7 @@ void Session::Impl::sendTcp(Sender& s, const int64_t* deadlines, int n) {
             m->notSent(seq, deadlines[i]);
             continue;
         }
-        measure::buildPacket(config.format, seq, pkt, Session::lane(Way::E2U, config));
+        measure::buildPacket(config.format, seq, pkt, Session::lane(Way::E2U, config), config.size);
         m->sent(seq, nowNs(), deadlines[i]);
         // While the connection is down the packet goes nowhere: it counts as
         // sent and lost, as does one the connection would not take whole.
@@ -254,7 +256,7 @@ void Session::Impl::onSerialBytes(const uint8_t* p, int n, int queued) {
     if (m == nullptr) return;  // u2e alone: what the line brings back is not measured
     const int64_t read = nowNs();
     const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
-    const int piece = measure::packetSize(config.format);
+    const int piece = measure::packetSize(config.format, config.size);
     for (int done = 0; done < n; done += piece) {
         const int len = std::min(piece, n - done);
         const int64_t behind = static_cast<int64_t>(queued - (done + len));  // queued after it
@@ -497,7 +499,7 @@ bool Session::openNetwork(std::string* error) {
         if (!on) continue;
         ++ways;
         if (m) continue;
-        m = std::make_unique<Monitor>(c.format, c.latency_bound_ns, lane(w, c));
+        m = std::make_unique<Monitor>(c.format, c.latency_bound_ns, lane(w, c), c.size);
         m->setPeriod(Pacer(c.rate).period());
     }
     if (!s.loop) {

@@ -65,6 +65,7 @@ struct SessionConfig {
     double rate = 10;                           // packets per second per direction
     uint64_t count = 0;                         // packets per direction; 0: until stopSending()
     measure::Format format = measure::Format::Counter8;
+    int size = 0;  // the Sized format's packet length (measure::packetSize)
     int64_t latency_bound_ns = 1000000000;
 };
 

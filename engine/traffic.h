@@ -122,9 +122,10 @@ private:
 class Monitor {
 public:
     Monitor(measure::Format format, int64_t latency_bound_ns,
-            measure::Lane own = measure::Lane::Plain)
-        : dir_(format, latency_bound_ns, own) {}
+            measure::Lane own = measure::Lane::Plain, int size = 0)
+        : dir_(format, latency_bound_ns, own, size) {}
     measure::Format format() const { return dir_.format(); }
+    int packetSize() const { return dir_.packetSize(); }
     int64_t latencyBound() const { return dir_.latencyBound(); }
 
     // The asked pacing period: a packet sent more than this after its

@@ -29,11 +29,11 @@ Latency latencyOf(const Histogram& h) {
 
 }  // namespace
 
-Direction::Direction(Format format, int64_t latency_bound_ns, Lane own)
+Direction::Direction(Format format, int64_t latency_bound_ns, Lane own, int size)
     : format_(format),
       bound_(latency_bound_ns < 0 ? 0 : latency_bound_ns),
       own_(own),
-      framer_(format),
+      framer_(format, size),
       ring_(kFirstRing) {}
 
 Direction::State Direction::state(uint64_t seq) const {

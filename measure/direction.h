@@ -86,10 +86,11 @@ public:
     static constexpr int64_t kReadGraceNs = 1000000000;
 
     // `own`: the lane this direction's packets are sent on; intact packets of
-    // the other lane count as echoed.
-    Direction(Format format, int64_t latency_bound_ns, Lane own = Lane::Plain);
+    // the other lane count as echoed. `size`: the run's Sized packet length.
+    Direction(Format format, int64_t latency_bound_ns, Lane own = Lane::Plain, int size = 0);
 
     Format format() const { return format_; }
+    int packetSize() const { return framer_.packetSize(); }
     Lane lane() const { return own_; }
     int64_t latencyBound() const { return bound_; }
 

@@ -9,7 +9,34 @@ namespace {
 constexpr uint8_t kData[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x43, 0x44, 0x45}};
 
 size_t dataOffset(Format f) {
-    return f == Format::Counter8 ? 1 : 4;
+    switch (f) {
+        case Format::Counter8:
+            return 1;
+        case Format::Seq32:
+        case Format::Sized:
+            return 4;
+    }
+    return 4;
+}
+
+uint32_t bigEndian32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+struct CrcTable {
+    uint32_t t[256];
+    CrcTable() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+    }
+};
+
+// Sized: the fill after the data bytes, and the check at the end.
+void sizedFill(uint32_t number, uint8_t* from, size_t n) {
+    for (size_t i = 0; i < n; ++i) from[i] = static_cast<uint8_t>('a' + (number + i) % 26);
 }
 
 uint16_t fletcher16(const uint8_t* p, int n) {
@@ -23,12 +50,35 @@ uint16_t fletcher16(const uint8_t* p, int n) {
 
 }  // namespace
 
-int packetSize(Format f) {
-    return f == Format::Counter8 ? 7 : 11;
+uint32_t crc32(const uint8_t* p, size_t n) {
+    static const CrcTable table;
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) c = table.t[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+int packetSize(Format f, int size) {
+    switch (f) {
+        case Format::Counter8:
+            return 7;
+        case Format::Seq32:
+            return 11;
+        case Format::Sized:
+            return size >= kSizedMin && size <= kMaxPacketSize ? size : kSizedMin;
+    }
+    return 7;
 }
 
 const char* formatName(Format f) {
-    return f == Format::Counter8 ? "counter8" : "seq32";
+    switch (f) {
+        case Format::Counter8:
+            return "counter8";
+        case Format::Seq32:
+            return "seq32";
+        case Format::Sized:
+            return "sized";
+    }
+    return "counter8";
 }
 
 const char* laneName(Lane l) {
@@ -44,29 +94,45 @@ bool parseFormat(const std::string& name, Format* out) {
         *out = Format::Counter8;
     else if (name == "seq32")
         *out = Format::Seq32;
+    else if (name == "sized")
+        *out = Format::Sized;
     else
         return false;
     return true;
 }
 
-void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane) {
+void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane, int size) {
     const uint8_t* data = laneData(lane);
-    if (f == Format::Counter8) {
-        out[0] = static_cast<uint8_t>(seq);
-        std::memcpy(out + 1, data, 5);
-        unsigned sum = 0;
-        for (int i = 0; i < 6; ++i) sum += out[i];
-        out[6] = static_cast<uint8_t>(sum);
-        return;
+    switch (f) {
+        case Format::Counter8: {
+            out[0] = static_cast<uint8_t>(seq);
+            std::memcpy(out + 1, data, 5);
+            unsigned sum = 0;
+            for (int i = 0; i < 6; ++i) sum += out[i];
+            out[6] = static_cast<uint8_t>(sum);
+            return;
+        }
+        case Format::Seq32: {
+            for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
+            std::memcpy(out + 4, data, 5);
+            const uint16_t c = fletcher16(out, 9);
+            out[9] = static_cast<uint8_t>(c >> 8);
+            out[10] = static_cast<uint8_t>(c);
+            return;
+        }
+        case Format::Sized: {
+            const size_t n = static_cast<size_t>(packetSize(f, size));
+            for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
+            std::memcpy(out + 4, data, 5);
+            sizedFill(static_cast<uint32_t>(seq), out + 9, n - 13);
+            const uint32_t c = crc32(out, n - 4);
+            for (int i = 0; i < 4; ++i) out[n - 4 + i] = static_cast<uint8_t>(c >> (24 - 8 * i));
+            return;
+        }
     }
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
-    std::memcpy(out + 4, data, 5);
-    const uint16_t c = fletcher16(out, 9);
-    out[9] = static_cast<uint8_t>(c >> 8);
-    out[10] = static_cast<uint8_t>(c);
 }
 
-bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane) {
+bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane, int size) {
     const uint8_t* d = p + dataOffset(f);
     Lane l;
     if (std::memcmp(d, kData[0], 5) == 0)
@@ -75,15 +141,29 @@ bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane) {
         l = Lane::Alt;
     else
         return false;
-    if (f == Format::Counter8) {
-        unsigned sum = 0;
-        for (int i = 0; i < 6; ++i) sum += p[i];
-        if (static_cast<uint8_t>(sum) != p[6]) return false;
-        *wire = p[0];
-    } else {
-        const uint16_t c = fletcher16(p, 9);
-        if (p[9] != static_cast<uint8_t>(c >> 8) || p[10] != static_cast<uint8_t>(c)) return false;
-        *wire = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    switch (f) {
+        case Format::Counter8: {
+            unsigned sum = 0;
+            for (int i = 0; i < 6; ++i) sum += p[i];
+            if (static_cast<uint8_t>(sum) != p[6]) return false;
+            *wire = p[0];
+            break;
+        }
+        case Format::Seq32: {
+            const uint16_t c = fletcher16(p, 9);
+            if (p[9] != static_cast<uint8_t>(c >> 8) || p[10] != static_cast<uint8_t>(c))
+                return false;
+            *wire = bigEndian32(p);
+            break;
+        }
+        case Format::Sized: {
+            // The check covers the fill: a packet whose fill a converter
+            // changed is damaged, whatever the rest says.
+            const size_t n = static_cast<size_t>(packetSize(f, size));
+            if (crc32(p, n - 4) != bigEndian32(p + n - 4)) return false;
+            *wire = bigEndian32(p);
+            break;
+        }
     }
     if (lane) *lane = l;
     return true;
@@ -103,16 +183,20 @@ int dataInPlace(Format f, const uint8_t* p, size_t n, size_t* early) {
     return best;
 }
 
-bool nearPacket(Format f, const uint8_t* p) {
+bool nearPacket(Format f, const uint8_t* p, int size) {
     uint32_t wire;
-    return dataInPlace(f, p, static_cast<size_t>(packetSize(f))) >= 3 && !parsePacket(f, p, &wire);
+    return dataInPlace(f, p, static_cast<size_t>(packetSize(f, size))) >= 3 &&
+           !parsePacket(f, p, &wire, nullptr, size);
 }
 
-Framer::Framer(Format f)
-    : format_(f), size_(static_cast<size_t>(packetSize(f))), offset_(dataOffset(f)) {}
+Framer::Framer(Format f, int size)
+    : format_(f),
+      size_(static_cast<size_t>(measure::packetSize(f, size))),
+      offset_(dataOffset(f)),
+      hold_(4 * size_) {}
 
 bool Framer::valid(const uint8_t* data, size_t n, size_t at, uint32_t* wire, Lane* lane) const {
-    return n - at >= size_ && parsePacket(format_, data + at, wire, lane);
+    return n - at >= size_ && parsePacket(format_, data + at, wire, lane, static_cast<int>(size_));
 }
 
 // True when the bytes there are already show that no valid packet starts at
@@ -120,7 +204,7 @@ bool Framer::valid(const uint8_t* data, size_t n, size_t at, uint32_t* wire, Lan
 bool Framer::cannotStart(const uint8_t* data, size_t n, size_t at) const {
     if (n - at >= size_) {
         uint32_t wire;
-        return !parsePacket(format_, data + at, &wire);
+        return !parsePacket(format_, data + at, &wire, nullptr, static_cast<int>(size_));
     }
     for (const uint8_t* run : kData) {
         bool fits = true;
@@ -183,29 +267,29 @@ void Framer::feed(const uint8_t* p, size_t n, FrameSink& sink) {
     // feed is framed in place.
     while (held_ > 0 && n > 0) {
         const size_t old = held_;
-        const size_t take = std::min(n, sizeof hold_ - held_);
-        std::memcpy(hold_ + held_, p, take);
+        const size_t take = std::min(n, hold_.size() - held_);
+        std::memcpy(hold_.data() + held_, p, take);
         held_ += take;
-        const size_t used = scan(hold_, held_, false, sink);
+        const size_t used = scan(hold_.data(), held_, false, sink);
         if (used >= old) {
             p += used - old;
             n -= used - old;
             held_ = 0;
             break;
         }
-        std::memmove(hold_, hold_ + used, held_ - used);
+        std::memmove(hold_.data(), hold_.data() + used, held_ - used);
         held_ -= used;
         p += take;
         n -= take;
     }
     if (held_ > 0) return;
     const size_t used = scan(p, n, false, sink);
-    std::memcpy(hold_, p + used, n - used);
+    std::memcpy(hold_.data(), p + used, n - used);
     held_ = n - used;
 }
 
 void Framer::flush(FrameSink& sink) {
-    if (held_) scan(hold_, held_, true, sink);
+    if (held_) scan(hold_.data(), held_, true, sink);
     held_ = 0;
 }
 

@@ -1,10 +1,15 @@
 // Test packet formats and the stream framer.
 //
-// Two formats carry a run's packets:
+// Three formats carry a run's packets:
 //  - Counter8 (7 bytes, the default): counter byte, five data bytes, and the
 //    low 8 bits of the sum of the six bytes before it.
 //  - Seq32 (11 bytes): a 32-bit sequence number (big-endian), five data bytes,
 //    and a Fletcher-16 checksum of the nine bytes before it (big-endian).
+//  - Sized (kSizedMin..kMaxPacketSize bytes, chosen per run): a 32-bit sequence
+//    number (big-endian), five data bytes, size - 13 fill bytes, and the
+//    CRC-32 (IEEE 802.3, as zlib computes it) of the bytes before it
+//    (big-endian). Fill byte i (from 0) is 'a' + (number + i) mod 26: never a
+//    data byte of either lane, never >= 0x80, never a flow-control byte.
 //
 // Two lanes tell the directions of a two-way run apart by their data bytes:
 //  - Plain: 01 02 03 04 05 (the packet a one-way run sends, unchanged);
@@ -18,22 +23,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace measure {
 
-enum class Format { Counter8, Seq32 };
+enum class Format { Counter8, Seq32, Sized };
 
 // Which direction of a two-way run a packet belongs to (see above).
 enum class Lane : uint8_t { Plain, Alt };
 
-constexpr int kMaxPacketSize = 11;
+// The largest packet of any format: a Sized packet filling one UDP datagram
+// of an Ethernet frame (1500 - 20 - 8 bytes).
+constexpr int kMaxPacketSize = 1472;
+// The smallest Sized packet: number, data bytes and check, no fill.
+constexpr int kSizedMin = 13;
 
 // Packets a counter8 counter byte tells apart: a packet is only matched while
 // fewer than this many newer packets have been numbered.
 constexpr uint64_t kCounter8Window = 256;
 
-int packetSize(Format f);
-const char* formatName(Format f);  // "counter8", "seq32"
+// A packet's length. `size` is the run's choice for Sized (a size outside
+// kSizedMin..kMaxPacketSize, or 0, gives kSizedMin); fixed formats ignore it.
+int packetSize(Format f, int size = 0);
+const char* formatName(Format f);  // "counter8", "seq32", "sized"
 bool parseFormat(const std::string& name, Format* out);
 const char* laneName(Lane l);  // "plain", "alt"
 
@@ -42,12 +54,16 @@ const uint8_t* laneData(Lane l);
 
 // Writes packet number `seq` of a run (the first is 1) into out[packetSize(f)].
 // Counter8 carries seq mod 256, Seq32 seq mod 2^32.
-void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane = Lane::Plain);
+// Sized carries seq mod 2^32 in packetSize(f, size) bytes.
+void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane = Lane::Plain, int size = 0);
 
 // True when the packetSize(f) bytes at p are a valid packet of either lane;
 // *wire gets the number it carries (the counter byte, or the 32-bit number),
 // *lane (when given) its lane.
-bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane = nullptr);
+bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane = nullptr, int size = 0);
+
+// CRC-32 (IEEE 802.3, reflected, initial and final xor 0xFFFFFFFF) of n bytes.
+uint32_t crc32(const uint8_t* p, size_t n);
 
 // The shape of a packet at p: how many of the five data bytes of the lane that
 // fits best are in place, with the data where a packet starting at p has them
@@ -58,7 +74,7 @@ int dataInPlace(Format f, const uint8_t* p, size_t n, size_t* early = nullptr);
 // True when the packetSize(f) bytes at p have the shape of a packet (at least
 // three of the five data bytes of a lane in place, see dataInPlace) without
 // being a valid one: a damaged packet.
-bool nearPacket(Format f, const uint8_t* p);
+bool nearPacket(Format f, const uint8_t* p, int size = 0);
 
 // What the framer found in a stream, in stream order; every byte fed is
 // reported exactly once.
@@ -91,7 +107,8 @@ public:
 // first; either way one packet counts received, one corrupt.
 class Framer {
 public:
-    explicit Framer(Format f);
+    explicit Framer(Format f, int size = 0);
+    int packetSize() const { return static_cast<int>(size_); }
     void feed(const uint8_t* p, size_t n, FrameSink& sink);
     // End of the stream: bytes still held are framed as they are (a damaged
     // packet may then be shorter than its data run: at least three data bytes
@@ -108,8 +125,8 @@ private:
 
     Format format_;
     size_t size_;
-    size_t offset_;  // where the data bytes start in a packet
-    uint8_t hold_[4 * kMaxPacketSize];
+    size_t offset_;              // where the data bytes start in a packet
+    std::vector<uint8_t> hold_;  // four packets' room
     size_t held_ = 0;
 };
 

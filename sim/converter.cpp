@@ -116,6 +116,8 @@ std::string Converter::reportJson() const {
     out += "  \"program\": \"convbench-sim\",\n";
     out += "  \"uptime_s\": " + num(up) + ",\n";
     out += "  \"format\": " + quoted(measure::formatName(config_.format)) + ",\n";
+    out +=
+        "  \"size\": " + std::to_string(measure::packetSize(config_.format, config_.size)) + ",\n";
     out += "  \"serial\": {\"pty\": " + quoted(ptyPath()) + ", \"link\": " + quoted(config_.link) +
            "},\n";
     out += "  \"transport\": " + quoted(transportName(config_.transport)) + ",\n";
@@ -135,7 +137,8 @@ std::string Converter::reportJson() const {
            ", \"delay_ms\": " + num(f.delay_ms) + ", \"jitter_ms\": " + num(f.jitter_ms) +
            ", \"stray\": " + num(f.stray) + ", \"pack_size\": " + std::to_string(f.pack_size) +
            ", \"pack_gap_ms\": " + num(f.pack_gap_ms) + ", \"split\": " + std::to_string(f.split) +
-           ", \"baud\": " + std::to_string(f.baud) +
+           ", \"baud\": " + std::to_string(f.baud) + ", \"queue\": " +
+           std::to_string(f.queue > 0 ? f.queue : static_cast<int>(kLineQueueBytes)) +
            ", \"outage_ms\": " + std::to_string(f.outage_ms) +
            ", \"outage_every_ms\": " + std::to_string(f.outage_every_ms) +
            ", \"disconnect_every_ms\": " + std::to_string(f.disconnect_every_ms) +

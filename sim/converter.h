@@ -27,6 +27,7 @@ struct Config {
     std::string peer_ip = "127.0.0.1";
     uint16_t peer_port = 0;  // where datagrams from the serial side go; the TCP client's server
     measure::Format format = measure::Format::Counter8;
+    int size = 0;  // the Sized format's packet length
     Faults faults;
 };
 

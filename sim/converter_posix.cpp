@@ -382,7 +382,7 @@ void Converter::Impl::collect() {
 // output lands inside a packet of the other.
 void Converter::Impl::echo(const uint8_t* p, size_t n) {
     echo_held.insert(echo_held.end(), p, p + n);
-    const size_t size = static_cast<size_t>(measure::packetSize(cfg.format));
+    const size_t size = static_cast<size_t>(measure::packetSize(cfg.format, cfg.size));
     const size_t whole = echo_held.size() / size * size;
     if (whole == 0) return;
     if (serial_bytes + whole > kSerialBacklog) {
@@ -596,9 +596,11 @@ bool Converter::start(std::string* error) {
     started_ns_ = nowNs();
     stopped_ns_ = 0;
     impl->n2s =
-        std::make_unique<Stage>(Way::NetToSerial, config_.format, config_.faults, started_ns_);
+        std::make_unique<Stage>(Way::NetToSerial, config_.format, config_.faults, started_ns_,
+                                config_.size);
     impl->s2n =
-        std::make_unique<Stage>(Way::SerialToNet, config_.format, config_.faults, started_ns_);
+        std::make_unique<Stage>(Way::SerialToNet, config_.format, config_.faults, started_ns_,
+                                config_.size);
     Impl* p = impl.get();
     impl->thread = std::thread([p] { p->loop(); });
     impl_ = std::move(impl);

@@ -25,7 +25,8 @@ const char kUsage[] =
     "                      tcp-client (connect to --peer, again when it ends)\n"
     "  --bind IP:PORT      UDP address to bind (default 127.0.0.1:0, any port)\n"
     "  --peer IP:PORT      where serial bytes are sent (default 127.0.0.1:0, nowhere)\n"
-    "  --format F          counter8 (default) or seq32\n"
+    "  --format F          counter8 (default), seq32 or sized\n"
+    "  --size BYTES        the sized format's packet length, 13..1472 (default 13)\n"
     "  --duration S        end after S seconds (default: run until SIGINT/SIGTERM)\n"
     "  --report FILE       where SIGUSR1 writes the report (default: stderr)\n"
     "faults (each alone or together; packets are found in each direction's stream):\n"
@@ -42,6 +43,8 @@ const char kUsage[] =
     "  --pack-gap MS       serial->net: send what was gathered after MS without bytes\n"
     "  --split N           net->serial: write a datagram in pieces of 1..N bytes\n"
     "  --baud B            serial line at B baud (B/10 bytes/s), %zu-byte queue\n"
+    "  --queue BYTES       the line queue's size instead (a packet that does not fit\n"
+    "                      is lost)\n"
     "  --outage MS         stop forwarding for MS ...\n"
     "  --outage-every MS   ... every MS\n"
     "  --disconnect-every MS  TCP: drop the connection every MS ...\n"
@@ -52,6 +55,7 @@ const char kUsage[] =
     "--delay, --jitter, --pack-gap 0..600000 ms; --outage, --outage-every,\n"
     "--disconnect-every, --disconnect-for 0..86400000 ms; K 1..1000;\n"
     "--pack-size 0..65507; --split 0..65536; --baud 0..100000000; --seed 0..2^64-1;\n"
+    "--queue 0..16777216 (0: the default);\n"
     "--duration up to 10000000 s.\n"
     "The report (JSON, schema 1) goes to stdout at exit; SIGUSR1 writes one meanwhile.\n"
     "Exit status: 0 done, 2 bad option, 3 set-up failed (bind, link, pty).\n";
@@ -117,7 +121,15 @@ int main(int argc, char** argv) {
                 return bad("--transport: '" + value + "' is not udp, tcp-server or tcp-client");
         } else if (name == "--format") {
             if (!measure::parseFormat(value, &cfg.format))
-                return bad("--format: '" + value + "' is not counter8 or seq32");
+                return bad("--format: '" + value + "' is not counter8, seq32 or sized");
+        } else if (name == "--size") {
+            int64_t size = 0;
+            if (numbers::parseWhole(value, measure::kSizedMin, measure::kMaxPacketSize, &size) !=
+                numbers::Parsed::Ok)
+                return bad("--size: " + numbers::quoted(value) + " is not a byte count " +
+                           std::to_string(measure::kSizedMin) + ".." +
+                           std::to_string(measure::kMaxPacketSize));
+            cfg.size = static_cast<int>(size);
         } else if (name == "--duration") {
             if (numbers::parseDecimal(value, 0, 1e7, &duration) != numbers::Parsed::Ok ||
                 duration <= 0)
@@ -140,10 +152,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "convbench-sim: %s\n", error.c_str());
         return 3;
     }
-    std::fprintf(stderr, "convbench-sim: serial %s (%s), %s %s:%u -> %s:%u, format %s\n",
+    std::fprintf(stderr, "convbench-sim: serial %s (%s), %s %s:%u -> %s:%u, format %s (%d bytes)\n",
                  conv.slavePath().c_str(), conv.ptyPath().c_str(),
                  sim::transportName(cfg.transport), cfg.bind_ip.c_str(), conv.udpPort(),
-                 cfg.peer_ip.c_str(), cfg.peer_port, measure::formatName(cfg.format));
+                 cfg.peer_ip.c_str(), cfg.peer_port, measure::formatName(cfg.format),
+                 measure::packetSize(cfg.format, cfg.size));
 
     const int64_t end = duration > 0 ? sim::nowNs() + static_cast<int64_t>(duration * 1e9) : -1;
     for (;;) {

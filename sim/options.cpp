@@ -9,10 +9,10 @@ namespace sim {
 
 const std::vector<FaultOption>& faultOptions() {
     static const std::vector<FaultOption> all = {
-        {"drop"},           {"duplicate"},  {"corrupt"}, {"reorder"},      {"reorder-depth"},
-        {"delay"},          {"jitter"},     {"stray"},   {"truncate"},     {"pack-size"},
-        {"pack-gap"},       {"split"},      {"outage"},  {"outage-every"}, {"disconnect-every"},
-        {"disconnect-for"}, {"echo", true}, {"seed"}};
+        {"drop"},           {"duplicate"}, {"corrupt"},    {"reorder"},      {"reorder-depth"},
+        {"delay"},          {"jitter"},    {"stray"},      {"truncate"},     {"pack-size"},
+        {"pack-gap"},       {"split"},     {"outage"},     {"outage-every"}, {"disconnect-every"},
+        {"disconnect-for"}, {"queue"},     {"echo", true}, {"seed"}};
     return all;
 }
 
@@ -47,6 +47,7 @@ bool parseFaultOption(const std::string& option, const std::string& value, Fault
         {"pack-size", &Faults::pack_size, 0, 65507, "a byte count 0..65507"},
         {"split", &Faults::split, 0, 65536, "a byte count 0..65536"},
         {"baud", &Faults::baud, 0, 100000000, "a baud rate 0..100000000 (0 = unpaced)"},
+        {"queue", &Faults::queue, 0, kMaxLineQueueBytes, "a byte count 0..16777216 (0 = 1024)"},
         {"outage", &Faults::outage_ms, 0, kMaxFaultPeriodMs, "whole milliseconds 0..86400000"},
         {"outage-every", &Faults::outage_every_ms, 0, kMaxFaultPeriodMs,
          "whole milliseconds 0..86400000"},

@@ -25,12 +25,13 @@ const char* wayName(Way w) {
     return w == Way::NetToSerial ? "net_to_serial" : "serial_to_net";
 }
 
-Stage::Stage(Way way, measure::Format format, const Faults& faults, int64_t start_ns)
+Stage::Stage(Way way, measure::Format format, const Faults& faults, int64_t start_ns, int size)
     : way_(way),
       format_(format),
       f_(faults),
-      framer_(format),
-      size_(static_cast<size_t>(measure::packetSize(format))),
+      framer_(format, size),
+      size_(static_cast<size_t>(measure::packetSize(format, size))),
+      queue_(faults.queue > 0 ? static_cast<size_t>(faults.queue) : kLineQueueBytes),
       start_(start_ns),
       now_(start_ns),
       // Each direction draws from its own stream; both follow from the seed.
@@ -70,8 +71,9 @@ void Stage::take(size_t n, uint8_t* out) {
 void Stage::onPacket(uint32_t, measure::Lane) {
     Unit u;
     u.packet = true;
-    u.len = static_cast<uint8_t>(size_);
-    take(size_, u.pkt);
+    u.len = static_cast<uint16_t>(size_);
+    u.pkt.resize(size_);
+    take(size_, u.pkt.data());
     u.pos = ++counts_.packets;
     if (dropping_) {
         ++counts_.outage_dropped;
@@ -138,7 +140,9 @@ void Stage::decide(Unit&& u) {
         // from FF) takes the next value instead.
         for (;;) {
             u.pkt[at] ^= static_cast<uint8_t>(x);
-            if (!measure::parsePacket(format_, u.pkt, &wire)) break;
+            if (!measure::parsePacket(format_, u.pkt.data(), &wire, nullptr,
+                                      static_cast<int>(size_)))
+                break;
             u.pkt[at] ^= static_cast<uint8_t>(x);
             x = x % 255 + 1;
         }
@@ -146,7 +150,7 @@ void Stage::decide(Unit&& u) {
         u.fate = Fate::Duplicate;
     } else if (r_cut < f_.truncate) {
         u.fate = Fate::Truncated;
-        u.len = static_cast<uint8_t>(size_ - cut);
+        u.len = static_cast<uint16_t>(size_ - cut);
     }
     if (way_ == Way::NetToSerial && r_stray < f_.stray) {
         u.stray = true;
@@ -191,8 +195,7 @@ void Stage::toDelay(Unit&& u) {
 void Stage::output(Unit&& u) {
     const bool dup = u.fate == Fate::Duplicate;
     const size_t total = u.packet ? u.len * (dup ? 2u : 1u) + (u.stray ? 1u : 0u) : u.raw.size();
-    if (way_ == Way::NetToSerial && byte_ns_ > 0 &&
-        line_bytes_ + batch_.size() + total > kLineQueueBytes) {
+    if (way_ == Way::NetToSerial && byte_ns_ > 0 && line_bytes_ + batch_.size() + total > queue_) {
         if (u.packet) ++counts_.overflow;
         return;
     }
@@ -220,13 +223,15 @@ void Stage::output(Unit&& u) {
             return;
         }
         if (u.stray) batch_.push_back(u.stray_byte);
-        for (int i = 0; i < (dup ? 2 : 1); ++i) batch_.insert(batch_.end(), u.pkt, u.pkt + u.len);
+        for (int i = 0; i < (dup ? 2 : 1); ++i)
+            batch_.insert(batch_.end(), u.pkt.begin(), u.pkt.begin() + u.len);
         return;
     }
 
     if (f_.pack_size > 0 || f_.pack_gap_ms > 0) {
         if (u.packet) {
-            for (int i = 0; i < (dup ? 2 : 1); ++i) pack_.insert(pack_.end(), u.pkt, u.pkt + u.len);
+            for (int i = 0; i < (dup ? 2 : 1); ++i)
+                pack_.insert(pack_.end(), u.pkt.begin(), u.pkt.begin() + u.len);
         } else {
             pack_.insert(pack_.end(), u.raw.begin(), u.raw.end());
         }
@@ -246,7 +251,9 @@ void Stage::output(Unit&& u) {
         emit(std::move(u.raw));
         return;
     }
-    for (int i = 0; i < (dup ? 2 : 1); ++i) emit(std::vector<uint8_t>(u.pkt, u.pkt + u.len));
+    u.pkt.resize(u.len);
+    if (dup) emit(std::vector<uint8_t>(u.pkt));
+    emit(std::move(u.pkt));
 }
 
 void Stage::endPass() {
@@ -258,6 +265,11 @@ void Stage::endPass() {
             const size_t piece =
                 1 + static_cast<size_t>(shape_rng_() % static_cast<uint64_t>(f_.split));
             n = std::min(n, piece);
+        } else if (byte_ns_ > 0) {
+            // A paced line delivers as it goes: what came in one read (a TCP
+            // stream's many packets) leaves a packet's worth at a time, not
+            // all at once when its last byte has crossed.
+            n = std::min(n, size_);
         }
         std::vector<uint8_t> bytes(batch_.begin() + static_cast<std::ptrdiff_t>(off),
                                    batch_.begin() + static_cast<std::ptrdiff_t>(off + n));

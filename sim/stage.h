@@ -32,6 +32,9 @@ struct Faults {
     double pack_gap_ms = 0;
     int split = 0;
     int baud = 0;
+    // Bytes the serial line queue (net->serial, with a baud rate) holds before
+    // a packet overflows; 0: kLineQueueBytes.
+    int queue = 0;
     int outage_ms = 0, outage_every_ms = 0;
     // TCP only: the converter drops its connection every disconnect_every_ms
     // and stays away for disconnect_for_ms (server: not listening; client: not
@@ -80,8 +83,10 @@ struct Counts {
     uint64_t echoed = 0;
 };
 
-// Bytes the serial line queue holds before a packet overflows.
+// Bytes the serial line queue holds before a packet overflows, unless --queue
+// says otherwise (up to kMaxLineQueueBytes).
 constexpr size_t kLineQueueBytes = 1024;
+constexpr int kMaxLineQueueBytes = 16777216;
 // A reordered packet still held after this long without further packets is released.
 constexpr int64_t kReorderHoldNs = 50000000;
 // Packing by size alone sends the rest after this long without bytes.
@@ -89,7 +94,8 @@ constexpr int64_t kPackTailNs = 50000000;
 
 class Stage : private measure::FrameSink {
 public:
-    Stage(Way way, measure::Format format, const Faults& faults, int64_t start_ns);
+    // `size`: the Sized format's packet length (measure::packetSize).
+    Stage(Way way, measure::Format format, const Faults& faults, int64_t start_ns, int size = 0);
 
     // One read from the pty or one datagram, arrived at now_ns.
     void input(const uint8_t* p, size_t n, int64_t now_ns);
@@ -121,8 +127,8 @@ private:
         Fate fate = Fate::Intact;
         bool stray = false;
         uint8_t stray_byte = 0;
-        uint8_t len = 0;  // packet bytes in pkt (fewer when truncated)
-        uint8_t pkt[measure::kMaxPacketSize] = {};
+        uint16_t len = 0;          // packet bytes in pkt (fewer when truncated)
+        std::vector<uint8_t> pkt;  // the packet, whole
         uint64_t pos = 0;          // input position among packets (1, 2, ...)
         int remaining = 0;         // reorder hold: packets still to pass
         int64_t release = 0;       // delay: time it leaves the FIFO
@@ -155,6 +161,7 @@ private:
     Faults f_;
     measure::Framer framer_;
     size_t size_;
+    size_t queue_;  // the line queue's bytes
     int64_t start_;
     int64_t now_ = 0;
     bool dropping_ = false;  // the current input arrived during an outage

@@ -83,9 +83,10 @@ public:
     Outcome play(const uint8_t* data, size_t size, std::string* why);
 
 private:
-    size_t size() const { return seq32_ ? 11 : 7; }
-    size_t head() const { return seq32_ ? 4 : 1; }  // where the data run starts
-    std::array<uint8_t, 11> packet(uint64_t n, int lane) const;
+    size_t size() const { return sized_ ? sized_ : seq32_ ? 11 : 7; }
+    size_t head() const { return seq32_ || sized_ ? 4 : 1; }  // where the data run starts
+    bool counter8() const { return !seq32_ && !sized_; }
+    Bytes packet(uint64_t n, int lane) const;
     bool validAt(const Bytes& s, size_t at, size_t end) const;
     int inPlace(const Bytes& s, size_t at, size_t end, size_t* early) const;
     void generate(Choices& c);
@@ -94,6 +95,7 @@ private:
     Outcome compare(const measure::Figures& got, std::string* why) const;
 
     bool seq32_ = false, datagrams_ = false, all_ = true;
+    size_t sized_ = 0;  // the sized format's length, 0 for the others
     measure::Lane own_ = measure::Lane::Plain;
     int64_t period_ = 0, bound_ = 0, end_ = 0;
     std::vector<Send> sends_;
@@ -107,11 +109,23 @@ private:
 };
 
 // The packet as the format defines it, built here from its definition.
-inline std::array<uint8_t, 11> Run::packet(uint64_t n, int lane) const {
-    std::array<uint8_t, 11> b{};
+inline Bytes Run::packet(uint64_t n, int lane) const {
+    Bytes b(std::max<size_t>(size(), 11));
     size_t k = 0;
     for (size_t i = head(); i-- > 0;) b[k++] = static_cast<uint8_t>(n >> (8 * i));
     for (uint8_t x : kRun[lane]) b[k++] = x;
+    if (sized_) {  // fill 'a' + (number + i) mod 26, then a bitwise CRC-32, big-endian
+        for (size_t i = 0; k < sized_ - 4; ++i)
+            b[k++] = static_cast<uint8_t>('a' + (uint32_t(n) + i) % 26);
+        uint32_t crc = 0xFFFFFFFFu;
+        for (size_t i = 0; i < k; ++i) {
+            crc ^= b[i];
+            for (int bit = 0; bit < 8; ++bit) crc = crc & 1 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+        }
+        crc = ~crc;
+        for (int i = 3; i >= 0; --i) b[k++] = static_cast<uint8_t>(crc >> (8 * i));
+        return b;
+    }
     unsigned s1 = 0, s2 = 0;  // counter8: the sum of the bytes; seq32: Fletcher-16
     for (size_t i = 0; i < k; ++i) {
         s1 = seq32_ ? (s1 + b[i]) % 255 : s1 + b[i];
@@ -128,6 +142,8 @@ inline bool Run::validAt(const Bytes& s, size_t at, size_t end) const {
     uint64_t n = 0;
     for (size_t i = 0; i < head(); ++i) n = n << 8 | s[at + i];
     for (int lane : {0, 1}) {
+        // Only a lane whose data run is in place can match: the rest is not built.
+        if (!std::equal(kRun[lane], kRun[lane] + 5, s.begin() + long(at + head()))) continue;
         const auto want = packet(n, lane);
         if (std::equal(want.begin(), want.begin() + size(), s.begin() + long(at))) return true;
     }
@@ -152,6 +168,7 @@ inline int Run::inPlace(const Bytes& s, size_t at, size_t end, size_t* early) co
 inline void Run::generate(Choices& c) {
     const unsigned mode = c.byte();
     seq32_ = mode & 1;
+    if (mode & 32) sized_ = measure::kSizedMin + c.below(60), seq32_ = false;
     own_ = mode & 2 ? measure::Lane::Alt : measure::Lane::Plain;
     datagrams_ = mode & 4;
     all_ = !(mode & 8);
@@ -376,7 +393,7 @@ inline Outcome Run::expect(std::string* why) {
         }
         while (chunks_[ci].end < fr.start + size()) ++ci;  // the read with its last byte
         const Chunk& ch = chunks_[ci];
-        if (!seq32_ && fr.seq + measure::kCounter8Window <= numbered_before[ci])
+        if (counter8() && fr.seq + measure::kCounter8Window <= numbered_before[ci])
             return *why = "counter8 copy read past the window", Outcome::Discard;
         if (ch.read - ch.arrival >= measure::Direction::kReadGraceNs)
             return *why = "read later than the grace", Outcome::Discard;
@@ -402,7 +419,7 @@ inline Outcome Run::expect(std::string* why) {
     for (const Send& s : sends_) {
         if (s.how != Send::Sent || fate[s.seq] == Received) continue;
         const bool settled = all_ || fate[s.seq] == Lost || end_ - s.t > bound_ ||
-                             (!seq32_ && s.seq + measure::kCounter8Window <= numbered);
+                             (counter8() && s.seq + measure::kCounter8Window <= numbered);
         ++(settled ? f.lost : f.in_flight);
     }
     const auto rate = [](uint64_t n, int64_t first, int64_t last) {
@@ -483,7 +500,10 @@ inline Outcome Run::play(const uint8_t* data, size_t size, std::string* why) {
     Choices c{data, size};
     generate(c);
     if (const Outcome e = expect(why); e != Outcome::Pass) return e;
-    measure::Direction d(seq32_ ? measure::Format::Seq32 : measure::Format::Counter8, bound_, own_);
+    measure::Direction d(sized_   ? measure::Format::Sized
+                         : seq32_ ? measure::Format::Seq32
+                                  : measure::Format::Counter8,
+                         bound_, own_, static_cast<int>(sized_));
     d.setPeriod(period_);
     for (size_t step = 0; step < events_.size(); ++step) {
         const long e = events_[step];

@@ -1,0 +1,177 @@
+// The sized packet format: its byte layout against an independent CRC-32, the
+// framer on streams of every size boundary (stray bytes, a cut packet, packed
+// and split streams), the measuring core and the simulated converter's line
+// queue on sized packets.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "direction.h"
+#include "packet_format.h"
+#include "stage.h"
+
+using measure::Format;
+
+namespace {
+
+constexpr int kSizes[] = {measure::kSizedMin, measure::kSizedMin + 1, 64, 1471,
+                          measure::kMaxPacketSize};
+
+std::vector<uint8_t> packet(uint64_t seq, int size, measure::Lane lane = measure::Lane::Plain) {
+    std::vector<uint8_t> p(static_cast<size_t>(size));
+    measure::buildPacket(Format::Sized, seq, p.data(), lane, size);
+    return p;
+}
+
+// Bitwise CRC-32 (IEEE), apart from the table the format uses.
+uint32_t slowCrc(const uint8_t* p, size_t n) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+struct Tally : measure::FrameSink {
+    std::vector<uint32_t> wires;
+    size_t corrupt = 0, corrupt_bytes = 0, skipped = 0;
+    void onPacket(uint32_t wire, measure::Lane) override { wires.push_back(wire); }
+    void onCorrupt(size_t n) override {
+        ++corrupt;
+        corrupt_bytes += n;
+    }
+    void onSkipped(size_t n) override { skipped += n; }
+};
+
+// Frames `bytes` in feeds of the given lengths (cycled), then flushes.
+Tally frame(const std::vector<uint8_t>& bytes, int size, const std::vector<size_t>& feeds) {
+    measure::Framer f(Format::Sized, size);
+    Tally t;
+    size_t at = 0;
+    for (size_t i = 0; at < bytes.size(); ++i) {
+        const size_t n = std::min(feeds[i % feeds.size()], bytes.size() - at);
+        f.feed(bytes.data() + at, n, t);
+        at += n;
+        EXPECT_LE(f.pending(), 2 * static_cast<size_t>(size));
+    }
+    f.flush(t);
+    return t;
+}
+
+}  // namespace
+
+TEST(SizedFormat, LayoutAndCheckAtEverySizeBoundary) {
+    const uint8_t nine[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(measure::crc32(nine, 9), 0xCBF43926u);  // the standard check value
+    EXPECT_EQ(measure::packetSize(Format::Sized, 12), measure::kSizedMin);
+    EXPECT_EQ(measure::packetSize(Format::Sized, 1473), measure::kSizedMin);
+    for (const int size : kSizes) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(measure::packetSize(Format::Sized, size), size);
+        const uint64_t seq = 0x1234567890ull;  // carries its low 32 bits
+        const auto p = packet(seq, size, measure::Lane::Alt);
+        EXPECT_EQ(p[0], 0x34);
+        EXPECT_EQ(p[3], 0x90);
+        EXPECT_EQ(0, std::memcmp(p.data() + 4, "ABCDE", 5));
+        for (int i = 9; i < size - 4; ++i) {
+            EXPECT_EQ(p[size_t(i)], 'a' + (uint32_t(seq) + uint32_t(i - 9)) % 26);
+            if (HasFailure()) return;
+        }
+        const uint32_t crc = slowCrc(p.data(), size_t(size) - 4);
+        EXPECT_EQ(uint32_t(p[size_t(size) - 4]) << 24 | uint32_t(p[size_t(size) - 1]),
+                  (crc & 0xFF000000u) | (crc & 0xFF));
+        uint32_t wire = 0;
+        measure::Lane lane = measure::Lane::Plain;
+        ASSERT_TRUE(measure::parsePacket(Format::Sized, p.data(), &wire, &lane, size));
+        EXPECT_EQ(wire, 0x34567890u);
+        EXPECT_EQ(lane, measure::Lane::Alt);
+        // Any one byte changed anywhere, the fill included, is caught.
+        for (size_t at = 0; at<p.size(); at += size> 64 ? 97 : 1) {
+            auto q = p;
+            q[at] ^= 0x20;
+            EXPECT_FALSE(measure::parsePacket(Format::Sized, q.data(), &wire, nullptr, size)) << at;
+            EXPECT_TRUE(measure::nearPacket(Format::Sized, q.data(), size) || at >= 4) << at;
+        }
+    }
+}
+
+// Stray bytes, a packet cut short, a packet missing its head: every byte is
+// accounted for, and how the stream is cut into feeds (one packed read, single
+// bytes, odd pieces) never changes what is found.
+TEST(SizedFormat, FramerResyncsOnStreamsOfEverySize) {
+    for (const int size : kSizes) {
+        SCOPED_TRACE(size);
+        std::vector<uint8_t> s;
+        auto add = [&s](const std::vector<uint8_t>& p) { s.insert(s.end(), p.begin(), p.end()); };
+        add(packet(1, size));
+        s.push_back(0x7F);  // stray byte
+        add(packet(2, size));
+        auto cut = packet(3, size);  // cut short in the fill or the check
+        cut.resize(cut.size() - 3);
+        add(cut);
+        add(packet(4, size));
+        auto headless = packet(5, size);  // lost its first two bytes
+        add(std::vector<uint8_t>(headless.begin() + 2, headless.end()));
+        s.insert(s.end(), {0x00, 0x13, 0x11});  // more strays
+        add(packet(6, size));
+        const std::vector<uint32_t> want = {1, 2, 4, 6};
+        std::vector<Tally> runs;
+        for (const std::vector<size_t>& feeds :
+             {std::vector<size_t>{s.size()}, {1}, {7, 1, 300, 2}, {size_t(size) + 1}})
+            runs.push_back(frame(s, size, feeds));
+        for (const Tally& t : runs) {
+            EXPECT_EQ(t.wires, want);
+            EXPECT_EQ(t.corrupt, 2u);  // the cut packet and the headless one
+            EXPECT_EQ(t.wires.size() * size_t(size) + t.corrupt_bytes + t.skipped, s.size());
+            EXPECT_EQ(t.skipped, runs[0].skipped);
+        }
+    }
+}
+
+// The measuring core on sized packets: packets packed several to a datagram
+// and a datagram cut across two, each matched by its 32-bit number.
+TEST(SizedFormat, DirectionMatchesPackedAndSplitDatagrams) {
+    const int size = 300;
+    measure::Direction d(Format::Sized, 1000000000, measure::Lane::Plain, size);
+    EXPECT_EQ(d.packetSize(), size);
+    std::vector<uint8_t> wire;
+    for (uint64_t seq = 1; seq <= 6; ++seq) {
+        d.onSent(seq, int64_t(seq) * 1000);
+        const auto p = packet(seq, size);
+        wire.insert(wire.end(), p.begin(), p.end());
+    }
+    d.onDatagram(wire.data(), 3 * size_t(size), 10000);               // three packed
+    d.onDatagram(wire.data() + 3 * size, size_t(size) + 100, 11000);  // one and a piece
+    d.onDatagram(wire.data() + 4 * size + 100, 2 * size_t(size) - 100, 12000);
+    const measure::Figures f = d.figures();
+    EXPECT_EQ(f.received, 6u);
+    EXPECT_EQ(f.corrupt + f.skipped_bytes + f.lost, 0u);
+}
+
+// The simulated converter's line queue holds --queue bytes: a burst of 64-byte
+// packets arriving at once keeps floor(queue / 64) of them, the rest overflow,
+// and those kept leave at the line's pace.
+TEST(SizedFormat, SimulatorLineQueueIsSettable) {
+    for (const int queue : {0, 512, 700}) {
+        SCOPED_TRACE(queue);
+        sim::Faults f;
+        f.baud = 115200;
+        f.queue = queue;
+        const int size = 64;
+        sim::Stage st(sim::Way::NetToSerial, Format::Sized, f, 0, size);
+        for (uint64_t seq = 1; seq <= 40; ++seq) {
+            const auto p = packet(seq, size);
+            st.input(p.data(), p.size(), 0);
+        }
+        const uint64_t fit = uint64_t(queue ? queue : 1024) / size;
+        EXPECT_EQ(st.counts().packets, 40u);
+        EXPECT_EQ(st.counts().overflow, 40u - fit);
+        st.advance(int64_t(1) << 40);
+        size_t out = 0;
+        while (st.hasReady()) out += st.popReady().size();
+        EXPECT_EQ(out, fit * size);
+    }
+}
