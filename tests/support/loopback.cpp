@@ -50,10 +50,8 @@ unsigned short boundPort(int fd) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
-namespace {
-// Entries of a /proc directory, "." and ".." aside; -1 if it cannot be read.
-int procEntries(const char* dir) {
-    DIR* d = opendir(dir);
+int procEntries(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
     if (!d) return -1;
     int n = 0;
     while (dirent* e = readdir(d))
@@ -61,7 +59,6 @@ int procEntries(const char* dir) {
     closedir(d);
     return n;
 }
-}  // namespace
 
 int openDescriptorCount() {
     return procEntries("/proc/self/fd") - 1;  // less the directory stream itself

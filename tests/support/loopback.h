@@ -30,6 +30,9 @@ private:
 // The local port socket fd is bound to, IPv4 or IPv6; 0 if none.
 unsigned short boundPort(int fd);
 
+// Entries of a directory ("/proc/self/fd" ...), "." and ".." aside; -1 if it cannot be read.
+int procEntries(const std::string& dir);
+
 // Number of descriptors this process has open (counts /proc/self/fd).
 int openDescriptorCount();
 
