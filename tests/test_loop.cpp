@@ -112,23 +112,6 @@ void expectNetChannelsExact(const Scratch& dir, size_t channels, uint64_t count,
             << "channel n" << i << ": send lateness p99 against the median channel's";
 }
 
-// A TCP converter that accepts connections (the kernel does, from its backlog)
-// and never reads them, with a receive buffer as small as the kernel allows.
-struct DeafTcpListener {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    unsigned short port = 0;
-    DeafTcpListener() {
-        const int small = 1;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0)
-            port = ts::boundPort(fd);
-    }
-    ~DeafTcpListener() { close(fd); }
-};
-
 // Processes whose parent is this process's main thread. With this process the subreaper of its
 // descendants, a child the runner left running comes here when the runner ends.
 std::vector<pid_t> ourChildren() {
@@ -175,8 +158,10 @@ TEST(LoopChannelsTest, ADeadConverterFailsItsChannelAlone) {
 // counted at their rate, nor the end of the run.
 TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOtherChannel) {
     const Scratch dir;
-    const DeafTcpListener deaf;
-    ASSERT_NE(deaf.port, 0);
+    // A TCP converter that accepts connections (the kernel does, from its backlog) and never
+    // reads them, with a receive buffer as small as the kernel allows.
+    const int deaf = ts::listenTcp(1);
+    ASSERT_GE(deaf, 0);
     const ts::PtyPair tcp_serial, serial;
     ASSERT_TRUE(tcp_serial.ok() && serial.ok());
     ASSERT_EQ(fcntl(serial.slave(), F_SETFL, fcntl(serial.slave(), F_GETFL) | O_NONBLOCK), 0);
@@ -187,7 +172,7 @@ TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOth
     args.insert(args.end(),
                 {"--channel",
                  "name=stuck-tcp,direction=e2u,transport=tcp-client,port=" +
-                     tcp_serial.slavePath() + at + std::to_string(deaf.port),
+                     tcp_serial.slavePath() + at + std::to_string(ts::boundPort(deaf)),
                  "--channel",
                  "name=stuck-serial,direction=u2e,port=" + serial.slavePath() + at +
                      std::to_string(nobody.port()) + ",listen=" + std::to_string(listen[0])});
@@ -200,6 +185,7 @@ TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOth
     ASSERT_EQ(r.status, 1) << r.err;
     EXPECT_GT(filled, 0u);
     expectNetChannelsExact(dir, 10, 10000, 2000);
+    close(deaf);
 }
 
 // Simulated channels of every transport (each a serial port, UDP sockets, a TCP

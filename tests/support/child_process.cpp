@@ -202,12 +202,18 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     using Clock = std::chrono::steady_clock;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0) return {};
-    if (pipe2(err, O_CLOEXEC) != 0) return close(out[0]), close(out[1]), Ended();
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return {};
+    }
     Child::Options co = o;
     co.out = co.err = Child::Output::Fd;
-    co.out_fd = out[1], co.err_fd = err[1];
+    co.out_fd = out[1];
+    co.err_fd = err[1];
     Child c(argv, co);
-    close(out[1]), close(err[1]);
+    close(out[1]);
+    close(err[1]);
     if (o.stdout_closed) close(out[0]), out[0] = -1;
     const auto start = Clock::now();
     auto last_signal = start;
@@ -225,16 +231,23 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         if (o.watch) o.watch(c, since(start));
         if (poll(p, 2, 20) <= 0) continue;
         for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || p[i].revents == 0) continue;
             char buf[4096];
-            const ssize_t n = p[i].fd < 0 || !p[i].revents ? 0 : read(p[i].fd, buf, sizeof buf);
-            if (n > 0) text[i].append(buf, static_cast<size_t>(n));
-            if (n <= 0 && p[i].revents) close(p[i].fd), p[i].fd = -1, --open;
+            const ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                text[i].append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            close(p[i].fd);
+            p[i].fd = -1;
+            --open;
         }
     }
     for (const pollfd& f : p)
         if (f.fd >= 0) close(f.fd);
     Ended r = c.wait();
-    r.out = text[0], r.err = text[1];
+    r.out = text[0];
+    r.err = text[1];
     r.after_last_signal_s = since(last_signal);
     return r;
 }
