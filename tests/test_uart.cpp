@@ -20,6 +20,7 @@
 #include "loopback.h"
 #include "pty_pair.h"
 #include "scratch.h"
+#include "serial_peer.h"
 #include "uart.h"
 
 // Every read() of this program passes here (linked with --wrap=read): the
@@ -47,12 +48,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 
-// Stream bytes [from, from + n): all byte values, period 257 so a power-of-two slip shows.
-Bytes stream(long from, long n) {
-    Bytes b(static_cast<size_t>(n));
-    for (long i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((from + i) % 257);
-    return b;
-}
+using testsupport::stream;
 
 // What test_uart_line.cpp leaves to a pty: a plain file refused, no descriptor left
 // behind, the exclusive lock freed at close; any line settings made raw 8N1 at open
