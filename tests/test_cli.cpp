@@ -18,11 +18,14 @@
 #include "options.h"
 #include "pty_pair.h"
 #include "report.h"
+#include "scratch.h"
 #include "socat.h"
 #include "xml_reader.h"
 
 namespace ts = testsupport;
 using Args = std::vector<std::string>;
+using ts::readFile;
+using ScratchDir = ts::ScratchDir;
 
 namespace {
 
@@ -33,32 +36,6 @@ ts::Json readJson(const std::string& text) {
     EXPECT_EQ(j["schema"], 3);
     return j;
 }
-
-std::string readFile(const std::string& path) {
-    std::stringstream s;
-    s << std::ifstream(path).rdbuf();
-    return s.str();
-}
-
-// A folder of the test's own, removed with everything in it.
-struct ScratchDir {
-    std::string path = [] {
-        std::string t = ::testing::TempDir() + "convbench-cli-XXXXXX";
-        return mkdtemp(t.data()) ? t : "";
-    }();
-    ~ScratchDir() {
-        chmod(path.c_str(), 0700);
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-    std::vector<std::string> files() const {
-        std::vector<std::string> out;
-        for (const auto& e : std::filesystem::directory_iterator(path))
-            out.push_back(e.path().filename().string());
-        return out;
-    }
-};
 
 // A run of convbench-cli under the conditions a test sets (signals, a closed
 // standard output, a file size limit, another user).
@@ -84,7 +61,7 @@ bool pythonAvailable() {
 
 // What a Python script (python3 -c) prints as JSON about the file at path.
 ts::Json python(const std::string& script, const std::string& path) {
-    const ts::ProcessResult r = ts::runProcess({"/usr/bin/python3", "-c", script, path}, 60);
+    const ts::ProcessResult r = ts::runProcess({"/usr/bin/python3", "-c", script, path});
     EXPECT_EQ(r.status, 0) << r.err;
     ts::Json j;
     EXPECT_TRUE(ts::parseJson(r.out, &j)) << r.out;
@@ -100,17 +77,12 @@ ts::Json csvByPython(const std::string& path) {
         path);
 }
 
-// A JUnit file as expat reads it (well-formed XML 1.0, strict UTF-8): the suite's
-// failure count and the first test case's classname and outcome.
-ts::Json junitByPython(const std::string& path) {
-    return python(
-        "import json, sys, xml.etree.ElementTree as ET\n"
-        "root = ET.parse(sys.argv[1]).getroot()\n"
-        "tc = next(root.iter('testcase'))\n"
-        "bad = [e.tag for e in tc if e.tag in ('failure', 'error')] + ['pass']\n"
-        "print(json.dumps({'failures': root.get('failures'),\n"
-        "                  'classname': tc.get('classname'), 'outcome': bad[0]}))\n",
-        path);
+// A JUnit report as expat reads it (well-formed XML 1.0, strict UTF-8).
+ts::Xml junit(const std::string& text) {
+    ts::Xml x;
+    std::string error;
+    EXPECT_TRUE(ts::parseXml(text, &x, &error)) << error;
+    return x;
 }
 
 }  // namespace
@@ -140,10 +112,7 @@ TEST_P(CliRunTest, EveryPacketArrivesAndTheReportsSayPass) {
         const ts::Json& d = j["directions"][w];
         EXPECT_EQ(d["sent"], 40) << w;
         EXPECT_EQ(d["received"], 40) << w;
-        EXPECT_EQ(d["lost"].get<uint64_t>() + d["duplicated"].get<uint64_t>() +
-                      d["corrupt"].get<uint64_t>(),
-                  0u)
-            << w;
+        for (const char* k : {"lost", "duplicated", "corrupt"}) EXPECT_EQ(d[k], 0) << w << k;
         EXPECT_GT(d["latency_us"]["p50"].get<double>(), 0) << w;
         EXPECT_LE(d["latency_us"]["p50"].get<double>(), d["latency_us"]["p99"].get<double>()) << w;
     }
@@ -220,11 +189,11 @@ const std::string kHostileAsUtf8 =
 // loaded machine's stalls kept from making the run inconclusive).
 TEST(CliChannelsTest, AFaultyChannelFailsAlone) {
     const ScratchDir dir;
-    const std::string junit = dir / "junit.xml";
-    const Ended r = runCli({"--simulate", "-r", "200", "-n", "200", "--json", "-", "--junit", junit,
-                            "--tester-stall", "10000", "--channel", "name=" + kHostile, "--channel",
-                            "transport=tcp-client", "--channel", "transport=tcp-server",
-                            "--channel", "name=faulty,direction=e2u,drop=0.05,seed=4"});
+    const Ended r =
+        runCli({"--simulate", "-r", "200", "-n", "200", "--json", "-", "--junit", dir / "junit.xml",
+                "--tester-stall", "10000", "--channel", "name=" + kHostile, "--channel",
+                "transport=tcp-client", "--channel", "transport=tcp-server", "--channel",
+                "name=faulty,direction=e2u,drop=0.05,seed=4"});
     ASSERT_EQ(r.status, 1) << r.err;
     const ts::Json j = readJson(r.out);
     ASSERT_EQ(j["channels"].size(), 4u);
@@ -246,9 +215,7 @@ TEST(CliChannelsTest, AFaultyChannelFailsAlone) {
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "ESC reached the terminal";
     EXPECT_NE(r.err.find("\\x1b[31m"), std::string::npos) << r.err;
 
-    ts::Xml x;
-    std::string error;
-    ASSERT_TRUE(ts::parseXml(readFile(junit), &x, &error)) << error;
+    const ts::Xml x = junit(readFile(dir / "junit.xml"));
     EXPECT_EQ(x.name, "testsuites");
     EXPECT_EQ(x.attr("tests"), "7");
     EXPECT_EQ(x.all("testsuite").size(), 4u);
@@ -304,7 +271,7 @@ TEST(CliReportFileTest, StandardOutputClosedEarlyCutsOnlyWhatWentThere) {
     ASSERT_GE(rows.size(), 3u);
     EXPECT_EQ(rows.back()[3], "20");  // sent
     EXPECT_EQ(rows.back()[4], "20");  // received
-    EXPECT_EQ(junitByPython(dir / "junit.xml")["failures"], "0");
+    EXPECT_EQ(junit(readFile(dir / "junit.xml")).attr("failures"), "0");
 }
 
 // SIGINT ends the wait for packets still in flight at once, with the figures
@@ -391,14 +358,13 @@ TEST(CliEscapingTest, HostileNamesSurviveEveryReport) {
     EXPECT_EQ(rows[2][1], "plain");
     EXPECT_EQ(rows[1].size(), rows[0].size());
 
-    std::ofstream(dir / "junit.xml") << cli::junitReport(r);
-    const ts::Json x = junitByPython(dir / "junit.xml");
+    const ts::Xml x = junit(cli::junitReport(r));
     // XML cannot carry C0 controls but tab, CR, LF: they become U+FFFD.
     std::string xml_name = expected;
     for (size_t at; (at = xml_name.find_first_of("\x01\x1b")) != std::string::npos;)
         xml_name.replace(at, 1, "\xef\xbf\xbd");
-    EXPECT_EQ(x["classname"], "convbench." + xml_name);
-    EXPECT_EQ(x["outcome"], "failure");
+    EXPECT_EQ(x.all("testcase").at(0)->attr("classname"), "convbench." + xml_name);
+    EXPECT_EQ(x.all("testcase")[0]->all("failure").size(), 1u);
 
     const std::string summary = cli::summaryText(r);
     for (unsigned char c : summary) EXPECT_TRUE(c >= 0x20 || c == '\n') << int(c);
@@ -445,8 +411,7 @@ TEST(CliVerdictTest, InconclusiveWhenTheTesterIsToBlame) {
     EXPECT_EQ(j["verdict"], "inconclusive");
     EXPECT_EQ(j["channels"][0]["verdict"], "inconclusive");
     EXPECT_EQ(j["directions"]["u2e"]["not_sent"], 315);
-    ts::Xml x;
-    ASSERT_TRUE(ts::parseXml(cli::junitReport(stalled), &x));
+    const ts::Xml x = junit(cli::junitReport(stalled));
     EXPECT_EQ(x.attr("errors") + x.attr("failures"), "10");
     ASSERT_EQ(x.all("error").size(), 1u);
     EXPECT_EQ(x.all("error")[0]->attr("type"), "inconclusive");

@@ -34,13 +34,6 @@ const std::string kDestIp = "127.0.0.1";
 constexpr int kWait = 5000;  // hang guard on every wait, far above what a run needs
 constexpr int64_t kSecond = 1000000000;
 
-static std::vector<int> counts(Report::Kind kind) {
-    std::vector<int> out;
-    for (const auto& r : status::reports())
-        if (r.kind == kind) out.push_back(r.count);
-    return out;
-}
-
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override { status::clear(); }
@@ -71,8 +64,8 @@ TEST_F(EngineTest, UdpRunsBadSettingsAndFailedOpens) {
     c.start_client(CONVERT_ETHERNET_TO_UART, 0, "", " 127.0.0.1\t", port);
     ASSERT_TRUE(status::waitForCount(Report::ServerCnt, 2, kWait));
     c.stop_client();
-    EXPECT_EQ(counts(Report::ClientCnt)[0], 1) << "nothing was sent before the good run";
-    const int sent = counts(Report::ClientCnt).rbegin()[1];
+    EXPECT_EQ(status::counts(Report::ClientCnt)[0], 1) << "nothing was sent before the good run";
+    const int sent = status::counts(Report::ClientCnt).rbegin()[1];
     ASSERT_TRUE(status::waitForCount(Report::ServerCnt, sent, kWait));
     c.start_client(CONVERT_UART_TO_ETHERNET, 0, missing, kDestIp, 0);
     c.start_client(7, 0, "", kDestIp, port);
@@ -120,7 +113,8 @@ TEST_P(ConverterTest, EveryPacketArrivesAndAVanishedPortComesBack) {
     server s;
     s.m_monitor = &monitor;
     s.start_server(GetParam(), 0, tty, far_port);
-    client c;  // started at once, as the window does: the monitor holds it till the receiver listens
+    client
+        c;  // started at once, as the window does: the monitor holds it till the receiver listens
     c.m_monitor = &monitor;
     c.start_client(GetParam(), 0, tty, kDestIp, conv_port);
     ASSERT_TRUE(status::waitForCount(Report::ServerCnt, 5, kWait));
@@ -176,7 +170,7 @@ TEST_F(EngineTest, SerialReceiverCountsWholeBlocks) {
     ASSERT_TRUE(pty.writeMaster("x", 1));
     EXPECT_TRUE(status::waitForCount(Report::ServerCnt, 4, kWait));
     s.stop_server();
-    EXPECT_EQ(counts(Report::ServerCnt), (std::vector<int>{1, 2, 3, 4, 0}));
+    EXPECT_EQ(status::counts(Report::ServerCnt), (std::vector<int>{1, 2, 3, 4, 0}));
     const measure::Figures f = monitor.finish(traffic::nowNs(), true);
     EXPECT_EQ(f.received, 1u);
     EXPECT_EQ(f.latency.count, 1u);

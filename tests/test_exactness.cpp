@@ -15,6 +15,7 @@
 #include "converter.h"
 #include "json.h"
 #include "loopback.h"
+#include "scratch.h"
 
 namespace ts = testsupport;
 using Args = std::vector<std::string>;
@@ -229,12 +230,11 @@ TEST(ExactnessFaultTest, EchoedPacketsAreCountedApart) {
 // received nothing, and the summary names the echo. The converter is the simulator
 // run here, its network side pointed at a socket that never reads.
 TEST(ExactnessFaultTest, ADeadPathBehindAnEchoingLineFails) {
-    char tmpl[] = "/tmp/convbench-exact-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const ts::ScratchDir dir;
     ts::UdpPeer hole;  // where the runner's datagrams go, never read
     const unsigned short listen = ts::freeUdpPort();
     sim::Config cfg;
-    cfg.link = std::string(tmpl) + "/tty";
+    cfg.link = dir / "tty";
     cfg.peer_port = listen;
     cfg.format = measure::Format::Seq32;
     cfg.faults.echo = true;
@@ -258,5 +258,4 @@ TEST(ExactnessFaultTest, ADeadPathBehindAnEchoingLineFails) {
     EXPECT_EQ(u(u2e, "received"), 2000u);
     EXPECT_NE(r.err.find("the serial line echoes the tester's own bytes"), std::string::npos)
         << r.err;
-    rmdir(tmpl);
 }

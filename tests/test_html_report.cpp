@@ -11,6 +11,7 @@
 
 #include "child_process.h"
 #include "html_report.h"
+#include "scratch.h"
 #include "xml_reader.h"
 
 namespace {
@@ -55,11 +56,9 @@ TEST(HtmlReportTest, ADayStaysSmallAndThinningKeepsSpikesAndEvents) {
 TEST(HtmlReportTest, AHeadlessBrowserDrawsEveryPlot) {
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
     // A folder of its own: two runs at once must not share a browser profile.
-    char dir[] = "/tmp/convbench-html-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/report.html";
-    std::ofstream(path) << cli::htmlReport(day());
-    const std::string profile = std::string(dir) + "/chromium";
+    const testsupport::ScratchDir dir;
+    const std::string path = dir.file("report.html", cli::htmlReport(day()));
+    const std::string profile = dir / "chromium";
     const auto r = testsupport::runProcess(
         {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
          "--disable-background-networking", "--disable-component-update", "--disable-sync",
@@ -67,7 +66,6 @@ TEST(HtmlReportTest, AHeadlessBrowserDrawsEveryPlot) {
         60);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("data-plots-drawn=\"6\""), std::string::npos) << r.out.substr(0, 400);
-    std::filesystem::remove_all(dir);
 }
 
 namespace {

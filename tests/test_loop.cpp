@@ -28,73 +28,29 @@
 #include "json.h"
 #include "loopback.h"
 #include "pty_pair.h"
+#include "scratch.h"
 
 namespace ts = testsupport;
 using Args = std::vector<std::string>;
 
 namespace {
 
-double since(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+using Scratch = ts::ScratchDir;
+
+// The runner as a child, killed after timeout_s (its status then -1); SIGINT at signal_at_s, if
+// asked; `watch` called about every 20 ms while it runs.
+ts::ProcessResult runner(Args args, int timeout_s, double signal_at_s = -1,
+                         std::function<void(ts::Child&, double)> watch = nullptr) {
+    args.insert(args.begin(), CONVBENCH_CLI);
+    ts::ProcessOptions o(timeout_s);
+    if (signal_at_s >= 0) o.signals = {{int(signal_at_s * 1000), SIGINT}};
+    o.watch = std::move(watch);
+    return ts::runProcess(args, o);
 }
-
-std::string readFile(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-// A folder of the test's own, removed with everything in it.
-struct Scratch {
-    std::string path;
-    Scratch() {
-        std::string t = ::testing::TempDir() + "convbench-loop-XXXXXX";
-        path = mkdtemp(t.data()) ? t : "";
-        EXPECT_FALSE(path.empty());
-    }
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
-
-// The runner as a child, its standard error kept. wait() returns its exit status, or -1 when it
-// ran past timeout_s (then it is killed); it sends SIGINT signal_at_s after the start, if asked,
-// and calls `watch` about every 50 ms while the runner runs.
-struct Runner {
-    const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-    ts::Child child;
-    double after_signal = 0;  // seconds from the SIGINT to the exit
-
-    explicit Runner(Args args)
-        : child((args.insert(args.begin(), CONVBENCH_CLI), args),
-                {ts::Child::Output::Null, ts::Child::Output::Keep}) {}
-    int wait(double timeout_s, double signal_at_s = -1,
-             const std::function<void()>& watch = nullptr) {
-        auto signalled = started;
-        while (!child.waitFor(50)) {
-            if (signal_at_s >= 0 && signalled == started && since(started) >= signal_at_s) {
-                child.signal(SIGINT);
-                signalled = std::chrono::steady_clock::now();
-            }
-            if (since(started) > timeout_s) {
-                child.signal(SIGKILL);
-                ADD_FAILURE() << "the runner hung: killed after " << timeout_s << " s\n" << err();
-                return -1;
-            }
-            if (watch) watch();
-        }
-        after_signal = since(signalled);
-        return child.wait().status;
-    }
-    std::string err() { return child.wait().err; }
-};
 
 // The JSON report a run wrote in the scratch folder.
 ts::Json report(const Scratch& dir) {
-    const std::string text = readFile(dir / "r.json");
+    const std::string text = ts::readFile(dir / "r.json");
     ts::Json j;
     EXPECT_TRUE(ts::parseJson(text, &j)) << text.substr(0, 2000);
     return j;
@@ -156,23 +112,6 @@ void expectNetChannelsExact(const Scratch& dir, size_t channels, uint64_t count,
             << "channel n" << i << ": send lateness p99 against the median channel's";
 }
 
-// A TCP converter that accepts connections (the kernel does, from its backlog)
-// and never reads them, with a receive buffer as small as the kernel allows.
-struct DeafTcpListener {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    unsigned short port = 0;
-    DeafTcpListener() {
-        const int small = 1;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0)
-            port = ts::boundPort(fd);
-    }
-    ~DeafTcpListener() { close(fd); }
-};
-
 // Processes whose parent is this process's main thread. With this process the subreaper of its
 // descendants, a child the runner left running comes here when the runner ends.
 std::vector<pid_t> ourChildren() {
@@ -190,8 +129,8 @@ TEST(LoopChannelsTest, ADeadConverterFailsItsChannelAlone) {
     Args args = netChannels(0, {"--simulate", "-r", "500", "-n", "1000"}, dir);
     for (int i = 0; i < 16; ++i)
         args.insert(args.end(), {"--channel", i == 9 ? "name=dead,drop=1" : "direction=both"});
-    Runner r(args);
-    ASSERT_EQ(r.wait(90), 1) << r.err();
+    const ts::ProcessResult r = runner(args, 90);
+    ASSERT_EQ(r.status, 1) << r.err;
     const ts::Json j = report(dir);
     ASSERT_EQ(j["channels"].size(), 16u);
     for (const auto& c : j["channels"]) {
@@ -219,8 +158,10 @@ TEST(LoopChannelsTest, ADeadConverterFailsItsChannelAlone) {
 // counted at their rate, nor the end of the run.
 TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOtherChannel) {
     const Scratch dir;
-    const DeafTcpListener deaf;
-    ASSERT_NE(deaf.port, 0);
+    // A TCP converter that accepts connections (the kernel does, from its backlog) and never
+    // reads them, with a receive buffer as small as the kernel allows.
+    const int deaf = ts::listenTcp(1);
+    ASSERT_GE(deaf, 0);
     const ts::PtyPair tcp_serial, serial;
     ASSERT_TRUE(tcp_serial.ok() && serial.ok());
     ASSERT_EQ(fcntl(serial.slave(), F_SETFL, fcntl(serial.slave(), F_GETFL) | O_NONBLOCK), 0);
@@ -231,22 +172,20 @@ TEST(LoopStuckSerial, AConverterThatNeverReadsOrAPortThatNeverDrainsHoldsUpNoOth
     args.insert(args.end(),
                 {"--channel",
                  "name=stuck-tcp,direction=e2u,transport=tcp-client,port=" +
-                     tcp_serial.slavePath() + at + std::to_string(deaf.port),
+                     tcp_serial.slavePath() + at + std::to_string(ts::boundPort(deaf)),
                  "--channel",
                  "name=stuck-serial,direction=u2e,port=" + serial.slavePath() + at +
                      std::to_string(nobody.port()) + ",listen=" + std::to_string(listen[0])});
-    Runner r(args);
     const std::vector<char> fill(4096, 'x');
     size_t filled = 0;  // the runner empties the port when it opens it: filled again and again
-    ASSERT_EQ(r.wait(90, -1,
-                     [&] {
-                         for (ssize_t n; (n = write(serial.slave(), fill.data(), fill.size())) > 0;)
-                             filled += static_cast<size_t>(n);
-                     }),
-              1)
-        << r.err();
+    const ts::ProcessResult r = runner(args, 90, -1, [&](ts::Child&, double) {
+        for (ssize_t n; (n = write(serial.slave(), fill.data(), fill.size())) > 0;)
+            filled += static_cast<size_t>(n);
+    });
+    ASSERT_EQ(r.status, 1) << r.err;
     EXPECT_GT(filled, 0u);
     expectNetChannelsExact(dir, 10, 10000, 2000);
+    close(deaf);
 }
 
 // Simulated channels of every transport (each a serial port, UDP sockets, a TCP
@@ -265,19 +204,17 @@ TEST(LoopShutdownTest, EveryKindOfDescriptorOpenAtAnInterruptAndAtTheEnd) {
             for (const char* way : {"both", "e2u"})
                 args.insert(args.end(),
                             {"--channel", std::string("transport=") + t + ",direction=" + way});
-        Runner r(args);
-        EXPECT_EQ(r.wait(60, interrupt ? 2.0 : -1), interrupt ? 4 : 0) << r.err();
-        if (interrupt) {
-            EXPECT_LT(r.after_signal, 10) << "the run went on after SIGINT";
-        }
+        const ts::ProcessResult r = runner(args, 60, interrupt ? 2.0 : -1);
+        EXPECT_EQ(r.status, interrupt ? 4 : 0) << r.err;
+        EXPECT_TRUE(!interrupt || r.after_last_signal_s < 10) << "the run went on after SIGINT";
         const ts::Json j = report(dir);
         EXPECT_EQ(j["interrupted"].get<bool>(), interrupt);
         ASSERT_EQ(j["channels"].size(), 6u);
         for (const auto& c : j["channels"])
             for (const auto& [way, d] : c["directions"].items())
                 EXPECT_GT(d["sent"].get<uint64_t>(), 0u) << c["name"] << " " << way;
-        EXPECT_NE(readFile(dir / "j.xml").find("</testsuites>"), std::string::npos);
-        EXPECT_FALSE(readFile(dir / "r.csv").empty());
+        EXPECT_NE(ts::readFile(dir / "j.xml").find("</testsuites>"), std::string::npos);
+        EXPECT_FALSE(ts::readFile(dir / "r.csv").empty());
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         const std::vector<pid_t> left = ourChildren();
         EXPECT_TRUE(left.empty()) << left.size() << " processes outlived the runner, first "
@@ -305,14 +242,12 @@ TEST(LoopThreads, SixtyFourChannelsRunOnAtMostCoresPlusTwoThreads) {
                               ",listen=" + std::to_string(listen[i])});
     }
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    Runner r(args);
     int most = 0, samples = 0;
-    r.wait(60, -1, [&] {  // after the start, before the end
-        const int n = r.child.countEntries("task");
-        if (since(r.started) > 2 && since(r.started) < 5 && n > 0)
-            most = std::max(most, n), ++samples;
+    const ts::ProcessResult r = runner(args, 60, -1, [&](ts::Child& c, double t) {
+        const int n = c.countEntries("task");  // after the start, before the end
+        if (t > 2 && t < 5 && n > 0) most = std::max(most, n), ++samples;
     });
-    ASSERT_GT(samples, 0) << r.err();
+    ASSERT_GT(samples, 0) << r.err;
     EXPECT_LE(most, cores + 2) << "threads with 64 channels on " << cores << " cores";
     // The serial channels have no converter and fail; the network ones pass.
     const ts::Json j = report(dir);

@@ -17,6 +17,7 @@
 #include "fault_options.h"
 #include "numbers.h"
 #include "options.h"
+#include "scratch.h"
 #include "stage.h"
 
 namespace ts = testsupport;
@@ -24,17 +25,7 @@ using Args = std::vector<std::string>;
 
 namespace {
 
-struct Scratch {
-    std::string dir = [] {
-        char tmpl[] = "/tmp/convbench-options.XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    ~Scratch() { ts::runProcess({"rm", "-rf", dir}, 10); }
-    std::string file(const std::string& name, const std::string& content) const {
-        std::ofstream(dir + "/" + name, std::ios::binary) << content;
-        return dir + "/" + name;
-    }
-};
+using Scratch = ts::ScratchDir;
 
 bool parse(Args args, cli::Options* o, std::string* error) {
     args.insert(args.begin(), "convbench-cli");
@@ -122,7 +113,7 @@ TEST(NumbersTest, OneTextOneNumberEverywhere) {
              {"--seed", "18446744073709551615", true}}) {
         const ts::ProcessResult r =
             run(CONVBENCH_SIM_EXE,
-                {"--link", scratch.dir + "/tty", "--duration", "0.05", option, text, "--echo"});
+                {"--link", scratch.path + "/tty", "--duration", "0.05", option, text, "--echo"});
         EXPECT_EQ(r.status, ok ? 0 : 2) << option << " '" << text << "': " << r.err;
     }
 }
@@ -191,9 +182,9 @@ TEST(OptionsRefusedTest, StatusTwoWithAReason) {
           ""},  // the same TCP listen port
          {{"--config", s.file("empty", "")}, "no channel"},
          {{"--config", s.file("comments", "# only\n\n  # comments\nformat 1\n")}, "no channel"},
-         {{"--config", s.dir}, "is a directory"},
+         {{"--config", s.path}, "is a directory"},
          {{"--config", "/proc/self/mem"}, "cannot read"},
-         {{"--config", s.dir + "/none"}, "No such file"},
+         {{"--config", s.path + "/none"}, "No such file"},
          {{"--simulate", "--config", s.file("garbage", garbage)}, "\\x1b[2J"},
          {{"--simulate", "--config", s.file("lots", lots)}, "more than 1000 channels"}});
     for (const auto& [args, says] : refused) {

@@ -26,18 +26,9 @@ static bool eventually(F cond) {
     return cond();
 }
 
-// A TCP socket listening on 127.0.0.1 (any port).
-static int listenOn() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    listen(fd, 4);
-    return fd;
-}
-
 // Goes on when its peer closes (no SIGPIPE); stopped, leaves nothing; after stop_client sends none.
 TEST(RelayTest, StreamsUntilStopped) {
-    const int listener = listenOn(), port = ts::boundPort(listener);
+    const int listener = ts::listenTcp(), port = ts::boundPort(listener);
     const int fds = ts::openDescriptorCount();
     client c;
     c.tcp_to_Uart("127.0.0.1", port);
@@ -66,7 +57,7 @@ TEST(RelayTest, StreamsUntilStopped) {
 // The peer stops reading and the connection fills: clearing active_task still ends the stream at
 // once, and the relay releases its connection and records as when the peer reads.
 TEST(RelayTest, StopsWhileThePeerStopsReading) {
-    const int listener = listenOn(), port = ts::boundPort(listener);
+    const int listener = ts::listenTcp(), port = ts::boundPort(listener);
     const int fds = ts::openDescriptorCount();
     active_task = 1;
     client c;
@@ -96,7 +87,7 @@ TEST(RelayTest, StopsWhileThePeerStopsReading) {
 // No listener: "open tcp failed" and exit status 1.
 TEST(RelayDeathTest, NoConnectionEndsTheProcessWithStatusOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const int fd = listenOn(), port = ts::boundPort(fd);
+    const int fd = ts::listenTcp(), port = ts::boundPort(fd);
     close(fd);  // a port free a moment ago, closed now
     EXPECT_EXIT(
         {

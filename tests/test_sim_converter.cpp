@@ -24,15 +24,11 @@
 #include "loopback.h"
 #include "packet_format.h"
 #include "pty_pair.h"
+#include "scratch.h"
 
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-std::string tempDir() {
-    char tmpl[] = "/tmp/convbench-sim-XXXXXX";
-    return mkdtemp(tmpl) ? tmpl : "";
-}
 
 bool gone(const std::string& path) {
     struct stat st {};
@@ -73,9 +69,9 @@ TEST(SimConverter, ForwardsBothWaysEchoesAndCleansUp) {
     const int fds = testsupport::openDescriptorCount(), threads = testsupport::threadCount();
     for (const bool echo : {false, true}) {
         SCOPED_TRACE(echo ? "echo" : "no echo");
-        const std::string dir = tempDir();
+        const testsupport::ScratchDir dir;
         sim::Config cfg;
-        cfg.link = dir + "/tty";
+        cfg.link = dir / "tty";
         cfg.peer_port = net.port();
         cfg.faults.echo = echo;
         sim::Converter conv(cfg);
@@ -122,7 +118,6 @@ TEST(SimConverter, ForwardsBothWaysEchoesAndCleansUp) {
         testsupport::Json j;
         ASSERT_TRUE(testsupport::parseJson(conv.reportJson(), &j));
         EXPECT_EQ(j["serial_to_net"]["echoed"].get<uint64_t>(), echo ? up.size() : 0);
-        rmdir(dir.c_str());
     }
     EXPECT_EQ(testsupport::openDescriptorCount(), fds);
     // A joined thread can still be listed for a moment while the kernel reaps it.
@@ -147,15 +142,15 @@ TEST(SimProgram, ExitStatusAndReport) {
     EXPECT_EQ(run({"--drop", "0.1"}).status, 2);  // no --link
     EXPECT_EQ(run({"--link", "/nonexistent-dir/tty", "--duration", "1"}).status, 3);
 
-    const std::string dir = tempDir();
-    const auto r = run({"--link", dir + "/tty", "--duration", "0.3", "--drop", "0.25", "--seed",
-                        "9", "--format", "seq32"});
+    const testsupport::ScratchDir dir;
+    const auto r = run({"--link", dir / "tty", "--duration", "0.3", "--drop", "0.25", "--seed", "9",
+                        "--format", "seq32"});
     ASSERT_EQ(r.status, 0) << r.err;
     testsupport::Json j;
     ASSERT_TRUE(testsupport::parseJson(r.out, &j)) << r.out;
     EXPECT_EQ(j["schema"].get<double>(), 1);
     EXPECT_EQ(j["format"].get<std::string>(), "seq32");
-    EXPECT_EQ(j["serial"]["link"].get<std::string>(), dir + "/tty");
+    EXPECT_EQ(j["serial"]["link"].get<std::string>(), dir / "tty");
     const testsupport::Json& f = j["faults"];
     EXPECT_EQ(std::make_tuple(f["drop"].get<double>(), f["seed"].get<double>(),
                               f["echo"].get<bool>(), f["truncate"].get<double>()),
@@ -165,6 +160,5 @@ TEST(SimProgram, ExitStatusAndReport) {
     EXPECT_GT(j["udp"]["port"].get<double>(), 0);
     EXPECT_EQ(j["net_to_serial"]["packets"].get<uint64_t>(), 0u);
     EXPECT_GE(j["uptime_s"].get<double>(), 0.3);
-    EXPECT_TRUE(gone(dir + "/tty"));
-    rmdir(dir.c_str());
+    EXPECT_TRUE(gone(dir / "tty"));
 }

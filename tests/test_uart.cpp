@@ -19,6 +19,8 @@
 
 #include "loopback.h"
 #include "pty_pair.h"
+#include "scratch.h"
+#include "serial_peer.h"
 #include "uart.h"
 
 // Every read() of this program passes here (linked with --wrap=read): the
@@ -46,12 +48,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 
-// Stream bytes [from, from + n): all byte values, period 257 so a power-of-two slip shows.
-Bytes stream(long from, long n) {
-    Bytes b(static_cast<size_t>(n));
-    for (long i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((from + i) % 257);
-    return b;
-}
+using testsupport::stream;
 
 // What test_uart_line.cpp leaves to a pty: a plain file refused, no descriptor left
 // behind, the exclusive lock freed at close; any line settings made raw 8N1 at open
@@ -60,10 +57,8 @@ TEST(UartPty, OpenMakesTheLineRawAndAVanishedDeviceNeitherSpinsNorPrints) {
     testsupport::PtyPair pty;
     ASSERT_TRUE(pty.ok());
     const int fds = testsupport::openDescriptorCount();
-    char plain_file[] = "/tmp/convbench-not-a-tty-XXXXXX";
-    ASSERT_EQ(close(mkstemp(plain_file)), 0);
-    EXPECT_EQ(UART_Open(plain_file, 115200), nullptr);
-    unlink(plain_file);
+    const testsupport::ScratchDir dir;
+    EXPECT_EQ(UART_Open(dir.file("plain", "").c_str(), 115200), nullptr);
     for (int i = 0; i < 300; ++i) {  // a close right after open used to hang now and then
         UART_Handle_t h = UART_Open(pty.slavePath().c_str(), 115200);
         ASSERT_NE(h, nullptr) << "iteration " << i;
@@ -109,9 +104,8 @@ TEST(UartPty, OpenMakesTheLineRawAndAVanishedDeviceNeitherSpinsNorPrints) {
 TEST(UartOutage, VanishedDeviceIsReopenedAtItsPath) {
     testsupport::PtyPair gone, back;
     ASSERT_TRUE(gone.ok() && back.ok());
-    char dir[] = "/tmp/convbench-uart-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string link = std::string(dir) + "/ttyCONV", next = link + ".new";
+    const testsupport::ScratchDir dir;
+    const std::string link = dir / "ttyCONV", next = link + ".new";
     ASSERT_EQ(symlink(gone.slavePath().c_str(), link.c_str()), 0);
     UART_Handle_t h = UART_Open(link.c_str(), 115200);
     ASSERT_NE(h, nullptr);
@@ -151,8 +145,6 @@ TEST(UartOutage, VanishedDeviceIsReopenedAtItsPath) {
     EXPECT_TRUE(tcgetattr(back.master(), &t) == 0 && cfgetospeed(&t) == B115200);
     EXPECT_EQ(UART_Open(link.c_str(), 115200), nullptr) << "held for this handle alone again";
     UART_Close(h);
-    unlink(link.c_str());
-    rmdir(dir);
 }
 
 // The device fails right after the reader took bytes from it: every byte read reaches the

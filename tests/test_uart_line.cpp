@@ -18,12 +18,7 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 constexpr int kRing = 1048576;
 
-// Stream bytes [from, from + n): all byte values, period 257 so a power-of-two slip shows.
-Bytes stream(long from, long n) {
-    Bytes b(static_cast<size_t>(n));
-    for (long i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((from + i) % 257);
-    return b;
-}
+using testsupport::stream;
 
 class UartLine : public ::testing::Test {
 protected:

@@ -13,22 +13,15 @@
 #include <vector>
 
 #include "options.h"
+#include "scratch.h"
 
 namespace {
 
 // A scratch file of this process for the channel file's content.
 const std::string& configPath() {
-    static const std::string path = [] {
-        char tmpl[] = "/tmp/fuzz-options.XXXXXX";
-        const char* dir = mkdtemp(tmpl);
-        if (dir == nullptr) abort();
-        static std::string d = dir;
-        std::atexit([] {
-            unlink((d + "/channels").c_str());
-            rmdir(d.c_str());
-        });
-        return d + "/channels";
-    }();
+    static const testsupport::ScratchDir dir;
+    static const std::string path = dir / "channels";
+    if (dir.path.empty()) abort();
     return path;
 }
 

@@ -1,6 +1,5 @@
 #include "child_process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -18,6 +17,8 @@
 #include <sstream>
 #include <thread>
 #include <utility>
+
+#include "loopback.h"
 
 namespace testsupport {
 namespace {
@@ -63,16 +64,22 @@ Child::Child(const std::vector<std::string>& argv, const Options& options) {
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (options.out == Output::Keep) out_fd_ = scratchFile();
     if (options.err == Output::Keep) err_fd_ = scratchFile();
-    auto target = [&](Output o, int kept) {
-        return o == Output::Keep ? kept : o == Output::Null ? null : -1;
+    auto target = [&](Output o, int kept, int given) {
+        return o == Output::Keep ? kept : o == Output::Null ? null : o == Output::Fd ? given : -1;
     };
-    const int to_out = target(options.out, out_fd_), to_err = target(options.err, err_fd_);
+    const int to_out = target(options.out, out_fd_, options.out_fd),
+              to_err = target(options.err, err_fd_, options.err_fd);
+    const rlimit limit{options.file_size_limit, options.file_size_limit};
     std::fflush(nullptr);  // nothing buffered here may be written twice
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, options.death_signal);
         if ((to_out >= 0 && dup2(to_out, 1) < 0) || (to_err >= 0 && dup2(to_err, 2) < 0))
             _exit(127);
+        if (options.file_size_limit) setrlimit(RLIMIT_FSIZE, &limit);
+        if (options.as_nobody && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(126);
         execvp(args[0], args.data());
         _exit(127);
     }
@@ -188,95 +195,60 @@ long Child::rssKb() const {
 }
 
 int Child::countEntries(const char* dir) const {
-    const std::string path = "/proc/" + std::to_string(pid_) + "/" + dir;
-    DIR* d = opendir(path.c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
-ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_s, int signal_after_ms,
-                         int sig) {
-    ProcessOptions o;
-    o.timeout_s = timeout_s;
-    if (signal_after_ms > 0) o.signals = {{signal_after_ms, sig}};
-    return runProcess(argv, o);
+    return procEntries("/proc/" + std::to_string(pid_) + "/" + dir);
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& o) {
-    ProcessResult r;
+    using Clock = std::chrono::steady_clock;
     int out[2], err[2];
-    if (pipe(out) != 0) return r;
-    if (pipe(err) != 0) {
+    if (pipe2(out, O_CLOEXEC) != 0) return {};
+    if (pipe2(err, O_CLOEXEC) != 0) {
         close(out[0]);
         close(out[1]);
-        return r;
+        return {};
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        const rlimit limit{o.file_size_limit, o.file_size_limit};
-        if (o.file_size_limit) setrlimit(RLIMIT_FSIZE, &limit);
-        if (o.as_nobody && geteuid() == 0 &&
-            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(126);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
+    Child::Options co = o;
+    co.out = co.err = Child::Output::Fd;
+    co.out_fd = out[1];
+    co.err_fd = err[1];
+    Child c(argv, co);
     close(out[1]);
     close(err[1]);
     if (o.stdout_closed) close(out[0]), out[0] = -1;
-    const auto start = std::chrono::steady_clock::now();
-    auto ms = [&] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - start)
-            .count();
-    };
-    size_t signalled = 0;
+    const auto start = Clock::now();
     auto last_signal = start;
-    bool killed = false;
+    const auto since = [](Clock::time_point t) {
+        return std::chrono::duration<double>(Clock::now() - t).count();
+    };
     pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sink[2] = {&r.out, &r.err};
-    int open = o.stdout_closed ? 1 : 2;
-    while (open > 0 && pid > 0) {
-        if (signalled < o.signals.size() && ms() >= o.signals[signalled].first) {
-            kill(pid, o.signals[signalled++].second);
-            last_signal = std::chrono::steady_clock::now();
+    std::string text[2];
+    for (size_t next = 0, open = o.stdout_closed ? 1 : 2; open > 0 && c.started();) {
+        for (; next < o.signals.size() && since(start) * 1000 >= o.signals[next].first; ++next) {
+            c.signal(o.signals[next].second);
+            last_signal = Clock::now();
         }
-        if (!killed && ms() > o.timeout_s * 1000L) {
-            kill(pid, SIGKILL);
-            killed = true;
-        }
+        if (since(start) > o.timeout_s) c.signal(SIGKILL);
+        if (o.watch) o.watch(c, since(start));
         if (poll(p, 2, 20) <= 0) continue;
         for (int i = 0; i < 2; ++i) {
             if (p[i].fd < 0 || p[i].revents == 0) continue;
             char buf[4096];
             const ssize_t n = read(p[i].fd, buf, sizeof buf);
             if (n > 0) {
-                sink[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                close(p[i].fd);
-                p[i].fd = -1;
-                --open;
+                text[i].append(buf, static_cast<size_t>(n));
+                continue;
             }
+            close(p[i].fd);
+            p[i].fd = -1;
+            --open;
         }
     }
-    for (auto& f : p)
+    for (const pollfd& f : p)
         if (f.fd >= 0) close(f.fd);
-    r.after_last_signal_s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - last_signal).count();
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        r.status = WEXITSTATUS(status);
+    Ended r = c.wait();
+    r.out = text[0];
+    r.err = text[1];
+    r.after_last_signal_s = since(last_signal);
     return r;
 }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,11 +15,13 @@ namespace testsupport {
 
 // How a child ended.
 struct Ended {
-    int status = -1;       // exit status; -1 when it did not exit by itself
-    double cpu_s = 0;      // user and system CPU seconds it used
-    long max_rss_kb = 0;   // its peak resident size
-    std::string out, err;  // what it wrote, where kept (Output::Keep)
+    int status = -1;                 // exit status; -1 when it did not exit by itself
+    double cpu_s = 0;                // user and system CPU seconds it used
+    long max_rss_kb = 0;             // its peak resident size
+    std::string out, err;            // what it wrote, where kept (Output::Keep)
+    double after_last_signal_s = 0;  // runProcess: from the last signal it sent to the end
 };
+using ProcessResult = Ended;
 
 class Child {
 public:
@@ -26,11 +29,15 @@ public:
         Keep,     // kept for Ended (in an unnamed scratch file, so a child never blocks on it)
         Inherit,  // this process's own
         Null,     // discarded
+        Fd,       // the descriptor in out_fd / err_fd, the caller's
     };
     struct Options {
         Output out = Output::Keep;
         Output err = Output::Null;
-        int death_signal = SIGKILL;  // sent to the child should its parent end first
+        int death_signal = SIGKILL;         // sent to the child should its parent end first
+        bool as_nobody = false;             // drops root, so a read-only folder is read-only
+        unsigned long file_size_limit = 0;  // bytes; 0: none
+        int out_fd = -1, err_fd = -1;
     };
 
     Child() = default;
@@ -72,28 +79,17 @@ private:
 };
 
 // A program run to its end with its two outputs read through pipes, for the
-// suites: signals at set times, a standard output nobody reads, a file size
-// limit, another user.
-struct ProcessResult {
-    int status = -1;                 // exit status; -1 when it did not exit by itself
-    double after_last_signal_s = 0;  // from the last signal sent to the end of its output
-    std::string out, err;
-};
-
-// Conditions a child runs under beyond its arguments.
-struct ProcessOptions {
-    int timeout_s = 60;                        // then it is killed
-    std::vector<std::pair<int, int>> signals;  // (ms since the start, signal), in time order
+// suites: signals at set times, a standard output nobody reads, and the
+// conditions of Child::Options.
+struct ProcessOptions : Child::Options {
+    ProcessOptions(int timeout = 60) : timeout_s(timeout) {}
+    int timeout_s;                             // then it is killed
     bool stdout_closed = false;                // standard output a pipe nobody reads
-    bool as_nobody = false;                    // drops root, so a read-only folder is read-only
-    unsigned long file_size_limit = 0;         // bytes; 0: none
+    std::vector<std::pair<int, int>> signals;  // (ms since the start, signal), in time order
+    // Called about every 20 ms while it runs, with the seconds since the start.
+    std::function<void(Child&, double)> watch;
 };
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
-
-// Runs argv[0] with the rest as its arguments and waits for it, at most timeout_s
-// (then it is killed). With signal_after_ms > 0, sends sig after that long.
-ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_s,
-                         int signal_after_ms = 0, int sig = 0);
+ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 }  // namespace testsupport

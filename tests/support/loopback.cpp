@@ -7,6 +7,15 @@
 #include <unistd.h>
 
 namespace testsupport {
+namespace {
+sockaddr_in loopback(unsigned short port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+}  // namespace
 
 unsigned short freeUdpPort() {
     UdpPeer p(0);
@@ -14,20 +23,13 @@ unsigned short freeUdpPort() {
 }
 
 UdpPeer::UdpPeer(unsigned short port) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(port);
+    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
         ::close(fd);
-        return;
-    }
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    fd_ = fd;
-    port_ = ntohs(a.sin_port);
+    else if (fd >= 0)
+        fd_ = fd;
+    port_ = boundPort(fd_);
 }
 
 UdpPeer::~UdpPeer() {
@@ -35,11 +37,20 @@ UdpPeer::~UdpPeer() {
 }
 
 int UdpPeer::sendTo(unsigned short port, const void* buf, size_t len) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return static_cast<int>(sendto(fd_, buf, len, 0, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    const sockaddr_in a = loopback(port);
+    return static_cast<int>(
+        sendto(fd_, buf, len, 0, reinterpret_cast<const sockaddr*>(&a), sizeof a));
+}
+
+int listenTcp(int rcvbuf) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(0);
+    if (fd >= 0 && rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (fd < 0 ||
+        (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0))
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 unsigned short boundPort(int fd) {
@@ -50,10 +61,8 @@ unsigned short boundPort(int fd) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
-namespace {
-// Entries of a /proc directory, "." and ".." aside; -1 if it cannot be read.
-int procEntries(const char* dir) {
-    DIR* d = opendir(dir);
+int procEntries(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
     if (!d) return -1;
     int n = 0;
     while (dirent* e = readdir(d))
@@ -61,7 +70,6 @@ int procEntries(const char* dir) {
     closedir(d);
     return n;
 }
-}  // namespace
 
 int openDescriptorCount() {
     return procEntries("/proc/self/fd") - 1;  // less the directory stream itself

@@ -27,8 +27,15 @@ private:
     unsigned short port_ = 0;
 };
 
+// A TCP socket listening on 127.0.0.1 (any port), with a receive buffer of
+// rcvbuf bytes (the least the kernel allows) when rcvbuf > 0; -1 on failure.
+int listenTcp(int rcvbuf = 0);
+
 // The local port socket fd is bound to, IPv4 or IPv6; 0 if none.
 unsigned short boundPort(int fd);
+
+// Entries of a directory ("/proc/self/fd" ...), "." and ".." aside; -1 if it cannot be read.
+int procEntries(const std::string& dir);
 
 // Number of descriptors this process has open (counts /proc/self/fd).
 int openDescriptorCount();

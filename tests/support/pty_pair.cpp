@@ -11,29 +11,28 @@
 
 namespace testsupport {
 
-int openRawTty(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+namespace {
+int makeRaw(int fd) {
     termios t{};
-    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(fd, TCSANOW, &t);
-    }
+    if (fd < 0 || tcgetattr(fd, &t) != 0) return fd;
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
     return fd;
+}
+}  // namespace
+
+int openRawTty(const std::string& path) {
+    return makeRaw(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
 }
 
 PtyPair::PtyPair() {
     char name[128] = {};
     int m = -1, s = -1;
     if (openpty(&m, &s, name, nullptr, nullptr) != 0) return;
-    termios t{};
-    if (tcgetattr(s, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(s, TCSANOW, &t);
-    }
     fcntl(m, F_SETFD, FD_CLOEXEC);
     fcntl(s, F_SETFD, FD_CLOEXEC);
     master_ = m;
-    slave_ = s;
+    slave_ = makeRaw(s);
     slave_path_ = name;
 }
 

@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -36,6 +37,13 @@ private:
     std::unique_ptr<Impl> impl_;
     std::string port_, error_;
 };
+
+// Stream bytes [from, from + n): all byte values, period 257 so a power-of-two slip shows.
+inline std::vector<unsigned char> stream(long from, long n) {
+    std::vector<unsigned char> b(static_cast<size_t>(n));
+    for (long i = 0; i < n; ++i) b[size_t(i)] = static_cast<unsigned char>((from + i) % 257);
+    return b;
+}
 
 // CPU time (user and system) this process has used, in seconds.
 double processCpuSeconds();

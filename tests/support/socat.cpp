@@ -38,19 +38,17 @@ SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, in
         error_ = "socat is not installed";
         return;
     }
-    char tmpl[] = "/tmp/convbench-socat-XXXXXX";
-    if (!mkdtemp(tmpl)) {
+    if (dir_.path.empty()) {
         error_ = "mkdtemp failed";
         return;
     }
-    dir_ = tmpl;
-    link_ = dir_ + "/ttyCONV";
+    link_ = dir_ / "ttyCONV";
     start();
 }
 
 bool SocatBridge::start() {
     ok_ = false;
-    if (dir_.empty()) return false;
+    if (link_.empty()) return false;
     const std::string pty = "pty,raw,echo=0,link=" + link_;
     const std::string udp = "udp4-datagram:127.0.0.1:" + std::to_string(peer_port_) +
                             ",bind=127.0.0.1:" + std::to_string(local_port_);
@@ -90,7 +88,6 @@ void SocatBridge::stop() {
 
 SocatBridge::~SocatBridge() {
     stop();
-    if (!dir_.empty()) rmdir(dir_.c_str());
 }
 
 }  // namespace testsupport

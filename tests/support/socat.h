@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "scratch.h"
+
 namespace testsupport {
 
 class Child;
@@ -37,7 +39,7 @@ private:
     int life_seconds_;
     std::unique_ptr<Child> child_;  // socat, under timeout
     bool ok_ = false;
-    std::string dir_;
+    ScratchDir dir_;
     std::string link_;
     std::string error_;
 };

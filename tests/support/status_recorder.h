@@ -3,6 +3,7 @@
 // waits are bounded.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,18 +18,28 @@ struct Report {
 
 namespace status {
 void clear();
-std::vector<Report> reports();
-// Waits until pred holds for the reports so far, at most timeout_ms.
-bool waitFor(const std::function<bool(const std::vector<Report>&)>& pred, int timeout_ms);
-bool waitForMessage(Report::Kind kind, const std::string& text, int timeout_ms);
-// Waits for a count report of kind with a value of at least min.
-bool waitForCount(Report::Kind kind, int min, int timeout_ms);
-// Number of message reports of kind with this text.
-int messageCount(Report::Kind kind, const std::string& text);
-// The last count of kind, or def when there is none.
-int lastCount(Report::Kind kind, int def = -1);
-// All messages of kind, in order.
+// Waits until some report so far matches, at most timeout_ms.
+bool waitFor(const std::function<bool(const Report&)>& match, int timeout_ms);
+// All messages, or counts, of kind, in order.
 std::vector<std::string> messages(Report::Kind kind);
+std::vector<int> counts(Report::Kind kind);
+
+inline bool waitForMessage(Report::Kind kind, const std::string& text, int timeout_ms) {
+    return waitFor([&](const Report& r) { return r.kind == kind && r.text == text; }, timeout_ms);
+}
+// Waits for a count report of kind with a value of at least min.
+inline bool waitForCount(Report::Kind kind, int min, int timeout_ms) {
+    return waitFor([&](const Report& r) { return r.kind == kind && r.count >= min; }, timeout_ms);
+}
+inline int messageCount(Report::Kind kind, const std::string& text) {
+    const auto ms = messages(kind);
+    return static_cast<int>(std::count(ms.begin(), ms.end(), text));
+}
+// The last count of kind, or def when there is none.
+inline int lastCount(Report::Kind kind, int def = -1) {
+    const auto cs = counts(kind);
+    return cs.empty() ? def : cs.back();
+}
 }  // namespace status
 
 }  // namespace testsupport

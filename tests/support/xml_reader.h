@@ -1,6 +1,5 @@
-// A small strict XML reader for tests that parse the program's XML reports
-// back: elements, attributes, text and the five predefined entities; anything
-// else (DTDs, comments, CDATA, unknown entities, mismatched tags) is refused.
+// XML for tests that parse the programs' XML reports back: a document read by
+// expat (well-formed XML 1.0, strict UTF-8) into a tree of elements.
 #pragma once
 
 #include <map>
@@ -23,8 +22,7 @@ struct Xml {
     std::vector<const Xml*> all(const std::string& name) const;
 };
 
-// Parses a document (an optional <?xml ...?> declaration, then one element);
-// false, with the offset of the fault in *error, if it is not well formed.
+// Parses a document; false, with expat's reason in *error, if it is not well formed.
 bool parseXml(const std::string& text, Xml* out, std::string* error = nullptr);
 
 }  // namespace testsupport
