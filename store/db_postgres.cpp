@@ -21,6 +21,20 @@ std::string numbered(const std::string& sql) {
     return out;
 }
 
+// libpq's message on one line: its line breaks and tabs as single spaces.
+std::string oneLine(const char* text) {
+    std::string out;
+    for (const char* p = text ? text : ""; *p; ++p) {
+        const bool blank = *p == '\n' || *p == '\t' || *p == '\r' || *p == ' ';
+        if (!blank)
+            out += *p;
+        else if (!out.empty() && out.back() != ' ')
+            out += ' ';
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
 class PgDb : public Db {
 public:
     explicit PgDb(PGconn* c) : c_(c) {}
@@ -55,9 +69,7 @@ public:
         const ExecStatusType st = PQresultStatus(res);
         if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
             const char* msg = PQresultErrorMessage(res);
-            *error = msg && *msg ? msg : PQerrorMessage(c_);
-            while (!error->empty() && (error->back() == '\n' || error->back() == ' '))
-                error->pop_back();
+            *error = oneLine(msg && *msg ? msg : PQerrorMessage(c_));
             PQclear(res);
             return false;
         }
@@ -108,9 +120,7 @@ std::unique_ptr<Db> openPostgres(const std::string& conninfo, int connect_timeou
     const char* values[] = {timeout.c_str(), "convbench", conninfo.c_str(), nullptr};
     PGconn* c = PQconnectdbParams(keys, values, 1);
     if (c == nullptr || PQstatus(c) != CONNECTION_OK) {
-        *error = c ? PQerrorMessage(c) : "out of memory";
-        while (!error->empty() && (error->back() == '\n' || error->back() == ' '))
-            error->pop_back();
+        *error = c ? oneLine(PQerrorMessage(c)) : "out of memory";
         PQfinish(c);
         return nullptr;
     }
