@@ -18,6 +18,7 @@
 #include "child_process.h"
 #include "json.h"
 #include "options.h"
+#include "run_record.h"
 #include "spool.h"
 #include "store.h"
 #include "xml_reader.h"
@@ -439,4 +440,41 @@ TEST(StoreHistoryTest, SetupErrorRecordedInTheDefaultStore) {
     const ts::Json run = history(db, {"--run", runs["runs"][0]["run_id"].get<std::string>()})["run"];
     EXPECT_NE(run["settings"]["setup_error"].get<std::string>().find("no-such-tty"),
               std::string::npos);
+}
+
+// What the window records at STOP (its settings from the file and the
+// environment), and the note its status line shows when the store refuses.
+TEST(WindowRecordTest, StopRecordsOrSaysWhy) {
+    TempDir dir;
+    fs::create_directories(dir / "config/convbench");
+    std::ofstream(dir / "config/convbench/window.conf")
+        << "# the bench's store\ndb = " << dir / "w.db" << "\nspool=" << dir / "spool"
+        << "\ndut=SN-FILE\nstation=bench-1\n";
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    setenv("CONVBENCH_DUT", "SN-W", 1);
+    unsetenv("CONVBENCH_DB");
+    unsetenv("CONVBENCH_SPOOL");
+    window_record::Settings s = window_record::settings();
+    unsetenv("CONVBENCH_DUT");
+    EXPECT_EQ(s.db, dir / "w.db");
+    EXPECT_EQ(s.dut, "SN-W");  // the environment over the file
+    EXPECT_EQ(s.station, "bench-1");
+    window_record::WindowRun run;
+    run.started_at = "2026-12-07T10:00:00Z";
+    run.elapsed_s = 10;
+    run.direction = "e2u";
+    run.figures.sent = 100;
+    run.figures.received = 98;
+    run.figures.lost = 2;
+    EXPECT_EQ(window_record::record(s, run), "");
+    const ts::Json list = history(s.db);
+    ASSERT_EQ(list["runs"].size(), 1u);
+    EXPECT_EQ(list["runs"][0]["dut"], "SN-W");
+    EXPECT_EQ(list["runs"][0]["outcome"], "fail");
+    const ts::Json back = history(s.db, {"--run", list["runs"][0]["run_id"].get<std::string>()});
+    EXPECT_EQ((*figure(back["run"], 0, "e2u", "received"))["value"], 98);
+    s.db = dir / "no-such-folder/w.db";
+    const std::string note = window_record::record(s, run);
+    EXPECT_EQ(note.rfind("record kept in the spool: ", 0), 0u) << note;
+    EXPECT_EQ(spooled(s.spool), 1u);
 }
