@@ -6,7 +6,7 @@
 #include <random>
 
 #ifdef _WIN32
-#include <winsock2.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -79,7 +79,12 @@ std::string utcNow() {
 
 std::string hostName() {
     char b[256] = {};
+#ifdef _WIN32
+    DWORD size = sizeof b;
+    if (!GetComputerNameA(b, &size) || b[0] == 0) return "localhost";
+#else
     if (gethostname(b, sizeof b - 1) != 0 || b[0] == 0) return "localhost";
+#endif
     std::string name = b;
     if (!identityProblem(name, kMaxIdentityBytes).empty()) return "localhost";
     return name;

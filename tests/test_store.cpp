@@ -99,7 +99,7 @@ bool havePython() {
 // A run recorded in db: its JSON report.
 ts::Json recordedRun(const std::string& db, const std::string& spool, const Args& more,
                      const std::string& json_path, int status = 0) {
-    Args args{"--simulate", "-r", "40", "-t", "1.2", "--db", db, "--spool", spool, "--json",
+    Args args{"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "1.2", "--db", db, "--spool", spool, "--json",
               json_path};
     args.insert(args.end(), more.begin(), more.end());
     const ts::ProcessResult r = runner(args);
@@ -281,7 +281,7 @@ TEST(StoreSchemaTest, SchemaOneStoreMigratesNewerRefused) {
     EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.err.find("schema 99, newer than schema 2"), std::string::npos)
         << refused.err;
-    const ts::ProcessResult run_anyway = runner({"--simulate", "-r", "40", "-t", "0.3", "--db", db,
+    const ts::ProcessResult run_anyway = runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.3", "--db", db,
                                               "--spool", dir / "spool", "--dut", "SN-9"});
     EXPECT_EQ(run_anyway.status, 0) << run_anyway.err;
     EXPECT_NE(run_anyway.err.find("kept it in the spool"), std::string::npos) << run_anyway.err;
@@ -303,7 +303,7 @@ TEST(StoreSpoolTest, ReadOnlyStoreSpoolsSyncDeliversOnce) {
     }
     ts::ProcessOptions as_nobody;
     as_nobody.as_nobody = true;
-    const ts::ProcessResult r = runner({"--simulate", "-r", "40", "-t", "0.5", "--dut", "SN-2",
+    const ts::ProcessResult r = runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.5", "--dut", "SN-2",
                                      "--db", db, "--spool", spool, "--json", "-"},
                                     as_nobody);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -339,14 +339,14 @@ TEST(StoreSpoolTest, FullStoreSpoolsNextRunDelivers) {
     ts::ProcessOptions limited;
     limited.file_size_limit = fs::file_size(db);
     const ts::ProcessResult r =
-        runner({"--simulate", "-r", "40", "-t", "2.2", "--dut", "SN-2", "--db", db, "--spool", spool},
+        runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "2.2", "--dut", "SN-2", "--db", db, "--spool", spool},
             limited);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("kept it in the spool"), std::string::npos) << r.err;
     EXPECT_EQ(spooled(spool), 1u);
     EXPECT_EQ(history(db)["runs"].size(), 1u);
     const ts::ProcessResult next =
-        runner({"--simulate", "-r", "40", "-t", "0.3", "--dut", "SN-3", "--db", db, "--spool", spool});
+        runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.3", "--dut", "SN-3", "--db", db, "--spool", spool});
     EXPECT_NE(next.err.find("also delivered 1 spooled run(s)"), std::string::npos) << next.err;
     EXPECT_EQ(spooled(spool), 0u);
     const ts::Json all = history(db);

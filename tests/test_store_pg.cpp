@@ -95,16 +95,19 @@ TEST_F(StorePgTest, EightRunnersAtOnceEveryRunOnce) {
     const std::string db = freshDatabase("eight");
     std::vector<ts::Child> runners;
     for (int i = 0; i < 8; ++i)
-        runners.emplace_back(Args{CONVBENCH_CLI, "--simulate", "-r", "40", "-t", "0.6", "--dut",
+        runners.emplace_back(Args{CONVBENCH_CLI, "--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.6", "--dut",
                                   "SN-" + std::to_string(i), "--station",
                                   "st-" + std::to_string(i % 3), "--db", db, "--spool",
                                   dir / ("spool" + std::to_string(i)), "--json",
-                                  dir / ("run" + std::to_string(i) + ".json")});
+                                  dir / ("run" + std::to_string(i) + ".json")},
+                             ts::Child::Options{ts::Child::Output::Null, ts::Child::Output::Keep,
+                                                SIGKILL});
     std::multiset<std::string> ids;
     std::set<std::string> station1;
     for (int i = 0; i < 8; ++i) {
         const ts::Ended& e = runners[i].wait();
-        EXPECT_EQ(e.status, 0);
+        EXPECT_EQ(e.status, 0) << e.err;
+        EXPECT_NE(e.err.find("recorded run"), std::string::npos) << e.err;
         std::stringstream text;
         text << std::ifstream(dir / ("run" + std::to_string(i) + ".json")).rdbuf();
         const std::string id = parsed(text.str())["run_id"];
@@ -128,9 +131,9 @@ TEST_F(StorePgTest, ServerStoppedMidRunSpooledThenSynced) {
     TempDir dir;
     const std::string db = freshDatabase("outage"), spool = dir / "spool";
     const ts::ProcessResult first =
-        cli({"--simulate", "-r", "40", "-t", "0.3", "--dut", "SN-1", "--db", db, "--spool", spool});
+        cli({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.3", "--dut", "SN-1", "--db", db, "--spool", spool});
     ASSERT_EQ(first.status, 0) << first.err;
-    ts::Child run(Args{CONVBENCH_CLI, "--simulate", "-r", "40", "-t", "1.5", "--dut", "SN-2",
+    ts::Child run(Args{CONVBENCH_CLI, "--simulate", "--tester-stall", "600000", "-r", "40", "-t", "1.5", "--dut", "SN-2",
                        "--db", db, "--spool", spool, "--json", dir / "run.json"},
                   ts::Child::Options{ts::Child::Output::Keep, ts::Child::Output::Keep, SIGKILL});
     std::this_thread::sleep_for(std::chrono::milliseconds(400));

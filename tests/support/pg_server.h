@@ -1,7 +1,8 @@
 // A PostgreSQL server of a suite's own: a fresh cluster in a scratch folder,
 // made and run by an unprivileged user (nobody, when the suite runs as root),
 // listening on 127.0.0.1 at a port of its own and on a socket in that folder;
-// stopped and removed with the object. Needs Debian's postgresql package.
+// stopped and removed with the object, and killed with the process should it
+// end first. Needs Debian's postgresql package.
 #pragma once
 
 #include <string>
@@ -26,11 +27,9 @@ public:
     std::string uri() const;
 
 private:
-    bool ctl(const std::string& action);
-
     std::string bin_, dir_;
     unsigned short port_ = 0;
-    bool running_ = false;
+    int pid_ = -1;  // the postmaster, our child
 };
 
 }  // namespace testsupport
