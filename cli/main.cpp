@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
     // Figures each second for the HTML report, per channel and direction: the
     // latency of that second, the counts so far.
     std::vector<std::vector<cli::TimePoint>> timeline;
-    std::vector<store::Second> seconds;  // the store's per-second rows
+    cli::SecondsLog seconds;  // the store's per-second rows
     auto record = [&](double t, const std::vector<cli::ChannelResult>& now) {
         size_t k = 0;
         for (size_t i = 0; i < now.size(); ++i) {
@@ -260,7 +260,7 @@ int main(int argc, char** argv) {
             const auto now = snapshot(runs, false, false);
             csv.write(cli::csvRows(static_cast<double>(next_row), now, o.dut));
             if (html.wanted()) record(static_cast<double>(next_row), now);
-            if (recording) cli::addSeconds(static_cast<double>(next_row), now, &seconds);
+            if (recording) seconds.add(static_cast<double>(next_row), now);
             ++next_row;
         }
         if (progress && t * 4 >= static_cast<double>(next_progress)) {
@@ -309,9 +309,9 @@ int main(int argc, char** argv) {
     // could take it, which is a set-up error like a report not written.
     bool written = true;
     if (recording) {
-        cli::addSeconds(result.elapsed_s, result.channels, &seconds);
+        seconds.add(result.elapsed_s, result.channels, true);
         std::string where;
-        written = cli::recordRun(o, cli::storeRun(result, seconds, CONVBENCH_VERSION), &where);
+        written = cli::recordRun(o, cli::storeRun(result, seconds.rows, CONVBENCH_VERSION), &where);
         std::fprintf(stderr, "convbench-cli: %s\n", where.c_str());
     }
     // A report not written whole is a set-up error whatever the verdict: the

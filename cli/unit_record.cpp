@@ -39,17 +39,27 @@ std::string spoolDir(const Options& o) {
     return from_env.empty() ? store::defaultSpoolDir() : from_env;
 }
 
-void addSeconds(double t_s, const std::vector<ChannelResult>& now,
-                std::vector<store::Second>* out) {
+void SecondsLog::add(double t_s, const std::vector<ChannelResult>& now, bool last) {
+    if (calls_++ % stride_ != 0 && !last) return;
     for (size_t i = 0; i < now.size(); ++i)
         for (const DirectionResult& d : now[i].directions) {
             const measure::Figures& f = d.figures;
-            out->push_back({static_cast<int>(i), d.name, t_s, static_cast<int64_t>(f.sent),
+            rows.push_back({static_cast<int>(i), d.name, t_s, static_cast<int64_t>(f.sent),
                             static_cast<int64_t>(f.received), static_cast<int64_t>(f.lost),
                             static_cast<int64_t>(f.duplicated), static_cast<int64_t>(f.reordered),
                             static_cast<int64_t>(f.corrupt), f.latency.p50_us,
                             f.latency.p99_us});
         }
+    if (rows.size() <= kMostSecondsRows || last) return;
+    // Every other second goes (the rows of one second lie together).
+    std::vector<store::Second> kept;
+    size_t group = 0;
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (k > 0 && rows[k].t_s != rows[k - 1].t_s) ++group;
+        if (group % 2 == 0) kept.push_back(std::move(rows[k]));
+    }
+    rows = std::move(kept);
+    stride_ *= 2;
 }
 
 store::Run storeRun(const Result& r, const std::vector<store::Second>& seconds,

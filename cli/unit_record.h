@@ -21,9 +21,19 @@ store::Run storeRun(const Result& r, const std::vector<store::Second>& seconds,
 // A run that could not begin: status setup-error, outcome inconclusive, no
 // figures; why is kept among its settings as setup_error.
 store::Run setupErrorRun(const Result& r, const std::string& why, const std::string& version);
-// The rows of one second, as the store keeps them.
-void addSeconds(double t_s, const std::vector<ChannelResult>& now,
-                std::vector<store::Second>* out);
+// The per-second rows of a run as the store keeps them, at most
+// kMostSecondsRows (about 30 MB) however long the run and however many its
+// channels: past that, every second second is dropped and from then on only
+// every second one kept (then every fourth, ...). The last rows always stay.
+class SecondsLog {
+public:
+    static constexpr size_t kMostSecondsRows = 262144;
+    void add(double t_s, const std::vector<ChannelResult>& now, bool last = false);
+    std::vector<store::Second> rows;
+
+private:
+    int64_t stride_ = 1, calls_ = 0;
+};
 // Records the run (or spools it); *message says where it went, for standard
 // error. False only when the run could be neither recorded nor spooled.
 bool recordRun(const Options& o, const store::Run& run, std::string* message);

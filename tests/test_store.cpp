@@ -21,6 +21,7 @@
 #include "run_record.h"
 #include "spool.h"
 #include "store.h"
+#include "unit_record.h"
 #include "xml_reader.h"
 
 namespace ts = testsupport;
@@ -477,4 +478,23 @@ TEST(WindowRecordTest, StopRecordsOrSaysWhy) {
     const std::string note = window_record::record(s, run);
     EXPECT_EQ(note.rfind("record kept in the spool: ", 0), 0u) << note;
     EXPECT_EQ(spooled(s.spool), 1u);
+}
+
+// A day of many channels keeps a bounded, evenly thinned set of per-second
+// rows, the last ones always.
+TEST(StoreRecordTest, PerSecondRowsBoundedAndEven) {
+    std::vector<cli::ChannelResult> now(4);
+    for (cli::ChannelResult& c : now) c.directions = {{"e2u", {}}, {"u2e", {}}};
+    cli::SecondsLog log;
+    const int seconds = 86400;
+    for (int s = 1; s <= seconds; ++s) log.add(s, now);
+    log.add(86400.5, now, true);
+    EXPECT_LE(log.rows.size(), cli::SecondsLog::kMostSecondsRows + 8);
+    EXPECT_GE(log.rows.size(), cli::SecondsLog::kMostSecondsRows / 2);
+    std::vector<double> times;
+    for (size_t k = 0; k < log.rows.size(); k += 8) times.push_back(log.rows[k].t_s);
+    ASSERT_GE(times.size(), 3u);
+    EXPECT_EQ(times.back(), 86400.5);
+    const double step = times[1] - times[0];
+    for (size_t k = 1; k + 1 < times.size(); ++k) EXPECT_EQ(times[k] - times[k - 1], step) << k;
 }
