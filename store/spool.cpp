@@ -177,8 +177,12 @@ RecordResult record(const std::string& target, const std::string& spool_dir, con
         out.synced = sync(target, spool_dir, options, s.get());
         return out;
     }
-    std::string why;
-    out.spooled = spoolRun(spool_dir, target, run, &out.spool_file, &why);
+    // A file named relative to here is kept by its whole path: a sync may run elsewhere.
+    std::string why, to = target;
+    std::error_code ec;
+    if (!isPostgresTarget(target) && !fs::path(target).is_absolute())
+        to = fs::absolute(target, ec).string();
+    out.spooled = spoolRun(spool_dir, ec ? target : to, run, &out.spool_file, &why);
     if (!out.spooled) out.error += "; " + why;
     return out;
 }
