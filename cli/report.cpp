@@ -634,7 +634,7 @@ HtmlInput htmlInput(const Result& r) {
     for (const auto& [k, v] : o.tags) who.emplace_back("tag " + k, v);
     if (!r.run_id.empty()) who.emplace_back("run", r.run_id);
     who.emplace_back("outcome", r.outcome() + " (" + r.status() + ")");
-    for (const auto& [k, v] : who) in.options.push_back({text(k), text(v)});
+    for (const auto& [k, v] : who) in.options.push_back({k == "dut" ? "unit" : text(k), text(v)});
     for (const ChannelResult& c : r.channels) {
         const Channel& ch = c.channel;
         std::string what =
