@@ -45,8 +45,8 @@ store::Run tenMinutes(const std::string& dut) {
     for (const char* way : {"e2u", "u2e"}) {
         store::Direction d{way, "pass", {}};
         for (int k = 0; k < 21; ++k)
-            d.figures.push_back({"figure" + std::to_string(k), 60000.0 + k, k % 3 == 0, 0,
-                                 "packets", true});
+            d.figures.push_back(
+                {"figure" + std::to_string(k), 60000.0 + k, k % 3 == 0, 0, "packets", true});
         c.directions.push_back(d);
         for (int s = 1; s <= 601; ++s)
             r.seconds.push_back({0, way, double(s), s * 100, s * 100, 0, 0, 0, 0, 180.5, 620.25});
@@ -68,9 +68,10 @@ void recordingCost(const std::string& label, const std::string& target, int runs
         }
     }
     std::sort(times.begin(), times.end());
-    std::printf("%-11s record a 10-min run (1202 per-second rows, 42 figures): median %.1f ms, "
-                "worst %.1f ms of %d\n",
-                label.c_str(), times[times.size() / 2], times.back(), runs);
+    std::printf(
+        "%-11s record a 10-min run (1202 per-second rows, 42 figures): median %.1f ms, "
+        "worst %.1f ms of %d\n",
+        label.c_str(), times[times.size() / 2], times.back(), runs);
 }
 
 // 100 000 runs over 52 weeks of 2026, 10 000 units, 4 stations, written in
@@ -127,7 +128,8 @@ void historyCost(const std::string& label, const std::string& target) {
         std::printf("%s: %s\n", label.c_str(), error.c_str());
         return;
     }
-    std::printf("%-11s %lld runs stored\n", label.c_str(), static_cast<long long>(s->count(&error)));
+    std::printf("%-11s %lld runs stored\n", label.c_str(),
+                static_cast<long long>(s->count(&error)));
     store::Filter unit, week, station_week;
     unit.dut = "SN-01234";
     week.since = "2026-06-01";
@@ -158,9 +160,9 @@ void historyProcess(const std::string& target) {
     std::vector<double> times;
     for (int k = 0; k < 10; ++k) {
         const auto t = std::chrono::steady_clock::now();
-        ts::runProcess({CONVBENCH_CLI, "history", "--db", target, "--dut", "SN-01234", "--format",
-                        "json"},
-                       60);
+        ts::runProcess(
+            {CONVBENCH_CLI, "history", "--db", target, "--dut", "SN-01234", "--format", "json"},
+            60);
         times.push_back(msSince(t));
     }
     std::sort(times.begin(), times.end());
@@ -188,7 +190,8 @@ int main() {
         // The same 100 000 runs, made by the server itself.
         const std::string fill =
             "INSERT INTO runs (id, started_at, elapsed_s, program, version, station, dut, "
-            "outcome, settings, recorded_at) SELECT '00000000-0000-4000-8000-' || lpad(i::text, 12, "
+            "outcome, settings, recorded_at) SELECT '00000000-0000-4000-8000-' || lpad(i::text, "
+            "12, "
             "'0'), to_char(timestamp '2026-01-01' + (i * 364 / 100000) * interval '1 day' + (i % "
             "86400) * interval '1 second', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), 10, 'convbench-cli', "
             "'bench', 'st-' || (i % 4), 'SN-' || lpad(((i * 7919) % 10000)::text, 5, '0'), CASE "

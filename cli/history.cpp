@@ -113,8 +113,8 @@ void printRun(const store::Run& r, const std::string& format) {
         return;
     }
     std::string o = "run " + r.id + ": " + r.outcome + " (" + r.status + ")\n";
-    o += "  started " + r.started_at + ", " + fmt("%.1f", r.elapsed_s) + " s, " +
-         shown(r.program) + " " + shown(r.version) + "\n";
+    o += "  started " + r.started_at + ", " + fmt("%.1f", r.elapsed_s) + " s, " + shown(r.program) +
+         " " + shown(r.version) + "\n";
     o += "  station " + shown(r.station);
     if (!r.operator_name.empty()) o += ", operator " + shown(r.operator_name);
     if (!r.part.empty()) o += ", part " + shown(r.part);
@@ -124,8 +124,8 @@ void printRun(const store::Run& r, const std::string& format) {
     o += "  settings " + shown(r.settings) + "\n";
     for (const store::Channel& c : r.channels) {
         o += shown(c.name) + ": unit " + shown(c.dut.empty() ? "-" : c.dut) + ", " +
-             shown(c.port.empty() ? "-" : c.port) + ", " + c.transport + " " +
-             shown(c.address) + ", " + c.direction + ": " + c.outcome + "\n";
+             shown(c.port.empty() ? "-" : c.port) + ", " + c.transport + " " + shown(c.address) +
+             ", " + c.direction + ": " + c.outcome + "\n";
         for (const store::Direction& d : c.directions) {
             o += "  " + d.name + ": " + d.outcome + "\n";
             for (const store::Figure& f : d.figures) {
@@ -147,16 +147,19 @@ int historyMain(int argc, const char* const* argv) {
                  "convbench-cli history");
     std::string target = defaultTarget(), format = "text", run_id;
     store::Filter f;
-    app.add_option("--db", target, "the store: a SQLite file or postgresql:// URI (default "
-                                   "$CONVBENCH_DB, else " + store::defaultDbPath() + ")");
+    app.add_option("--db", target,
+                   "the store: a SQLite file or postgresql:// URI (default "
+                   "$CONVBENCH_DB, else " +
+                       store::defaultDbPath() + ")");
     app.add_option("--dut", f.dut, "only runs of this unit (serial number)");
     app.add_option("--station", f.station, "only runs of this station");
     app.add_option("--verdict", f.outcome, "only runs of this outcome")
         ->check(CLI::IsMember({"pass", "fail", "inconclusive"}));
     app.add_option("--status", f.status, "only runs that ended so")
         ->check(CLI::IsMember({"completed", "interrupted", "setup-error"}));
-    app.add_option("--since", f.since, "only runs started then or later: YYYY-MM-DD or "
-                                       "YYYY-MM-DDTHH:MM:SSZ (UTC)");
+    app.add_option("--since", f.since,
+                   "only runs started then or later: YYYY-MM-DD or "
+                   "YYYY-MM-DDTHH:MM:SSZ (UTC)");
     app.add_option("--until", f.until, "only runs started before then (same forms)");
     app.add_option("--limit", f.limit, "at most this many runs, 1..1000000 (default 100)")
         ->check(CLI::Range(int64_t{1}, int64_t{1000000}));
@@ -171,17 +174,17 @@ int historyMain(int argc, const char* const* argv) {
     if (!error.empty()) return complain("history: " + error, kUsage);
     for (const std::string* t : {&f.since, &f.until})
         if (!t->empty() && !store::isDateOrTime(*t))
-            return complain("history: " + numbers::quoted(*t) +
-                                " is not YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ",
-                            kUsage);
+            return complain(
+                "history: " + numbers::quoted(*t) + " is not YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ",
+                kUsage);
     store::OpenOptions options;
     options.create = false;
     std::string why;
     auto s = store::Store::open(target, options, &why);
     if (!s)
-        return complain("history: cannot open the results store " +
-                            store::shownTarget(target) + ": " + why,
-                        kStore);
+        return complain(
+            "history: cannot open the results store " + store::shownTarget(target) + ": " + why,
+            kStore);
     if (!run_id.empty()) {
         store::Run run;
         bool found = false;
@@ -201,10 +204,12 @@ int syncMain(int argc, const char* const* argv) {
     CLI::App app("Delivers the runs kept in the spool to their results store.",
                  "convbench-cli sync");
     std::string target, spool;
-    app.add_option("--db", target, "deliver only the runs meant for this store (default: "
-                                   "every run to its own)");
-    app.add_option("--spool", spool, "the spool folder (default $CONVBENCH_SPOOL, else " +
-                                         store::defaultSpoolDir() + ")");
+    app.add_option("--db", target,
+                   "deliver only the runs meant for this store (default: "
+                   "every run to its own)");
+    app.add_option(
+        "--spool", spool,
+        "the spool folder (default $CONVBENCH_SPOOL, else " + store::defaultSpoolDir() + ")");
     const std::string error = parse(app, argc, argv);
     if (error == "help") {
         std::fputs(app.help().c_str(), stdout);

@@ -14,8 +14,8 @@
 #include "direction.h"
 #include "fault_options.h"
 #include "numbers.h"
-#include "stage.h"
 #include "record.h"
+#include "stage.h"
 
 namespace cli {
 namespace {
@@ -378,9 +378,9 @@ bool recordOption(const std::string& name, const std::string& value, Options* o,
     if (name == "--tag") {
         const size_t eq = value.find('=');
         const std::string key = value.substr(0, eq);
-        const std::string problem =
-            eq == std::string::npos ? "is not key=value"
-                                    : store::tagProblem(key, value.substr(eq + 1));
+        const std::string problem = eq == std::string::npos
+                                        ? "is not key=value"
+                                        : store::tagProblem(key, value.substr(eq + 1));
         if (!problem.empty()) {
             *error = "option --tag: " + numbers::quoted(value) + " " + problem;
         } else if (o->tags.size() >= store::kMaxTags) {
@@ -577,21 +577,42 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         const char* names;
         bool flag;
     };
-    static const Item items[] = {
-        {"-h,--help", true},       {"--version", true},        {"--simulate", true},
-        {"-p,--port", false},      {"-a,--address", false},    {"-l,--listen", false},
-        {"--transport", false},    {"-b,--baud", false},       {"--connect-timeout", false},
-        {"--channel", false},      {"--config", false},        {"--name", false},
-        {"-d,--direction", false}, {"-r,--rate", false},       {"-t,--duration", false},
-        {"-n,--count", false},     {"--latency-bound", false}, {"--format", false},
-        {"--tester-stall", false}, {"--max-lost", false},      {"--max-duplicated", false},
-        {"--max-corrupt", false},  {"--max-reordered", false}, {"--max-p99", false},
-        {"--json", false},         {"--report", false},        {"--csv", false},
-        {"--junit", false},
-        // Unit records
-        {"--dut", false},          {"--station", false},       {"--operator", false},
-        {"--part", false},         {"--tag", false},           {"--db", false},
-        {"--spool", false}};
+    static const Item items[] = {{"-h,--help", true},
+                                 {"--version", true},
+                                 {"--simulate", true},
+                                 {"-p,--port", false},
+                                 {"-a,--address", false},
+                                 {"-l,--listen", false},
+                                 {"--transport", false},
+                                 {"-b,--baud", false},
+                                 {"--connect-timeout", false},
+                                 {"--channel", false},
+                                 {"--config", false},
+                                 {"--name", false},
+                                 {"-d,--direction", false},
+                                 {"-r,--rate", false},
+                                 {"-t,--duration", false},
+                                 {"-n,--count", false},
+                                 {"--latency-bound", false},
+                                 {"--format", false},
+                                 {"--tester-stall", false},
+                                 {"--max-lost", false},
+                                 {"--max-duplicated", false},
+                                 {"--max-corrupt", false},
+                                 {"--max-reordered", false},
+                                 {"--max-p99", false},
+                                 {"--json", false},
+                                 {"--report", false},
+                                 {"--csv", false},
+                                 {"--junit", false},
+                                 // Unit records
+                                 {"--dut", false},
+                                 {"--station", false},
+                                 {"--operator", false},
+                                 {"--part", false},
+                                 {"--tag", false},
+                                 {"--db", false},
+                                 {"--spool", false}};
     auto add = [&app](const std::string& names, bool flag) {
         if (flag) {
             app.add_flag(names);

@@ -393,9 +393,8 @@ std::string summaryText(const Result& r) {
               << (ch.transport == traffic::Transport::TcpServer || ch.address().empty()
                       ? "listen " + std::to_string(ch.listen_port)
                       : shown(ch.address()))
-              << ", " << ch.directionName()
-              << (ch.dut.empty() ? "" : ", unit " + shown(ch.dut)) << ": "
-              << channelVerdict(r, c) << "\n";
+              << ", " << ch.directionName() << (ch.dut.empty() ? "" : ", unit " + shown(ch.dut))
+              << ": " << channelVerdict(r, c) << "\n";
         }
         for (const DirectionResult& d : c.directions) {
             const measure::Figures& f = d.figures;

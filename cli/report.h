@@ -52,7 +52,7 @@ struct Result {
     double elapsed_s = 0;
     std::string started_at;  // UTC, ISO 8601
 
-    std::string run_id;      // the run's record id (a UUID)
+    std::string run_id;  // the run's record id (a UUID)
 
     std::string verdict() const {
         if (interrupted) return "interrupted";

@@ -47,8 +47,7 @@ void SecondsLog::add(double t_s, const std::vector<ChannelResult>& now, bool las
             rows.push_back({static_cast<int>(i), d.name, t_s, static_cast<int64_t>(f.sent),
                             static_cast<int64_t>(f.received), static_cast<int64_t>(f.lost),
                             static_cast<int64_t>(f.duplicated), static_cast<int64_t>(f.reordered),
-                            static_cast<int64_t>(f.corrupt), f.latency.p50_us,
-                            f.latency.p99_us});
+                            static_cast<int64_t>(f.corrupt), f.latency.p50_us, f.latency.p99_us});
         }
     if (rows.size() <= kMostSecondsRows || last) return;
     // Every other second goes (the rows of one second lie together).
@@ -151,9 +150,14 @@ store::Run setupErrorRun(const Result& r, const std::string& why, const std::str
     run.status = "setup-error";
     run.channels.clear();
     for (const Channel& ch : r.options.channels)  // so a unit's history shows it
-        run.channels.push_back({validUtf8(ch.name), ch.dut.empty() ? r.options.dut : ch.dut,
-                                validUtf8(ch.port), traffic::transportName(ch.transport),
-                                ch.address(), ch.directionName(), "inconclusive", {}});
+        run.channels.push_back({validUtf8(ch.name),
+                                ch.dut.empty() ? r.options.dut : ch.dut,
+                                validUtf8(ch.port),
+                                traffic::transportName(ch.transport),
+                                ch.address(),
+                                ch.directionName(),
+                                "inconclusive",
+                                {}});
     nlohmann::ordered_json settings = nlohmann::ordered_json::parse(run.settings, nullptr, false);
     if (settings.is_discarded()) settings = nlohmann::ordered_json::object();
     settings["setup_error"] = validUtf8(why);
@@ -180,14 +184,14 @@ bool recordRun(const Options& o, const store::Run& run, std::string* message) {
               "; kept it in the spool as " + shown(r.spool_file) +
               " (convbench-cli sync delivers it)";
     else
-        out = "could not record the run in " + where + ", nor keep it in the spool: " +
-              shown(r.error);
+        out = "could not record the run in " + where +
+              ", nor keep it in the spool: " + shown(r.error);
     if (r.synced.delivered + r.synced.already > 0)
         out += "\nalso delivered " + std::to_string(r.synced.delivered + r.synced.already) +
                " spooled run(s)";
     if (r.synced.left > 0)
-        out += "\n" + std::to_string(r.synced.left) + " spooled run(s) still wait in " +
-               shown(spool);
+        out +=
+            "\n" + std::to_string(r.synced.left) + " spooled run(s) still wait in " + shown(spool);
     *message = out;
     return r.recorded || r.spooled;
 }

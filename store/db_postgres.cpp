@@ -80,7 +80,8 @@ public:
                     if (PQgetisnull(res, r, c))
                         row.emplace_back();
                     else
-                        row.emplace_back(std::string(PQgetvalue(res, r, c), PQgetlength(res, r, c)));
+                        row.emplace_back(
+                            std::string(PQgetvalue(res, r, c), PQgetlength(res, r, c)));
                 }
                 rows->push_back(std::move(row));
             }

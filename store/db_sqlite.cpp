@@ -113,10 +113,9 @@ private:
 
 std::unique_ptr<Db> openSqlite(const std::string& path, int busy_ms, std::string* error) {
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                       SQLITE_OPEN_FULLMUTEX,
-                                   nullptr);
+    const int rc = sqlite3_open_v2(
+        path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+        nullptr);
     if (rc != SQLITE_OK) {
         *error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         sqlite3_close(db);

@@ -52,7 +52,7 @@ std::string newRunId() {
     std::mt19937_64 gen((static_cast<uint64_t>(rd()) << 32) ^ rd() ^
                         static_cast<uint64_t>(std::time(nullptr)));
     uint64_t hi = gen(), lo = gen();
-    hi = (hi & ~0xF000ull) | 0x4000ull;                   // version 4
+    hi = (hi & ~0xF000ull) | 0x4000ull;                         // version 4
     lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;  // RFC 4122 variant
     char b[40];
     std::snprintf(b, sizeof b, "%08llx-%04llx-%04llx-%04llx-%012llx",
@@ -160,9 +160,9 @@ std::string toJson(const Run& r, int indent) {
                  {"tags", tags},
                  {"settings", settings},
                  {"channels", channels},
-                 {"seconds_columns", Json::array({"channel", "direction", "t_s", "sent",
-                                                  "received", "lost", "duplicated", "reordered",
-                                                  "corrupt", "latency_p50_us", "latency_p99_us"})},
+                 {"seconds_columns", Json::array({"channel", "direction", "t_s", "sent", "received",
+                                                  "lost", "duplicated", "reordered", "corrupt",
+                                                  "latency_p50_us", "latency_p99_us"})},
                  {"seconds", seconds}};
     return j.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
@@ -186,7 +186,8 @@ bool fromJson(const std::string& text, Run* r, std::string* error) {
         r->dut = j.at("dut").get<std::string>();
         r->outcome = j.at("outcome").get<std::string>();
         r->status = j.at("status").get<std::string>();
-        for (const auto& [k, v] : j.at("tags").items()) r->tags.emplace_back(k, v.get<std::string>());
+        for (const auto& [k, v] : j.at("tags").items())
+            r->tags.emplace_back(k, v.get<std::string>());
         r->settings = j.at("settings").dump();
         for (const Json& cj : j.at("channels")) {
             Channel c;

@@ -13,8 +13,8 @@ namespace store {
 
 // Identity texts: at most this many bytes of valid UTF-8, no control characters.
 constexpr size_t kMaxIdentityBytes = 64;
-constexpr size_t kMaxTagKeyBytes = 32;    // letters, digits, '_', '-', '.'
-constexpr size_t kMaxTagValueBytes = 128; // like an identity text
+constexpr size_t kMaxTagKeyBytes = 32;     // letters, digits, '_', '-', '.'
+constexpr size_t kMaxTagValueBytes = 128;  // like an identity text
 constexpr size_t kMaxTags = 32;
 
 struct Figure {
@@ -48,7 +48,7 @@ struct Second {
 };
 
 struct Run {
-    std::string id;  // a random UUID: delivering a run twice records it once
+    std::string id;          // a random UUID: delivering a run twice records it once
     std::string started_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
     double elapsed_s = 0;
     std::string program, version;  // "convbench-cli", "0.2.0"

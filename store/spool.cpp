@@ -90,8 +90,8 @@ std::string defaultSpoolDir() {
 #endif
 }
 
-bool spoolRun(const std::string& dir, const std::string& target, const Run& run,
-              std::string* path, std::string* error) {
+bool spoolRun(const std::string& dir, const std::string& target, const Run& run, std::string* path,
+              std::string* error) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
@@ -99,8 +99,8 @@ bool spoolRun(const std::string& dir, const std::string& target, const Run& run,
         return false;
     }
     const fs::path p = fs::path(dir) / (run.id + ".json");
-    const std::string text = "{\"spool\": 1, \"target\": " + Json(target).dump() +
-                             ", \"run\": " + toJson(run) + "}\n";
+    const std::string text =
+        "{\"spool\": 1, \"target\": " + Json(target).dump() + ", \"run\": " + toJson(run) + "}\n";
     if (!writeWhole(p, text, error)) {
         *error = "cannot write the spool file " + p.string() + ": " + *error;
         return false;

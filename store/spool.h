@@ -17,9 +17,9 @@ namespace store {
 std::string defaultSpoolDir();
 
 struct SyncResult {
-    int delivered = 0;  // written to their store now
-    int already = 0;    // were in the store already (an earlier delivery)
-    int left = 0;       // still spooled
+    int delivered = 0;                // written to their store now
+    int already = 0;                  // were in the store already (an earlier delivery)
+    int left = 0;                     // still spooled
     std::vector<std::string> errors;  // why some were left
 };
 
@@ -32,13 +32,13 @@ struct RecordResult {
 };
 
 // Keeps the run in the spool folder (written whole, then renamed into place).
-bool spoolRun(const std::string& dir, const std::string& target, const Run& run,
-              std::string* path, std::string* error);
+bool spoolRun(const std::string& dir, const std::string& target, const Run& run, std::string* path,
+              std::string* error);
 // Records the run in target, or spools it; then delivers what target had spooled.
 RecordResult record(const std::string& target, const std::string& spool_dir, const Run& run,
                     const OpenOptions& options);
 // Delivers the spooled runs of target (of every target when it is empty).
-SyncResult sync(const std::string& target, const std::string& spool_dir,
-                const OpenOptions& options, Store* open_store = nullptr);
+SyncResult sync(const std::string& target, const std::string& spool_dir, const OpenOptions& options,
+                Store* open_store = nullptr);
 
 }  // namespace store

@@ -28,7 +28,8 @@ const char* const kTables[] = {
     "name))",
     "CREATE TABLE figures (run_id TEXT NOT NULL REFERENCES runs (id), channel_idx INTEGER NOT "
     "NULL, direction TEXT NOT NULL, ord INTEGER NOT NULL, name TEXT NOT NULL, value "
-    "DOUBLE PRECISION NOT NULL, limit_value DOUBLE PRECISION, unit TEXT NOT NULL, passed INTEGER NOT NULL, PRIMARY KEY "
+    "DOUBLE PRECISION NOT NULL, limit_value DOUBLE PRECISION, unit TEXT NOT NULL, passed INTEGER "
+    "NOT NULL, PRIMARY KEY "
     "(run_id, channel_idx, direction, name))",
     "CREATE TABLE seconds (run_id TEXT NOT NULL REFERENCES runs (id), channel_idx INTEGER NOT "
     "NULL, direction TEXT NOT NULL, t_s DOUBLE PRECISION NOT NULL, sent BIGINT NOT NULL, "
@@ -230,13 +231,13 @@ bool Store::write(const Run& r, bool* fresh, std::string* error) {
         return false;
     };
     int64_t changes = 0;
-    if (!db_->exec("INSERT INTO runs (id, started_at, elapsed_s, program, version, station, "
-                   "operator_name, part, dut, outcome, status, settings, recorded_at) VALUES (?, "
-                   "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING",
-                   {r.id, r.started_at, r.elapsed_s, r.program, r.version, r.station,
-                    r.operator_name, r.part, r.dut, r.outcome, r.status,
-                    r.settings.empty() ? "{}" : r.settings, utcNow()},
-                   nullptr, &changes, error))
+    if (!db_->exec(
+            "INSERT INTO runs (id, started_at, elapsed_s, program, version, station, "
+            "operator_name, part, dut, outcome, status, settings, recorded_at) VALUES (?, "
+            "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING",
+            {r.id, r.started_at, r.elapsed_s, r.program, r.version, r.station, r.operator_name,
+             r.part, r.dut, r.outcome, r.status, r.settings.empty() ? "{}" : r.settings, utcNow()},
+            nullptr, &changes, error))
         return fail();
     if (changes == 0) return db_->run("COMMIT", error) || fail();
     std::vector<std::vector<Value>> tags, channels, directions, figures, seconds;
@@ -263,11 +264,10 @@ bool Store::write(const Run& r, bool* fresh, std::string* error) {
                    {"run_id", "idx", "name", "dut", "port", "transport", "address", "direction",
                     "outcome"},
                    channels, error) &&
-        insertRows("directions", {"run_id", "channel_idx", "name", "outcome"}, directions,
-                   error) &&
+        insertRows("directions", {"run_id", "channel_idx", "name", "outcome"}, directions, error) &&
         insertRows("figures",
-                   {"run_id", "channel_idx", "direction", "ord", "name", "value", "limit_value", "unit",
-                    "passed"},
+                   {"run_id", "channel_idx", "direction", "ord", "name", "value", "limit_value",
+                    "unit", "passed"},
                    figures, error) &&
         insertRows("seconds",
                    {"run_id", "channel_idx", "direction", "t_s", "sent", "received", "lost",
@@ -364,8 +364,14 @@ bool Store::get(const std::string& id, Run* r, bool* found, std::string* error) 
                    {id}, &rows, nullptr, error))
         return false;
     for (const Row& c : rows)
-        r->channels.push_back({text(c[0]), text(c[1]), text(c[2]), text(c[3]), text(c[4]),
-                               text(c[5]), text(c[6]), {}});
+        r->channels.push_back({text(c[0]),
+                               text(c[1]),
+                               text(c[2]),
+                               text(c[3]),
+                               text(c[4]),
+                               text(c[5]),
+                               text(c[6]),
+                               {}});
     rows.clear();
     if (!db_->exec("SELECT channel_idx, name, outcome FROM directions WHERE run_id = ? ORDER BY "
                    "channel_idx, name",

@@ -24,9 +24,9 @@ std::string shownTarget(const std::string& target);
 std::string defaultDbPath();
 
 struct OpenOptions {
-    int busy_ms = 5000;           // SQLite: how long to wait for another writer
-    int connect_timeout_s = 5;    // PostgreSQL: how long a connection may take
-    bool create = true;           // SQLite: make the file when missing
+    int busy_ms = 5000;         // SQLite: how long to wait for another writer
+    int connect_timeout_s = 5;  // PostgreSQL: how long a connection may take
+    bool create = true;         // SQLite: make the file when missing
 };
 
 struct Filter {

@@ -100,8 +100,8 @@ bool havePython() {
 // A run recorded in db: its JSON report.
 ts::Json recordedRun(const std::string& db, const std::string& spool, const Args& more,
                      const std::string& json_path, int status = 0) {
-    Args args{"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "1.2", "--db", db, "--spool", spool, "--json",
-              json_path};
+    Args args{"--simulate", "--tester-stall", "600000", "-r",     "40",     "-t", "1.2", "--db",
+              db,           "--spool",        spool,    "--json", json_path};
     args.insert(args.end(), more.begin(), more.end());
     const ts::ProcessResult r = runner(args);
     EXPECT_EQ(r.status, status) << r.err;
@@ -158,7 +158,8 @@ TEST(UnitIdentityTest, EveryTextCheckedAtItsLimits) {
         EXPECT_NE(parse(bad, &refused), "") << bad[0] << " " << bad[1];
     }
     Args many;
-    for (int i = 0; i <= 32; ++i) many.insert(many.end(), {"--tag", "k" + std::to_string(i) + "=v"});
+    for (int i = 0; i <= 32; ++i)
+        many.insert(many.end(), {"--tag", "k" + std::to_string(i) + "=v"});
     cli::Options too_many;
     EXPECT_NE(parse(many, &too_many).find("more than 32"), std::string::npos);
 }
@@ -170,15 +171,14 @@ TEST(StoreHistoryTest, RunsReadBackInEveryFormat) {
     TempDir dir;
     const std::string db = dir / "results.db", spool = dir / "spool";
     const std::string unit = "SN,1\"<&>";
-    const ts::Json a = recordedRun(db, spool,
-                                   {"--dut", unit, "--station", "st-1", "--operator", "Zo\xC3\xAB",
-                                    "--part", "P-7", "--tag", "lot=42", "--csv", dir / "a.csv",
-                                    "--junit", dir / "a.xml"},
-                                   dir / "a.json");
-    const ts::Json b = recordedRun(db, spool,
-                                   {"--channel", "dut=U-A,drop=0.5", "--channel", "dut=U-B",
-                                    "--station", "st-2"},
-                                   dir / "b.json", 1);
+    const ts::Json a =
+        recordedRun(db, spool,
+                    {"--dut", unit, "--station", "st-1", "--operator", "Zo\xC3\xAB", "--part",
+                     "P-7", "--tag", "lot=42", "--csv", dir / "a.csv", "--junit", dir / "a.xml"},
+                    dir / "a.json");
+    const ts::Json b = recordedRun(
+        db, spool, {"--channel", "dut=U-A,drop=0.5", "--channel", "dut=U-B", "--station", "st-2"},
+        dir / "b.json", 1);
     const std::string id_a = a["run_id"], id_b = b["run_id"];
     EXPECT_NE(id_a, id_b);
     // The reports: JSON identity, JUnit properties, the CSV's dut column.
@@ -209,7 +209,8 @@ TEST(StoreHistoryTest, RunsReadBackInEveryFormat) {
     EXPECT_EQ(ids(history(db, {"--verdict", "fail"})), std::set<std::string>{id_b});
     EXPECT_EQ(ids(history(db, {"--since", "2000-01-01", "--status", "completed"})).size(), 2u);
     EXPECT_TRUE(ids(history(db, {"--until", "2000-01-01"})).empty());
-    const ts::Json listed = csvByPython(runner({"history", "--db", db, "--format", "csv"}).out, dir);
+    const ts::Json listed =
+        csvByPython(runner({"history", "--db", db, "--format", "csv"}).out, dir);
     ASSERT_EQ(listed.size(), 3u);
     const size_t dut_col = std::find(listed[0].begin(), listed[0].end(), "dut") - listed[0].begin();
     std::set<std::string> duts{listed[1][dut_col], listed[2][dut_col]};
@@ -280,10 +281,10 @@ TEST(StoreSchemaTest, SchemaOneStoreMigratesNewerRefused) {
     ASSERT_EQ(ts::runProcess({"sqlite3", db, "UPDATE schema_info SET version = 99"}, 30).status, 0);
     const ts::ProcessResult refused = runner({"history", "--db", db});
     EXPECT_EQ(refused.status, 3);
-    EXPECT_NE(refused.err.find("schema 99, newer than schema 2"), std::string::npos)
-        << refused.err;
-    const ts::ProcessResult run_anyway = runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.3", "--db", db,
-                                              "--spool", dir / "spool", "--dut", "SN-9"});
+    EXPECT_NE(refused.err.find("schema 99, newer than schema 2"), std::string::npos) << refused.err;
+    const ts::ProcessResult run_anyway =
+        runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.3", "--db", db,
+                "--spool", dir / "spool", "--dut", "SN-9"});
     EXPECT_EQ(run_anyway.status, 0) << run_anyway.err;
     EXPECT_NE(run_anyway.err.find("kept it in the spool"), std::string::npos) << run_anyway.err;
     EXPECT_EQ(spooled(dir / "spool"), 1u);
@@ -304,9 +305,10 @@ TEST(StoreSpoolTest, ReadOnlyStoreSpoolsSyncDeliversOnce) {
     }
     ts::ProcessOptions as_nobody;
     as_nobody.as_nobody = true;
-    const ts::ProcessResult r = runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.5", "--dut", "SN-2",
-                                     "--db", db, "--spool", spool, "--json", "-"},
-                                    as_nobody);
+    const ts::ProcessResult r =
+        runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.5", "--dut", "SN-2",
+                "--db", db, "--spool", spool, "--json", "-"},
+               as_nobody);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("could not record the run in"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("kept it in the spool"), std::string::npos) << r.err;
@@ -339,15 +341,16 @@ TEST(StoreSpoolTest, FullStoreSpoolsNextRunDelivers) {
     recordedRun(db, spool, {"--dut", "SN-1"}, dir / "first.json");
     ts::ProcessOptions limited;
     limited.file_size_limit = fs::file_size(db);
-    const ts::ProcessResult r =
-        runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "2.2", "--dut", "SN-2", "--db", db, "--spool", spool},
-            limited);
+    const ts::ProcessResult r = runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t",
+                                        "2.2", "--dut", "SN-2", "--db", db, "--spool", spool},
+                                       limited);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("kept it in the spool"), std::string::npos) << r.err;
     EXPECT_EQ(spooled(spool), 1u);
     EXPECT_EQ(history(db)["runs"].size(), 1u);
     const ts::ProcessResult next =
-        runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.3", "--dut", "SN-3", "--db", db, "--spool", spool});
+        runner({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.3", "--dut", "SN-3",
+                "--db", db, "--spool", spool});
     EXPECT_NE(next.err.find("also delivered 1 spooled run(s)"), std::string::npos) << next.err;
     EXPECT_EQ(spooled(spool), 0u);
     const ts::Json all = history(db);
@@ -370,8 +373,10 @@ TEST(StoreSpoolTest, LockedStoreSpoolsAndWritersAtOnceLoseNothing) {
         r.outcome = "pass";
         r.status = "completed";
         r.channels.push_back({"ch1", dut, "", "udp", "", "e2u", "pass", {}});
-        r.channels[0].directions.push_back({"e2u", "pass", {{"sent", 10, false, 0, "packets", true}}});
-        for (int s = 1; s <= 30; ++s) r.seconds.push_back({0, "e2u", double(s), s, s, 0, 0, 0, 0, 1, 2});
+        r.channels[0].directions.push_back(
+            {"e2u", "pass", {{"sent", 10, false, 0, "packets", true}}});
+        for (int s = 1; s <= 30; ++s)
+            r.seconds.push_back({0, "e2u", double(s), s, s, 0, 0, 0, 0, 1, 2});
         return r;
     };
     store::OpenOptions quick;
@@ -438,7 +443,8 @@ TEST(StoreHistoryTest, SetupErrorRecordedInTheDefaultStore) {
     ASSERT_EQ(runs["runs"].size(), 1u);
     EXPECT_EQ(runs["runs"][0]["dut"], "SN-DEAD");
     EXPECT_EQ(runs["runs"][0]["outcome"], "inconclusive");
-    const ts::Json run = history(db, {"--run", runs["runs"][0]["run_id"].get<std::string>()})["run"];
+    const ts::Json run =
+        history(db, {"--run", runs["runs"][0]["run_id"].get<std::string>()})["run"];
     EXPECT_NE(run["settings"]["setup_error"].get<std::string>().find("no-such-tty"),
               std::string::npos);
 }
@@ -449,7 +455,8 @@ TEST(WindowRecordTest, StopRecordsOrSaysWhy) {
     TempDir dir;
     fs::create_directories(dir / "config/convbench");
     std::ofstream(dir / "config/convbench/window.conf")
-        << "# the bench's store\ndb = " << dir / "w.db" << "\nspool=" << dir / "spool"
+        << "# the bench's store\ndb = " << dir / "w.db"
+        << "\nspool=" << dir / "spool"
         << "\ndut=SN-FILE\nstation=bench-1\n";
     setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
     setenv("CONVBENCH_DUT", "SN-W", 1);

@@ -95,13 +95,12 @@ TEST_F(StorePgTest, EightRunnersAtOnceEveryRunOnce) {
     const std::string db = freshDatabase("eight");
     std::vector<ts::Child> runners;
     for (int i = 0; i < 8; ++i)
-        runners.emplace_back(Args{CONVBENCH_CLI, "--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.6", "--dut",
-                                  "SN-" + std::to_string(i), "--station",
-                                  "st-" + std::to_string(i % 3), "--db", db, "--spool",
-                                  dir / ("spool" + std::to_string(i)), "--json",
-                                  dir / ("run" + std::to_string(i) + ".json")},
-                             ts::Child::Options{ts::Child::Output::Null, ts::Child::Output::Keep,
-                                                SIGKILL});
+        runners.emplace_back(
+            Args{CONVBENCH_CLI, "--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.6",
+                 "--dut", "SN-" + std::to_string(i), "--station", "st-" + std::to_string(i % 3),
+                 "--db", db, "--spool", dir / ("spool" + std::to_string(i)), "--json",
+                 dir / ("run" + std::to_string(i) + ".json")},
+            ts::Child::Options{ts::Child::Output::Null, ts::Child::Output::Keep, SIGKILL});
     std::multiset<std::string> ids;
     std::set<std::string> station1;
     for (int i = 0; i < 8; ++i) {
@@ -130,12 +129,13 @@ TEST_F(StorePgTest, EightRunnersAtOnceEveryRunOnce) {
 TEST_F(StorePgTest, ServerStoppedMidRunSpooledThenSynced) {
     TempDir dir;
     const std::string db = freshDatabase("outage"), spool = dir / "spool";
-    const ts::ProcessResult first =
-        cli({"--simulate", "--tester-stall", "600000", "-r", "40", "-t", "0.3", "--dut", "SN-1", "--db", db, "--spool", spool});
+    const ts::ProcessResult first = cli({"--simulate", "--tester-stall", "600000", "-r", "40", "-t",
+                                         "0.3", "--dut", "SN-1", "--db", db, "--spool", spool});
     ASSERT_EQ(first.status, 0) << first.err;
-    ts::Child run(Args{CONVBENCH_CLI, "--simulate", "--tester-stall", "600000", "-r", "40", "-t", "1.5", "--dut", "SN-2",
-                       "--db", db, "--spool", spool, "--json", dir / "run.json"},
-                  ts::Child::Options{ts::Child::Output::Keep, ts::Child::Output::Keep, SIGKILL});
+    ts::Child run(
+        Args{CONVBENCH_CLI, "--simulate", "--tester-stall", "600000", "-r", "40", "-t", "1.5",
+             "--dut", "SN-2", "--db", db, "--spool", spool, "--json", dir / "run.json"},
+        ts::Child::Options{ts::Child::Output::Keep, ts::Child::Output::Keep, SIGKILL});
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     ASSERT_TRUE(server->stop());
     const ts::Ended& e = run.wait();

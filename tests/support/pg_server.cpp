@@ -1,21 +1,20 @@
 #include "pg_server.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
-
 
 namespace testsupport {
 namespace {
@@ -29,12 +28,13 @@ std::string serverBin() {
     for (const fs::directory_entry& e : fs::directory_iterator("/usr/lib/postgresql", ec)) {
         const std::string v = e.path().filename().string();
         if (!v.empty() && v.find_first_not_of("0123456789") == std::string::npos &&
-            fs::exists(e.path() / "bin" / "initdb", ec) && fs::exists(e.path() / "bin" / "pg_ctl", ec))
+            fs::exists(e.path() / "bin" / "initdb", ec) &&
+            fs::exists(e.path() / "bin" / "pg_ctl", ec))
             versions.push_back(std::stoi(v));
     }
     if (versions.empty()) return "";
-    return "/usr/lib/postgresql/" + std::to_string(*std::max_element(versions.begin(), versions.end())) +
-           "/bin";
+    return "/usr/lib/postgresql/" +
+           std::to_string(*std::max_element(versions.begin(), versions.end())) + "/bin";
 }
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
@@ -144,18 +144,18 @@ bool PgServer::stop() {
 
 bool PgServer::restart() {
     if (pid_ > 0) return true;
-    pid_ = spawnAsServerUser({bin_ + "/postgres", "-D", dir_ + "/data", "-k", dir_, "-p",
-                              std::to_string(port_), "-c", "listen_addresses=127.0.0.1", "-c",
-                              "fsync=off", "-c", "full_page_writes=off", "-c",
-                              "max_connections=40"},
-                             dir_ + "/server.log");
+    pid_ =
+        spawnAsServerUser({bin_ + "/postgres", "-D", dir_ + "/data", "-k", dir_, "-p",
+                           std::to_string(port_), "-c", "listen_addresses=127.0.0.1", "-c",
+                           "fsync=off", "-c", "full_page_writes=off", "-c", "max_connections=40"},
+                          dir_ + "/server.log");
     for (int waited = 0; pid_ > 0 && waited < 30000; waited += 20) {
         // Ready when pg_isready says so: before, the port may accept and refuse
         // sessions as "starting up".
         if (accepting(port_) &&
-            waitEnd(spawnAsServerUser({bin_ + "/pg_isready", "-q", "-h", "127.0.0.1", "-p",
-                                       std::to_string(port_)},
-                                      dir_ + "/pg_isready.log")) == 0)
+            waitEnd(spawnAsServerUser(
+                {bin_ + "/pg_isready", "-q", "-h", "127.0.0.1", "-p", std::to_string(port_)},
+                dir_ + "/pg_isready.log")) == 0)
             return true;
         int status;
         if (waitpid(pid_, &status, WNOHANG) == pid_) break;  // it gave up
