@@ -10,11 +10,13 @@
 #include "characterize.h"
 #include "console.h"
 #include "converter.h"
+#include "history.h"
 #include "html_report.h"
 #include "options.h"
 #include "report.h"
 #include "report_file.h"
 #include "session.h"
+#include "unit_record.h"
 
 namespace {
 
@@ -142,6 +144,8 @@ void complain(const std::string& text) {
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "characterize")  // a subcommand of its own
         return cli::characterizeMain(argc - 2, argv + 2);
+    if (argc > 1 && std::string(argv[1]) == "history") return cli::historyMain(argc - 1, argv + 1);
+    if (argc > 1 && std::string(argv[1]) == "sync") return cli::syncMain(argc - 1, argv + 1);
     cli::Options o;
     std::string error;
     if (!cli::parseOptions(argc, argv, &o, &error)) {
@@ -180,6 +184,22 @@ int main(int argc, char** argv) {
     }
     if (!report_on_stdout) summary_out.open("-");
 
+    // With a results store, a unit that could not even be tested is recorded
+    // too: status setup-error, the reason among its settings.
+    const bool recording = !cli::recordTarget(o).empty();
+    cli::Result result;
+    result.options = o;
+    result.run_id = store::newRunId();
+    result.started_at = utcNow();
+    auto setupFailed = [&](const std::string& why) {
+        complain(why);
+        if (!recording) return kSetup;
+        std::string where;
+        cli::recordRun(o, cli::setupErrorRun(result, why, CONVBENCH_VERSION), &where);
+        std::fprintf(stderr, "convbench-cli: %s\n", where.c_str());
+        return kSetup;
+    };
+
     // Each channel's session is made just before its port opens: nothing is
     // allocated for a channel ahead of the ones before it.
     std::vector<ChannelRun> runs;
@@ -187,16 +207,12 @@ int main(int argc, char** argv) {
     const bool several = o.channels.size() > 1;
     for (const cli::Channel& c : o.channels) {
         runs.push_back({c, std::make_unique<traffic::Session>(sessionConfig(o, c)), nullptr});
-        if (!openChannel(o, &runs.back(), &error)) {
-            complain((several ? c.name + ": " : "") + error);
-            return kSetup;
-        }
+        if (!openChannel(o, &runs.back(), &error))
+            return setupFailed((several ? c.name + ": " : "") + error);
     }
     for (ChannelRun& run : runs) {
-        if (!run.session->connect(&error)) {
-            complain((several ? run.channel.name + ": " : "") + error);
-            return kSetup;
-        }
+        if (!run.session->connect(&error))
+            return setupFailed((several ? run.channel.name + ": " : "") + error);
     }
 
     // From here an interrupt stops the run, which reports what ran; a second
@@ -205,8 +221,6 @@ int main(int argc, char** argv) {
     cli::catchInterrupts(&interrupted);
     const bool progress = cli::stderrIsTerminal();
     const double total_s = o.count ? 0 : o.duration_s;
-    cli::Result result;
-    result.options = o;
     result.started_at = utcNow();
     csv.write(cli::csvHeader());
 
@@ -222,6 +236,7 @@ int main(int argc, char** argv) {
     // Figures each second for the HTML report, per channel and direction: the
     // latency of that second, the counts so far.
     std::vector<std::vector<cli::TimePoint>> timeline;
+    cli::SecondsLog seconds;  // the store's per-second rows
     auto record = [&](double t, const std::vector<cli::ChannelResult>& now) {
         size_t k = 0;
         for (size_t i = 0; i < now.size(); ++i) {
@@ -246,10 +261,11 @@ int main(int argc, char** argv) {
     while (!interrupted.load() && (o.count != 0 ? !sendersDone() : elapsed() < o.duration_s)) {
         traffic::sleepNs(20000000);
         const double t = elapsed();
-        if ((csv.wanted() || html.wanted()) && t >= static_cast<double>(next_row)) {
+        if ((csv.wanted() || html.wanted() || recording) && t >= static_cast<double>(next_row)) {
             const auto now = snapshot(runs, false, false);
-            csv.write(cli::csvRows(static_cast<double>(next_row), now));
+            csv.write(cli::csvRows(static_cast<double>(next_row), now, o.dut));
             if (html.wanted()) record(static_cast<double>(next_row), now);
+            if (recording) seconds.add(static_cast<double>(next_row), now);
             ++next_row;
         }
         if (progress && t * 4 >= static_cast<double>(next_progress)) {
@@ -272,7 +288,7 @@ int main(int argc, char** argv) {
     });
     result.elapsed_s = elapsed();
     cli::judge(&result);
-    csv.write(cli::csvRows(result.elapsed_s, result.channels));
+    csv.write(cli::csvRows(result.elapsed_s, result.channels, o.dut));
     const std::string summary = cli::summaryText(result);
     if (summary_out.wanted()) {
         summary_out.write(summary);
@@ -294,9 +310,17 @@ int main(int argc, char** argv) {
                 }
         html.write(cli::htmlReport(in));
     }
+    // The record: in the store, or kept in the spool; lost only if neither
+    // could take it, which is a set-up error like a report not written.
+    bool written = true;
+    if (recording) {
+        seconds.add(result.elapsed_s, result.channels, true);
+        std::string where;
+        written = cli::recordRun(o, cli::storeRun(result, seconds.rows, CONVBENCH_VERSION), &where);
+        std::fprintf(stderr, "convbench-cli: %s\n", where.c_str());
+    }
     // A report not written whole is a set-up error whatever the verdict: the
     // verdict is in the summary, the reason on standard error.
-    bool written = true;
     for (cli::ReportFile* r : {&csv, &json, &junit, &html, &summary_out}) {
         if (r->finish()) continue;
         complain(r->error());

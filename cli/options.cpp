@@ -14,6 +14,7 @@
 #include "direction.h"
 #include "fault_options.h"
 #include "numbers.h"
+#include "record.h"
 #include "stage.h"
 
 namespace cli {
@@ -102,6 +103,10 @@ int channelField(const std::string& key, const std::string& value, Channel* c, G
     } else if (key == "transport") {
         if (!traffic::parseTransport(value, &c->transport))
             return bad("is not udp, tcp-client or tcp-server");
+    } else if (key == "dut") {
+        const std::string problem = store::identityProblem(value, store::kMaxIdentityBytes);
+        if (!problem.empty()) return bad(problem);
+        c->dut = value;
     } else {
         return 0;
     }
@@ -353,6 +358,48 @@ bool checkRun(const Options& o, std::string* error) {
     return true;
 }
 
+// Unit records: identity, tags and where runs are recorded. True when name is
+// one of these options; *error is then set should its value be refused.
+bool recordOption(const std::string& name, const std::string& value, Options* o,
+                  std::string* error) {
+    error->clear();
+    auto identity = [&](std::string* field) {
+        const std::string problem = store::identityProblem(value, store::kMaxIdentityBytes);
+        if (problem.empty())
+            *field = value;
+        else
+            *error = "option " + name + ": " + numbers::quoted(value) + " " + problem;
+        return true;
+    };
+    if (name == "--dut") return identity(&o->dut);
+    if (name == "--station") return identity(&o->station);
+    if (name == "--operator") return identity(&o->operator_name);
+    if (name == "--part") return identity(&o->part);
+    if (name == "--tag") {
+        const size_t eq = value.find('=');
+        const std::string key = value.substr(0, eq);
+        const std::string problem = eq == std::string::npos
+                                        ? "is not key=value"
+                                        : store::tagProblem(key, value.substr(eq + 1));
+        if (!problem.empty()) {
+            *error = "option --tag: " + numbers::quoted(value) + " " + problem;
+        } else if (o->tags.size() >= store::kMaxTags) {
+            *error = "option --tag: more than " + std::to_string(store::kMaxTags) + " tags";
+        } else {
+            for (const auto& [k, v] : o->tags)
+                if (k == key) *error = "option --tag: " + numbers::quoted(key) + " given twice";
+            if (error->empty()) o->tags.emplace_back(key, value.substr(eq + 1));
+        }
+        return true;
+    }
+    if (name == "--db" || name == "--spool") {
+        if (value.empty()) *error = "option " + name + ": is empty";
+        (name == "--db" ? o->db : o->spool_dir) = value;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool parseChannel(const std::string& desc, bool simulate, Channel* c, std::string* error) {
@@ -492,6 +539,23 @@ Reports (at most one of them on standard output):
                              plotting long runs ("-": stdout)
       --junit FILE           JUnit XML: one test case per channel and direction
                              ("-": stdout)
+Unit records (in every report, and in the results store):
+      --dut SERIAL           the unit's serial number (dut= in a --channel: that
+                             port's own unit); naming a unit records the run in
+                             the default store (see --db)
+      --station NAME         the test station (default: the host name)
+      --operator NAME        who ran the test
+      --part NUMBER          the unit's part number
+      --tag TAG              any other fact as KEY=VALUE, repeatable (at most
+                             32; KEY: letters, digits, '_', '-', '.', at most 32
+                             bytes; VALUE at most 128 bytes); the texts above at
+                             most 64 bytes of UTF-8 without control characters
+      --db TARGET            record the run in this SQLite file or
+                             postgresql:// database (default: $CONVBENCH_DB, or
+                             with a unit named $XDG_DATA_HOME/convbench/
+                             results.db; "none": no record)
+      --spool DIR            where runs the store cannot take wait (default
+                             $XDG_STATE_HOME/convbench/spool)
   -h, --help                 this text
       --version              the program's version
 
@@ -500,6 +564,8 @@ of rate x (latency bound + simulated delay and jitter + 1 s kept for late
 reads), are at most 1048576 (at most 32 MB of send times), and a seq32 run
 sends at most 134217728 packets over its channels and directions (32 MB of
 packet states): a run's memory stays under 100 MB.
+
+History: convbench-cli history --help; spooled runs: convbench-cli sync --help.
 
 Exit status: 0 pass, 1 fail, 2 usage error, 3 set-up error, 4 interrupted,
 5 inconclusive.
@@ -520,17 +586,42 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         const char* names;
         bool flag;
     };
-    static const Item items[] = {
-        {"-h,--help", true},       {"--version", true},        {"--simulate", true},
-        {"-p,--port", false},      {"-a,--address", false},    {"-l,--listen", false},
-        {"--transport", false},    {"-b,--baud", false},       {"--connect-timeout", false},
-        {"--channel", false},      {"--config", false},        {"--name", false},
-        {"-d,--direction", false}, {"-r,--rate", false},       {"-t,--duration", false},
-        {"-n,--count", false},     {"--latency-bound", false}, {"--format", false},
-        {"--tester-stall", false}, {"--max-lost", false},      {"--max-duplicated", false},
-        {"--max-corrupt", false},  {"--max-reordered", false}, {"--max-p99", false},
-        {"--json", false},         {"--report", false},        {"--csv", false},
-        {"--junit", false}};
+    static const Item items[] = {{"-h,--help", true},
+                                 {"--version", true},
+                                 {"--simulate", true},
+                                 {"-p,--port", false},
+                                 {"-a,--address", false},
+                                 {"-l,--listen", false},
+                                 {"--transport", false},
+                                 {"-b,--baud", false},
+                                 {"--connect-timeout", false},
+                                 {"--channel", false},
+                                 {"--config", false},
+                                 {"--name", false},
+                                 {"-d,--direction", false},
+                                 {"-r,--rate", false},
+                                 {"-t,--duration", false},
+                                 {"-n,--count", false},
+                                 {"--latency-bound", false},
+                                 {"--format", false},
+                                 {"--tester-stall", false},
+                                 {"--max-lost", false},
+                                 {"--max-duplicated", false},
+                                 {"--max-corrupt", false},
+                                 {"--max-reordered", false},
+                                 {"--max-p99", false},
+                                 {"--json", false},
+                                 {"--report", false},
+                                 {"--csv", false},
+                                 {"--junit", false},
+                                 // Unit records
+                                 {"--dut", false},
+                                 {"--station", false},
+                                 {"--operator", false},
+                                 {"--part", false},
+                                 {"--tag", false},
+                                 {"--db", false},
+                                 {"--spool", false}};
     auto add = [&app](const std::string& names, bool flag) {
         if (flag) {
             app.add_flag(names);
@@ -603,7 +694,9 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         };
         int64_t n;
         std::string why;
-        const int field = channelField(name.substr(2), value, &base, &given, &why);
+        // --dut names the run's unit; dut= in a channel that port's own.
+        const int field =
+            name == "--dut" ? 0 : channelField(name.substr(2), value, &base, &given, &why);
         if (field < 0 || name == "--name") {
             *error = "option " + name + ": " + (field < 0 ? why : "belongs in a --channel");
             return false;
@@ -668,6 +761,8 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             o->csv_path = value;
         } else if (name == "--junit") {
             o->junit_path = value;
+        } else if (recordOption(name, value, o, error)) {
+            if (!error->empty()) return false;
         } else if (!sim::parseFaultOption(name, value, &base.faults, error)) {
             if (error->rfind("unknown", 0) == 0) *error = "unknown option " + name;
             return false;
@@ -692,6 +787,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         *error = "--size needs --format sized";
         return false;
     }
+    if (o->station.empty()) o->station = store::hostName();
     if (o->count > 0 && have_duration) {
         *error = "give --duration or --count, not both";
         return false;

@@ -55,6 +55,7 @@ struct Channel {
     bool e2u = true, u2e = true, net = false;
     int baud = 115200;
     sim::Faults faults;  // the simulated converter's, with --simulate
+    std::string dut;     // the unit on this channel's port (dut=); empty: the run's --dut
 
     std::string directionName() const {
         return net ? "net" : e2u && u2e ? "both" : (e2u ? "e2u" : "u2e");
@@ -96,6 +97,15 @@ struct Options {
     bool version = false;
     // What runs: the --channel and --config channels, or the one-channel form.
     std::vector<Channel> channels;
+
+    // Unit records: who and what is tested, and where the run is recorded.
+    std::string dut;            // --dut: the unit's serial number
+    std::string station;        // --station (default: the host name)
+    std::string operator_name;  // --operator
+    std::string part;           // --part: the unit's part number
+    std::vector<std::pair<std::string, std::string>> tags;  // --tag key=value, in order
+    std::string db;         // --db: a file or postgresql:// URI; "none": no record
+    std::string spool_dir;  // --spool: where runs the store cannot take wait
 
     std::string directionName() const {
         return net ? "net" : e2u && u2e ? "both" : (e2u ? "e2u" : "u2e");

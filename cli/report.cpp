@@ -104,6 +104,23 @@ std::string attr(const std::string& s) {
     return xml(s, true);
 }
 
+// The unit on a channel: its own dut=, else the run's --dut.
+std::string unitOf(const Options& o, const Channel& c) {
+    return c.dut.empty() ? o.dut : c.dut;
+}
+
+// The identity of the run, (name, value) in order, only those given.
+std::vector<std::pair<std::string, std::string>> identity(const Result& r) {
+    const Options& o = r.options;
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"dut", o.dut},
+                                      {"station", o.station},
+                                      {"operator", o.operator_name},
+                                      {"part", o.part}})
+        if (!value.empty()) out.emplace_back(name, value);
+    return out;
+}
+
 bool isTcp(const Channel& c) {
     return c.transport != traffic::Transport::Udp;
 }
@@ -361,6 +378,13 @@ std::string summaryText(const Result& r) {
                                : "")
       << ", " << fmt("%g", r.options.rate) << " packets/s, " << fmt("%.1f", r.elapsed_s) << " s"
       << (r.interrupted ? " (interrupted)" : "") << "\n";
+    const std::vector<std::pair<std::string, std::string>> who = identity(r);
+    if (!who.empty() || !r.options.tags.empty()) {
+        o << " ";
+        for (const auto& [k, v] : who) o << " " << (k == "dut" ? "unit" : k) << " " << shown(v);
+        for (const auto& [k, v] : r.options.tags) o << " " << shown(k) << "=" << shown(v);
+        o << "\n";
+    }
     for (const ChannelResult& c : r.channels) {
         const Channel& ch = c.channel;
         if (several) {
@@ -369,7 +393,8 @@ std::string summaryText(const Result& r) {
               << (ch.transport == traffic::Transport::TcpServer || ch.address().empty()
                       ? "listen " + std::to_string(ch.listen_port)
                       : shown(ch.address()))
-              << ", " << ch.directionName() << ": " << channelVerdict(r, c) << "\n";
+              << ", " << ch.directionName() << (ch.dut.empty() ? "" : ", unit " + shown(ch.dut))
+              << ": " << channelVerdict(r, c) << "\n";
         }
         for (const DirectionResult& d : c.directions) {
             const measure::Figures& f = d.figures;
@@ -414,6 +439,16 @@ std::string jsonReport(const Result& r) {
     j["elapsed_s"] = r.elapsed_s;
     j["interrupted"] = r.interrupted;
     j["verdict"] = r.verdict();
+    j["outcome"] = r.outcome();
+    j["status"] = r.status();
+    j["run_id"] = r.run_id;
+    Json tags = Json::object();
+    for (const auto& [k, v] : op.tags) tags[validUtf8(k)] = validUtf8(v);
+    j["identity"] = Json{{"dut", validUtf8(op.dut)},
+                         {"station", validUtf8(op.station)},
+                         {"operator", validUtf8(op.operator_name)},
+                         {"part", validUtf8(op.part)},
+                         {"tags", std::move(tags)}};
     j["options"] = Json{{"rate", op.rate},
                         {"duration_s", op.duration_s},
                         {"count", op.count},
@@ -438,7 +473,8 @@ std::string jsonReport(const Result& r) {
                 {"listen", ch.listen_port},
                 {"direction", ch.directionName()},
                 {"baud", ch.baud},
-                {"verdict", channelVerdict(r, c)}};
+                {"verdict", channelVerdict(r, c)},
+                {"dut", validUtf8(unitOf(op, ch))}};
         if (isTcp(ch))
             cj["link"] = Json{{"connections", c.link.connections},
                               {"reconnects", c.link.reconnects},
@@ -513,6 +549,18 @@ std::string junitReport(const Result& r) {
         };
         for (const auto& [name, value] : props)
             o << "      <property name=\"" << name << "\" value=\"" << attr(value) << "\"/>\n";
+        // The unit and the run's identity; tags as tag.KEY.
+        std::vector<std::pair<std::string, std::string>> who = identity(r);
+        if (!who.empty() && who[0].first == "dut") who.erase(who.begin());
+        who.insert(who.begin(), {"dut", unitOf(r.options, ch)});
+        who.emplace_back("run_id", r.run_id);
+        who.emplace_back("outcome", r.outcome());
+        who.emplace_back("status", r.status());
+        for (const auto& [k, v] : r.options.tags) who.emplace_back("tag." + k, v);
+        for (const auto& [name, value] : who)
+            if (!value.empty())
+                o << "      <property name=\"" << attr(name) << "\" value=\"" << attr(value)
+                  << "\"/>\n";
         o << "    </properties>\n";
         for (const DirectionResult& d : c.directions) {
             o << "    <testcase classname=\"convbench." << attr(ch.name) << "\" name=\""
@@ -583,11 +631,17 @@ HtmlInput htmlInput(const Result& r) {
         {"packet format", measure::formatName(o.format)},
         {"packet size", std::to_string(measure::packetSize(o.format, o.size)) + " bytes"},
         {"latency bound", fmt("%g", o.latency_bound_ms) + " ms"}};
+    std::vector<std::pair<std::string, std::string>> who = identity(r);
+    for (const auto& [k, v] : o.tags) who.emplace_back("tag " + k, v);
+    if (!r.run_id.empty()) who.emplace_back("run", r.run_id);
+    who.emplace_back("outcome", r.outcome() + " (" + r.status() + ")");
+    for (const auto& [k, v] : who) in.options.push_back({k == "dut" ? "unit" : text(k), text(v)});
     for (const ChannelResult& c : r.channels) {
         const Channel& ch = c.channel;
         std::string what =
             std::string(traffic::transportName(ch.transport)) + ", " + ch.directionName();
         if (o.simulate) what += ", simulated converter";
+        if (!ch.dut.empty() && ch.dut != o.dut) what += ", unit " + ch.dut;
         for (const std::string& part : {ch.port, o.simulate ? std::string() : ch.address()})
             if (!part.empty()) what += ", " + part;
         in.options.push_back({"channel " + text(ch.name), text(what)});
@@ -609,13 +663,14 @@ HtmlInput htmlInput(const Result& r) {
 std::string csvHeader() {
     return "time_s,channel,direction,sent,received,lost,duplicated,reordered,corrupt,"
            "latency_p50_us,latency_p99_us,reconnects,echoed,not_sent,sent_late,"
-           "longest_stall_ms\n";
+           "longest_stall_ms,dut\n";
 }
 
-std::string csvRows(double t_s, const std::vector<ChannelResult>& now) {
+std::string csvRows(double t_s, const std::vector<ChannelResult>& now, const std::string& run_dut) {
     std::string out;
     for (const ChannelResult& c : now) {
         const std::string name = csvField(c.channel.name);
+        const std::string dut = csvField(c.channel.dut.empty() ? run_dut : c.channel.dut);
         for (const DirectionResult& d : c.directions) {
             const measure::Figures& f = d.figures;
             out += fmt("%.3f", t_s) + "," + name + "," + d.name + "," + num(f.sent) + "," +
@@ -623,7 +678,7 @@ std::string csvRows(double t_s, const std::vector<ChannelResult>& now) {
                    num(f.reordered) + "," + num(f.corrupt) + "," + fmt("%.1f", f.latency.p50_us) +
                    "," + fmt("%.1f", f.latency.p99_us) + "," + num(c.link.reconnects) + "," +
                    num(f.echoed) + "," + num(f.not_sent) + "," + num(f.tester.sent_late) + "," +
-                   fmt("%.1f", f.tester.longest_stall_ms) + "\n";
+                   fmt("%.1f", f.tester.longest_stall_ms) + "," + dut + "\n";
         }
     }
     return out;

@@ -52,11 +52,22 @@ struct Result {
     double elapsed_s = 0;
     std::string started_at;  // UTC, ISO 8601
 
+    std::string run_id;  // the run's record id (a UUID)
+
     std::string verdict() const {
         if (interrupted) return "interrupted";
         if (!inconclusive.empty()) return "inconclusive";
         return failures.empty() ? "pass" : "fail";
     }
+    // What the figures say of the unit, apart from how the run ended: a limit
+    // broken before an interrupt is still a fail; an interrupted run that broke
+    // none has not shown a pass.
+    std::string outcome() const {
+        if (!inconclusive.empty()) return "inconclusive";
+        if (!failures.empty()) return "fail";
+        return interrupted ? "inconclusive" : "pass";
+    }
+    std::string status() const { return interrupted ? "interrupted" : "completed"; }
 };
 
 // Fills the failures, the warnings and the reasons a run is inconclusive from
@@ -71,7 +82,9 @@ std::string junitReport(const Result& result);
 // order of result.channels and their directions (the caller adds the time line).
 HtmlInput htmlInput(const Result& result);
 std::string csvHeader();
-std::string csvRows(double t_s, const std::vector<ChannelResult>& now);
+// Rows of one second; run_dut fills the dut column of channels without their own.
+std::string csvRows(double t_s, const std::vector<ChannelResult>& now,
+                    const std::string& run_dut = "");
 // One line for every channel together: a single channel shows each direction,
 // several show the totals, the worst channel and the links down.
 std::string progressLine(double elapsed_s, double total_s, const std::vector<ChannelResult>& now);

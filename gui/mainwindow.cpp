@@ -14,6 +14,7 @@
 
 #include <algorithm>
 
+#include "run_record.h"
 #include "shared_items.h"
 #include "status_sink.h"
 #include "ui_mainwindow.h"
@@ -317,6 +318,8 @@ void MainWindow::start() {
     Client.m_monitor = monitor.get();
     Server.m_monitor = monitor.get();
     figures_timer->start();
+    run_started_at = window_record::utcNow();
+    run_start_ns = traffic::nowNs();
     Server.start_server(m_direction, m_protocol, m_com.toStdString(), m_src_port);
     Client.start_client(m_direction, m_protocol, m_com.toStdString(), m_dest_ip.toStdString(),
                         m_dest_port);
@@ -329,7 +332,22 @@ void MainWindow::stop() {
     figures_timer->stop();
     // Both workers are joined. Packets still on their way at STOP are left out
     // of the figures rather than counted lost.
-    if (monitor) showFigures(monitor->finish(traffic::nowNs(), false));
+    if (!monitor) return;
+    window_record::WindowRun run;
+    run.figures = monitor->finish(traffic::nowNs(), false);
+    showFigures(run.figures);
+    // The run's record, when a results store is set; the status line says
+    // when it could not be written.
+    run.started_at = run_started_at;
+    run.elapsed_s = static_cast<double>(traffic::nowNs() - run_start_ns) / 1e9;
+    run.direction = m_direction == CONVERT_ETHERNET_TO_UART ? "e2u" : "u2e";
+    run.port = m_com.toStdString();
+    run.address = m_dest_ip.toStdString() + ":" + std::to_string(m_dest_port);
+    run.receiver_open = Server.m_receiver_state != server::kNotOpen;
+    const std::string note = window_record::record(window_record::settings(), run);
+    if (!note.empty())
+        statusBar()->showMessage(statusBar()->currentMessage() + QString::fromUtf8(" \u00b7 ") +
+                                 QString::fromStdString(note));
 }
 
 // One line: what went wrong so far, and the one-way latency of what arrived;

@@ -116,6 +116,9 @@ private:
     // after STOP for its final figures. The workers are joined before it goes.
     std::unique_ptr<traffic::Monitor> monitor;
     QTimer* figures_timer = nullptr;  // refreshes the status bar line during a run
+    // When the run began, for its record in the results store (if one is set).
+    std::string run_started_at;
+    int64_t run_start_ns = 0;
 
     // The window tests reach the widgets through this.
     friend struct MainWindowTestAccess;
