@@ -54,6 +54,7 @@ struct Channel {
     traffic::Transport transport = traffic::Transport::Udp;
     bool e2u = true, u2e = true, net = false;
     int baud = 115200;
+    UART_Line_t line;    // data bits, parity, stop bits, flow control
     sim::Faults faults;  // the simulated converter's, with --simulate
 
     std::string directionName() const {
@@ -91,6 +92,11 @@ struct Options {
     sim::Faults faults;     // the simulated converter's faults
     bool help = false;
     bool version = false;
+    // Line settings and RFC 2217 (the defaults of every --channel in `line`).
+    UART_Line_t line;
+    bool format_given = false;    // --format named; else a line that needs seq7 gets it
+    bool strict_rfc2217 = false;  // an rfc2217 answer unlike the setting asked fails
+
     // What runs: the --channel and --config channels, or the one-channel form.
     std::vector<Channel> channels;
 

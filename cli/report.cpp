@@ -110,6 +110,9 @@ bool isTcp(const Channel& c) {
 
 std::string failureText(const Failure& f) {
     if (f.figure == "sent") return "nothing was sent";
+    if (f.figure == "rfc2217_differences")
+        return "the converter answered " + fmt("%g", f.value) +
+               " setting(s) unlike what was asked (--strict-rfc2217)";
     return f.figure + " " + fmt("%g", f.value) + " > limit " + fmt("%g", f.limit);
 }
 
@@ -336,6 +339,13 @@ void judge(Result* r) {
             r->warnings.push_back(who + "the TCP connection was made again " +
                                   num(c.link.reconnects) + " times, longest outage " +
                                   fmt("%.1f", c.link.longest_outage_ms) + " ms");
+        // rfc2217: every answer unlike the setting asked is a note, or with
+        // --strict-rfc2217 a failure of the channel.
+        for (const std::string& d : c.rfc2217.differences)
+            r->warnings.push_back(who + "rfc2217: " + d);
+        if (r->options.strict_rfc2217 && !c.rfc2217.differences.empty())
+            c.failures.push_back({c.channel.name, "rfc2217", "rfc2217_differences",
+                                  static_cast<double>(c.rfc2217.differences.size()), 0});
         r->failures.insert(r->failures.end(), c.failures.begin(), c.failures.end());
     }
     if (!r->failures.empty() && stalled(*r)) {
@@ -404,6 +414,24 @@ std::string summaryText(const Result& r) {
     return o.str();
 }
 
+Json lineJson(const UART_Line_t& l) {
+    return Json{{"data_bits", l.data_bits},
+                {"parity", UART_ParityName(l.parity)},
+                {"stop_bits", l.stop_bits},
+                {"flow", UART_FlowName(l.flow)}};
+}
+
+Json rfc2217Json(const traffic::Rfc2217Figures& f) {
+    Json settings = Json::object();
+    for (const auto& s : f.settings)
+        settings[s.name] = Json{{"asked", s.asked},
+                                {"answered", s.answered.empty() ? Json() : Json(s.answered)}};
+    return Json{{"accepted", f.accepted},
+                {"settings", settings},
+                {"differences", f.differences},
+                {"negotiation", f.log}};
+}
+
 std::string jsonReport(const Result& r) {
     const Options& op = r.options;
     const Thresholds& t = op.limits;
@@ -422,6 +450,7 @@ std::string jsonReport(const Result& r) {
                         {"connect_timeout_ms", op.connect_timeout_ms},
                         {"tester_stall_ms", op.tester_stall_ms},
                         {"simulate", op.simulate},
+                        {"strict_rfc2217", op.strict_rfc2217},
                         {"limits", Json{{"max_lost", t.max_lost},
                                         {"max_duplicated", t.max_duplicated},
                                         {"max_corrupt", t.max_corrupt},
@@ -448,6 +477,13 @@ std::string jsonReport(const Result& r) {
                                 {"longest_outage_ms", c.serial.longest_outage_ms},
                                 {"total_outage_ms", c.serial.total_outage_ms},
                                 {"lost_now", c.serial.lost_now}};
+        // New in schema 3: the line asked for and read back, the rfc2217 answers.
+        cj["line"] = lineJson(ch.line);
+        if (c.line.known) {
+            cj["line_read"] = lineJson(c.line.line);
+            cj["line_read"]["baud"] = c.line.baud;
+        }
+        if (ch.transport == traffic::Transport::Rfc2217) cj["rfc2217"] = rfc2217Json(c.rfc2217);
         cj["directions"] = directionsJson(c.directions);
         cj["failures"] = failuresJson(c.failures);
         if (!c.simulator_json.empty()) cj["simulator"] = simulatorJson(c.simulator_json);

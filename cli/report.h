@@ -13,7 +13,7 @@
 
 namespace cli {
 
-constexpr int kJsonSchema = 2;   // bump when a field changes meaning or goes away
+constexpr int kJsonSchema = 3;   // bump when a field changes meaning or goes away
 constexpr int kCsvFormat = 2;    // bump when a column moves or goes away
 constexpr int kJunitFormat = 1;  // bump when an element or attribute changes meaning
 
@@ -35,6 +35,8 @@ struct ChannelResult {
     std::vector<DirectionResult> directions;
     traffic::LinkFigures link;      // TCP channels
     traffic::SerialFigures serial;  // channels with a serial port
+    traffic::LineFigures line;      // the port's line read back (final results)
+    traffic::Rfc2217Figures rfc2217;  // rfc2217 channels (final results)
     std::string simulator_json;     // the simulated converter's own report, with --simulate
     std::vector<Failure> failures;  // this channel's, filled by judge()
     bool inconclusive = false;      // filled by judge()

@@ -10,6 +10,7 @@
 #include "loop.h"
 #include "loop_io.h"
 #include "socket.h"
+#include "telnet.h"
 #include "uart.h"
 
 namespace traffic {
@@ -18,7 +19,8 @@ namespace {
 // before it together (Pacer::releaseDue): at 50 000/s up to 11 in one batch,
 // at 1000/s never more than one.
 constexpr int64_t kGatherNs = 100000;
-constexpr int kWaitMs = 50;  // the first connection: a look at the clock this often
+constexpr int kWaitMs = 50;
+constexpr int64_t kAnswersNs = 2000000000;  // rfc2217: the answers to the settings, at most  // the first connection: a look at the clock this often
 constexpr int kReadRoom = 65536;
 constexpr int64_t kAttemptNs = 500000000;  // one reconnect attempt
 constexpr int64_t kBackoffFirstNs = 50000000, kBackoffMaxNs = 400000000;
@@ -40,12 +42,13 @@ const char* wayName(Way w) {
 }
 
 const char* transportName(Transport t) {
-    static const char* const names[] = {"udp", "tcp-client", "tcp-server"};
+    static const char* const names[] = {"udp", "tcp-client", "tcp-server", "rfc2217"};
     return names[static_cast<int>(t)];
 }
 
 bool parseTransport(const std::string& name, Transport* out) {
-    for (Transport t : {Transport::Udp, Transport::TcpClient, Transport::TcpServer}) {
+    for (Transport t :
+         {Transport::Udp, Transport::TcpClient, Transport::TcpServer, Transport::Rfc2217}) {
         if (name == transportName(t)) {
             *out = t;
             return true;
@@ -91,7 +94,8 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
     void reopenLater();
 
     // --- TCP ---
-    void onConnected(tcp::socket s);
+    void onConnected(tcp::socket s, bool greeted = false);
+    void onTelnet(const uint8_t* p, size_t n);
     void dropConnection();
     void readConnection();
     void acceptNext();
@@ -123,6 +127,10 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
     int64_t backoff = kBackoffFirstNs;
     std::vector<uint8_t> out_pending, out_writing;
     std::unique_ptr<uint8_t[]> tcp_room;
+    // rfc2217: the Telnet side of the connection, and its scratch buffers.
+    std::unique_ptr<engine::Rfc2217Client> telnet;
+    std::vector<uint8_t> tn_data, tn_reply;
+    LineFigures line_read;
 
     std::vector<std::unique_ptr<Sender>> senders;
     std::atomic<int> senders_left{0};
@@ -236,7 +244,14 @@ void Session::Impl::sendTcp(Sender& s, const int64_t* deadlines, int n) {
         m->sent(seq, nowNs(), deadlines[i]);
         // While the connection is down the packet goes nowhere: it counts as
         // sent and lost, as does one the connection would not take whole.
-        if (conn) tcpWrite(pkt, static_cast<size_t>(size));
+        if (!conn) continue;
+        if (telnet) {
+            tn_data.clear();
+            engine::telnet::escape(pkt, static_cast<size_t>(size), &tn_data);
+            tcpWrite(tn_data.data(), tn_data.size());
+        } else {
+            tcpWrite(pkt, static_cast<size_t>(size));
+        }
     }
 }
 
@@ -289,7 +304,8 @@ void Session::Impl::reopenLater() {
     reopen_timer->expires_after(std::chrono::nanoseconds(kReopenPauseNs));
     reopen_timer->async_wait([self](const asio::error_code& ec) {
         if (ec || !self->running) return;
-        if (!self->port->open(self->config.serial, self->config.baud)) return self->reopenLater();
+        if (!self->port->open(self->config.serial, self->config.baud, self->config.line))
+            return self->reopenLater();
         {
             std::lock_guard<std::mutex> g(self->serial_m);
             const int64_t ns = nowNs() - self->lost_since;
@@ -303,11 +319,16 @@ void Session::Impl::reopenLater() {
 
 // --- TCP ---
 
-void Session::Impl::onConnected(tcp::socket s) {
+void Session::Impl::onConnected(tcp::socket s, bool greeted) {
     asio::error_code ec;
     s.set_option(tcp::no_delay(true), ec);
     s.non_blocking(true, ec);
     conn = std::make_unique<tcp::socket>(std::move(s));
+    if (telnet && !greeted) {  // a new connection negotiates afresh
+        tn_reply.clear();
+        telnet->begin(&tn_reply);
+        tcpWrite(tn_reply.data(), tn_reply.size());
+    }
     ++conn_gen;
     const int64_t since = down_since.exchange(0);
     if (connections++ > 0 && since != 0)
@@ -339,15 +360,29 @@ void Session::Impl::readConnection() {
                           [self, gen](const asio::error_code& ec, size_t n) {
                               if (gen != self->conn_gen || !self->running) return;
                               if (!ec && n > 0) {
+                                  if (self->telnet) {
+                                      self->onTelnet(self->tcp_room.get(), n);
+                                      if (gen != self->conn_gen) return;
                                   // A stream carries no arrival stamp: the read is the arrival.
-                                  if (Monitor* m = self->monitor(Way::U2E))
+                                  } else if (Monitor* m = self->monitor(Way::U2E)) {
                                       m->bytes(self->tcp_room.get(), n, nowNs());
+                                  }
                                   return self->readConnection();
                               }
                               self->dropConnection();  // closed by the converter, or broken
-                              if (self->config.transport == Transport::TcpClient)
+                              if (self->config.transport != Transport::TcpServer)
                                   self->connectAt(nowNs());
                           });
+}
+
+// Telnet: the data goes to u2e's receiver, answers back to the converter.
+void Session::Impl::onTelnet(const uint8_t* p, size_t n) {
+    tn_data.clear();
+    tn_reply.clear();
+    telnet->feed(p, n, &tn_data, &tn_reply);
+    if (!tn_reply.empty()) tcpWrite(tn_reply.data(), tn_reply.size());
+    if (tn_data.empty()) return;
+    if (Monitor* m = monitor(Way::U2E)) m->bytes(tn_data.data(), tn_data.size(), nowNs());
 }
 
 // A new connection to the server replaces the current one (a converter that
@@ -463,6 +498,53 @@ void Session::Impl::end() {
     if (port) port->close();
 }
 
+// rfc2217, the first connection, before the run: WILL COM-PORT-OPTION and the
+// settings, waiting for the converter to agree and answer each setting (at
+// most kAnswersNs once it agreed). Data that comes meanwhile is the line's
+// before the run: dropped. A converter that refuses the option, or never
+// agrees, is a set-up error.
+namespace {
+bool negotiate(Session::Impl& s, int fd, int64_t until, std::string* error) {
+    const SessionConfig& c = s.config;
+    const std::string who = "the converter at " + c.dest_ip + ":" + std::to_string(c.dest_port);
+    std::vector<uint8_t> out, data;
+    s.telnet->begin(&out);
+    int64_t answers_until = until;
+    uint8_t room[4096];
+    for (;;) {
+        if (!out.empty() && Socket_SendWithin(static_cast<unsigned int>(fd), out.data(),
+                                              static_cast<int>(out.size()), kWaitMs) !=
+                                static_cast<int>(out.size())) {
+            *error = who + " closed the connection while negotiating RFC 2217";
+            return false;
+        }
+        out.clear();
+        if (s.telnet->refused()) {
+            *error = who + " refused COM-PORT-OPTION (RFC 2217): is it in RFC 2217 mode?";
+            return false;
+        }
+        if (s.telnet->accepted() && s.telnet->allAnswered()) return true;
+        const int64_t now = nowNs();
+        if (now >= answers_until) {
+            if (s.telnet->accepted()) return true;  // the missing answers are reported
+            *error = who + " did not agree to COM-PORT-OPTION (RFC 2217) within " +
+                     std::to_string(c.connect_timeout_ns / 1000000) + " ms";
+            return false;
+        }
+        if (Socket_IsRxPacketMS(fd, kWaitMs) != 1) continue;
+        const int n = Socket_Recv(static_cast<unsigned int>(fd), room, sizeof room);
+        if (n <= 0) {
+            *error = who + " closed the connection while negotiating RFC 2217";
+            return false;
+        }
+        const bool had = s.telnet->accepted();
+        data.clear();
+        s.telnet->feed(room, static_cast<size_t>(n), &data, &out);
+        if (!had && s.telnet->accepted()) answers_until = std::min(until, nowNs() + kAnswersNs);
+    }
+}
+}  // namespace
+
 // --- the session, on the caller's thread ---
 
 Session::Session(SessionConfig config) : impl_(std::make_shared<Impl>(std::move(config))) {}
@@ -508,7 +590,9 @@ bool Session::openNetwork(std::string* error) {
     s.retry_timer = std::make_unique<asio::steady_timer>(ctx);
     s.reopen_timer = std::make_unique<asio::steady_timer>(ctx);
     if (c.transport != Transport::Udp) s.tcp_room.reset(new uint8_t[kReadRoom]);
-    if (c.transport == Transport::TcpClient) return true;
+    if (c.transport == Transport::Rfc2217)
+        s.telnet = std::make_unique<engine::Rfc2217Client>(c.baud, c.line);
+    if (c.transport == Transport::TcpClient || c.transport == Transport::Rfc2217) return true;
     if (c.transport == Transport::TcpServer) {
         const unsigned int fd = Socket_TCPListen(0, c.listen_port);
         if (fd == 0) {
@@ -553,10 +637,15 @@ bool Session::openSerial(std::string* error) {
         if (!openNetwork(&ignored)) return false;
     }
     s.port = std::make_unique<engine::SerialPort>(s.loop->context());
-    if (s.port->open(c.serial, c.baud)) return true;
+    std::string refused;
+    if (s.port->open(c.serial, c.baud, c.line, &refused)) {
+        s.line_read.known = s.port->lineNow(&s.line_read.baud, &s.line_read.line);
+        return true;
+    }
     char why[160];
     UART_Explain(c.serial.c_str(), c.baud, why, sizeof why);
-    *error = "cannot open serial port " + c.serial + ": " + why;
+    *error = "cannot open serial port " + c.serial + ": " +
+             (refused.empty() ? std::string(why) : "the port refused " + refused);
     stop();
     return false;
 }
@@ -592,9 +681,14 @@ bool Session::connect(std::string* error) {
             Socket_TCPConnect(Socket_Str2Addr(c.dest_ip.c_str()), c.dest_port,
                               static_cast<int>(std::min<int64_t>(left / 1000000 + 1, 1000)));
         if (fd != 0) {
+            if (s.telnet && !negotiate(s, static_cast<int>(fd), until, error)) {
+                Socket_Close(fd);
+                stop();
+                return false;
+            }
             tcp::socket sock(s.loop->context());
             sock.assign(tcp::v4(), static_cast<tcp::socket::native_handle_type>(fd));
-            s.onConnected(std::move(sock));
+            s.onConnected(std::move(sock), s.telnet != nullptr);
             return true;
         }
         why = errno;
@@ -686,6 +780,31 @@ LinkFigures Session::link() const {
     int64_t longest = s.longest_outage_ns.load();
     if (since != 0) longest = std::max(longest, nowNs() - since);
     f.longest_outage_ms = static_cast<double>(longest) / 1e6;
+    return f;
+}
+
+LineFigures Session::line() const {
+    return impl_->line_read;
+}
+
+Rfc2217Figures Session::rfc2217() const {
+    Rfc2217Figures f;
+    const Impl& s = *impl_;
+    const auto take = [&] {
+        if (!s.telnet) return;
+        f.accepted = s.telnet->accepted();
+        for (int i = 0; i < engine::Rfc2217Client::kSettings; ++i) {
+            const auto& t = s.telnet->settings()[i];
+            f.settings.push_back({t.name, engine::Rfc2217Client::valueText(i, t.asked),
+                                  t.answered ? engine::Rfc2217Client::valueText(i, t.value) : ""});
+        }
+        f.differences = s.telnet->differences();
+        f.log = s.telnet->log();
+    };
+    if (s.loop)
+        s.loop->call(take);
+    else
+        take();
     return f;
 }
 

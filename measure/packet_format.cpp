@@ -9,7 +9,21 @@ namespace {
 constexpr uint8_t kData[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x43, 0x44, 0x45}};
 
 size_t dataOffset(Format f) {
-    return f == Format::Counter8 ? 1 : 4;
+    switch (f) {
+        case Format::Counter8: return 1;
+        case Format::Seq32: return 4;
+        case Format::Seq7: return 5;
+    }
+    return 1;
+}
+
+// Seq7: the number's five base-95 digits, and the check byte.
+constexpr unsigned kSeq7Base = 95, kSeq7Digit0 = 0x20, kSeq7CheckMod = 89;
+
+uint8_t seq7Check(const uint8_t* p) {
+    unsigned sum = 0;
+    for (unsigned i = 0; i < 10; ++i) sum += (i + 1) * p[i];
+    return static_cast<uint8_t>(kSeq7Digit0 + sum % kSeq7CheckMod);
 }
 
 uint16_t fletcher16(const uint8_t* p, int n) {
@@ -24,11 +38,25 @@ uint16_t fletcher16(const uint8_t* p, int n) {
 }  // namespace
 
 int packetSize(Format f) {
-    return f == Format::Counter8 ? 7 : 11;
+    switch (f) {
+        case Format::Counter8: return 7;
+        case Format::Seq32: return 11;
+        case Format::Seq7: return 11;
+    }
+    return 7;
 }
 
 const char* formatName(Format f) {
-    return f == Format::Counter8 ? "counter8" : "seq32";
+    switch (f) {
+        case Format::Counter8: return "counter8";
+        case Format::Seq32: return "seq32";
+        case Format::Seq7: return "seq7";
+    }
+    return "?";
+}
+
+bool sevenBitSafe(Format f) {
+    return f == Format::Seq7;
 }
 
 const char* laneName(Lane l) {
@@ -44,6 +72,8 @@ bool parseFormat(const std::string& name, Format* out) {
         *out = Format::Counter8;
     else if (name == "seq32")
         *out = Format::Seq32;
+    else if (name == "seq7")
+        *out = Format::Seq7;
     else
         return false;
     return true;
@@ -57,6 +87,14 @@ void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane) {
         unsigned sum = 0;
         for (int i = 0; i < 6; ++i) sum += out[i];
         out[6] = static_cast<uint8_t>(sum);
+        return;
+    }
+    if (f == Format::Seq7) {
+        uint32_t n = static_cast<uint32_t>(seq);
+        for (int i = 4; i >= 0; --i, n /= kSeq7Base)
+            out[i] = static_cast<uint8_t>(kSeq7Digit0 + n % kSeq7Base);
+        std::memcpy(out + 5, data, 5);
+        out[10] = seq7Check(out);
         return;
     }
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
@@ -80,6 +118,14 @@ bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane) {
         for (int i = 0; i < 6; ++i) sum += p[i];
         if (static_cast<uint8_t>(sum) != p[6]) return false;
         *wire = p[0];
+    } else if (f == Format::Seq7) {
+        uint64_t n = 0;
+        for (int i = 0; i < 5; ++i) {
+            if (p[i] < kSeq7Digit0 || p[i] >= kSeq7Digit0 + kSeq7Base) return false;
+            n = n * kSeq7Base + (p[i] - kSeq7Digit0);
+        }
+        if (n > 0xFFFFFFFFull || p[10] != seq7Check(p)) return false;
+        *wire = static_cast<uint32_t>(n);
     } else {
         const uint16_t c = fletcher16(p, 9);
         if (p[9] != static_cast<uint8_t>(c >> 8) || p[10] != static_cast<uint8_t>(c)) return false;

@@ -5,6 +5,12 @@
 //    low 8 bits of the sum of the six bytes before it.
 //  - Seq32 (11 bytes): a 32-bit sequence number (big-endian), five data bytes,
 //    and a Fletcher-16 checksum of the nine bytes before it (big-endian).
+//  - Seq7 (11 bytes), for 7-bit lines and XON/XOFF flow control: no byte is
+//    >= 0x80, 0x11 or 0x13. The 32-bit number in five base-95 digits, most
+//    significant first, each 0x20 + digit (0x20..0x7E); five data bytes; a
+//    check byte 0x20 + (sum of (i + 1) * byte i over the ten bytes before it)
+//    mod 89. A digit outside 0x20..0x7E, a number past 2^32 - 1 or a check
+//    that differs makes a damaged packet.
 //
 // Two lanes tell the directions of a two-way run apart by their data bytes:
 //  - Plain: 01 02 03 04 05 (the packet a one-way run sends, unchanged);
@@ -21,7 +27,7 @@
 
 namespace measure {
 
-enum class Format { Counter8, Seq32 };
+enum class Format { Counter8, Seq32, Seq7 };
 
 // Which direction of a two-way run a packet belongs to (see above).
 enum class Lane : uint8_t { Plain, Alt };
@@ -33,7 +39,9 @@ constexpr int kMaxPacketSize = 11;
 constexpr uint64_t kCounter8Window = 256;
 
 int packetSize(Format f);
-const char* formatName(Format f);  // "counter8", "seq32"
+const char* formatName(Format f);  // "counter8", "seq32", "seq7"
+// True when no byte of the format's packets is >= 0x80, 0x11 or 0x13.
+bool sevenBitSafe(Format f);
 bool parseFormat(const std::string& name, Format* out);
 const char* laneName(Lane l);  // "plain", "alt"
 
@@ -41,7 +49,7 @@ const char* laneName(Lane l);  // "plain", "alt"
 const uint8_t* laneData(Lane l);
 
 // Writes packet number `seq` of a run (the first is 1) into out[packetSize(f)].
-// Counter8 carries seq mod 256, Seq32 seq mod 2^32.
+// Counter8 carries seq mod 256, Seq32 and Seq7 seq mod 2^32.
 void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane = Lane::Plain);
 
 // True when the packetSize(f) bytes at p are a valid packet of either lane;

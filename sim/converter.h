@@ -28,6 +28,10 @@ struct Config {
     uint16_t peer_port = 0;  // where datagrams from the serial side go; the TCP client's server
     measure::Format format = measure::Format::Counter8;
     Faults faults;
+    // RFC 2217 mode (a TCP server speaking Telnet, telnet_server.h), and its
+    // fault: a data 0xFF sent without its second IAC.
+    bool telnet = false;
+    bool drop_iac = false;
 };
 
 // Monotonic nanoseconds (the clock the converter times its faults on).
@@ -59,6 +63,8 @@ public:
     uint64_t connections() const;
     uint64_t disconnects() const;
     std::string reportJson() const;
+    // RFC 2217 mode: the settings the client sent, as JSON ("" otherwise).
+    std::string telnetJson() const;
     const Config& config() const { return config_; }
 
 private:
@@ -71,6 +77,7 @@ private:
     std::string last_pty_;
     uint16_t last_port_ = 0;
     uint64_t last_connections_ = 0, last_disconnects_ = 0;
+    std::string last_telnet_;
 };
 
 }  // namespace sim
