@@ -79,9 +79,8 @@ void TelnetServer::feed(const uint8_t* p, size_t n, std::vector<uint8_t>* data,
                 // Agrees to what it knows, refuses the rest; an answer only
                 // where the option changes (no loop of answers).
                 const bool known = b == kBinary || b == kSga || b == kComPort;
-                if (command_ == kWill && b == kComPort)
-                    ;  // the answer to its own DO COM-PORT-OPTION
-                else if (command_ == kWill)
+                // (WILL COM-PORT-OPTION answers its own DO: nothing to say.)
+                if (command_ == kWill && b != kComPort)
                     reply->insert(reply->end(), {kIac, known ? kDo : kDont, b});
                 else if (command_ == kDo)
                     reply->insert(reply->end(),
