@@ -30,7 +30,7 @@ ts::Json readJson(const std::string& text) {
     ts::Json j;
     std::string error;
     EXPECT_TRUE(ts::parseJson(text, &j, &error)) << error << "\n" << text;
-    EXPECT_EQ(j["schema"], 2);
+    EXPECT_EQ(j["schema"], 3);
     return j;
 }
 
