@@ -503,6 +503,12 @@ std::string jsonReport(const Result& r) {
     return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+// A failure of a direction, or of the whole channel's converter line
+// (rfc2217 answers unlike the settings), which every direction went through.
+static bool concerns(const Failure& f, const DirectionResult& d) {
+    return f.direction == d.name || f.direction == "rfc2217";
+}
+
 std::string junitReport(const Result& r) {
     // Each direction is a test case: a failure when it broke a limit, an error
     // when the run was interrupted or its figures are inconclusive.
@@ -510,7 +516,7 @@ std::string junitReport(const Result& r) {
     auto caseOf = [&](const ChannelResult& c, const DirectionResult& d) {
         if (r.interrupted || directionInconclusive(r, c, d)) return Case::Error;
         const bool failed = std::any_of(c.failures.begin(), c.failures.end(),
-                                        [&](const Failure& f) { return f.direction == d.name; });
+                                        [&](const Failure& f) { return concerns(f, d); });
         return failed ? Case::Failure : Case::Pass;
     };
     size_t tests = 0, failed = 0, errors = 0;
@@ -554,7 +560,7 @@ std::string junitReport(const Result& r) {
               << attr(d.name) << "\" time=\"" << time << "\">\n";
             std::string message, details;
             for (const Failure& f : c.failures) {
-                if (f.direction != d.name) continue;
+                if (!concerns(f, d)) continue;
                 message += (message.empty() ? "" : "; ") + failureText(f);
                 details += failureText(f) + "\n";
             }
