@@ -98,24 +98,6 @@ TEST(LineSettings, EachOptionReadBackFromAPty) {
     }
 }
 
-// The settings' names as the options and the reports spell them.
-TEST(LineSettings, NamesAndShortForm) {
-    int v = -1;
-    for (int p = UART_kParityNone; p <= UART_kParitySpace; ++p) {
-        ASSERT_EQ(UART_ParseParity(UART_ParityName(p), &v), 0);
-        EXPECT_EQ(v, p);
-    }
-    for (int f = UART_kFlowNone; f <= UART_kFlowXonXoff; ++f) {
-        ASSERT_EQ(UART_ParseFlow(UART_FlowName(f), &v), 0);
-        EXPECT_EQ(v, f);
-    }
-    EXPECT_NE(UART_ParseParity("Even", &v), 0);
-    char text[32];
-    const UART_Line_t l = line(7, UART_kParityEven, 2, UART_kFlowXonXoff);
-    UART_LineText(&l, text, sizeof text);
-    EXPECT_STREQ(text, "7E2 xonxoff");
-}
-
 // The seq7 packet by the test's own arithmetic: five base-95 digits from 0x20,
 // the data, and the weighted sum mod 89 from 0x20.
 std::vector<uint8_t> seq7ByHand(uint32_t n, measure::Lane lane) {
@@ -136,12 +118,6 @@ std::vector<uint8_t> seq7ByHand(uint32_t n, measure::Lane lane) {
 TEST(Seq7, BytesAreSevenBitSafeAndMatchTheLayout) {
     using measure::Format;
     ASSERT_EQ(measure::packetSize(Format::Seq7), 11);
-    Format f;
-    ASSERT_TRUE(measure::parseFormat("seq7", &f));
-    EXPECT_EQ(f, Format::Seq7);
-    EXPECT_TRUE(measure::sevenBitSafe(Format::Seq7));
-    EXPECT_FALSE(measure::sevenBitSafe(Format::Counter8));
-    EXPECT_FALSE(measure::sevenBitSafe(Format::Seq32));
     std::vector<uint64_t> seqs = {1, 2, 94, 95, 96, 9024, 9025, 857375, 0xFFFFFFFFull,
                                   0x100000000ull};
     for (uint64_t s = 1; s < 0xFFFFFFFFull; s = s * 7 + 3) seqs.push_back(s);
@@ -260,14 +236,6 @@ TEST(LineSettings, FormatFitsTheLine) {
     o = {};
     EXPECT_FALSE(parse({"--simulate", "--data-bits", "6"}, &o, &error));
     EXPECT_NE(error.find("fewer than 7 data bits"), std::string::npos) << error;
-    for (std::vector<const char*> bad :
-         {std::vector<const char*>{"--data-bits", "9"}, {"--parity", "Even"}, {"--stop-bits", "1.5"},
-          {"--flow", "hardware"}}) {
-        o = {};
-        bad.insert(bad.begin(), "--simulate");
-        EXPECT_FALSE(parse(bad, &o, &error)) << bad[1];
-        EXPECT_NE(error.find(bad[1]), std::string::npos) << error;
-    }
 }
 
 }  // namespace

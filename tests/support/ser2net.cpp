@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,8 +43,7 @@ bool tcpListening(unsigned short port) {
 }
 
 bool exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
+    return access(path.c_str(), F_OK) == 0;
 }
 
 }  // namespace
