@@ -186,7 +186,7 @@ struct TelnetSim {
         rmdir(dir.c_str());
     }
     std::pair<ts::Json, ts::ProcessResult> run(const std::string& how) {
-        Args args = split("-r 400 -n 600 --latency-bound 300 --tester-stall 600000 --json - " + how);
+        Args args = split("-r 200 -n 600 --latency-bound 1250 --tester-stall 600000 --json - " + how);
         args.insert(args.end(), {"--port", cfg.link, "--address",
                                  "127.0.0.1:" + std::to_string(conv->udpPort())});
         return runCli(args);
@@ -229,7 +229,7 @@ TEST(Rfc2217Sim, ADroppedSecondIacLosesThe0xFFPackets) {
 }
 
 // ser2net: both ways exact over its Telnet port, 0xFF bytes through unharmed
-// (counter8 at 400/s: the counter byte is 0xFF every 256 packets), the
+// (counter8 at 200/s: the counter byte is 0xFF every 256 packets), the
 // settings acknowledged; its plain TCP port never agrees to COM-PORT-OPTION.
 TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledgedAPlainPortRefused) {
     ts::Ser2net s;
@@ -238,8 +238,8 @@ TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledgedAPlainPortRefused) {
     const std::string at = "127.0.0.1:";
     const auto [j, r] = runCli({"--port", s.ptyPath(), "--address",
                                 at + std::to_string(s.telnetPort()), "--transport", "rfc2217", "-b",
-                                "57600", "--stop-bits", "2", "-r", "400", "-n", "700",
-                                "--latency-bound", "500", "--tester-stall", "600000", "--json", "-"});
+                                "57600", "--stop-bits", "2", "-r", "200", "-n", "700",
+                                "--latency-bound", "1250", "--tester-stall", "600000", "--json", "-"});
     ASSERT_EQ(r.status, 0) << r.err << r.out;
     for (const char* way : {"e2u", "u2e"}) {
         const ts::Json& d = j["directions"][way];
