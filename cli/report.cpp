@@ -401,6 +401,12 @@ std::string summaryText(const Result& r) {
             o << "  link: connections " << c.link.connections << ", reconnects "
               << c.link.reconnects << ", longest outage " << fmt("%.1f", c.link.longest_outage_ms)
               << " ms" << (c.link.connected ? "" : ", down at the end") << "\n";
+        if (ch.transport == traffic::Transport::Rfc2217) {
+            o << "  rfc2217: " << (c.rfc2217.accepted ? "COM-PORT-OPTION agreed" : "not agreed");
+            for (const auto& s : c.rfc2217.settings)
+                o << ", " << s.name << " " << (s.answered.empty() ? "-" : s.answered);
+            o << "\n";
+        }
     }
     for (const std::string& w : r.warnings) o << "  note: " << shown(w) << "\n";
     for (const Failure& f : r.failures)
