@@ -19,8 +19,8 @@ namespace {
 // before it together (Pacer::releaseDue): at 50 000/s up to 11 in one batch,
 // at 1000/s never more than one.
 constexpr int64_t kGatherNs = 100000;
-constexpr int kWaitMs = 50;
-constexpr int64_t kAnswersNs = 2000000000;  // rfc2217: the answers to the settings, at most  // the first connection: a look at the clock this often
+constexpr int kWaitMs = 50;  // the first connection: a look at the clock this often
+constexpr int64_t kAnswersNs = 2000000000;  // rfc2217: the answers to the settings, at most
 constexpr int kReadRoom = 65536;
 constexpr int64_t kAttemptNs = 500000000;  // one reconnect attempt
 constexpr int64_t kBackoffFirstNs = 50000000, kBackoffMaxNs = 400000000;
@@ -324,12 +324,12 @@ void Session::Impl::onConnected(tcp::socket s, bool greeted) {
     s.set_option(tcp::no_delay(true), ec);
     s.non_blocking(true, ec);
     conn = std::make_unique<tcp::socket>(std::move(s));
+    ++conn_gen;
     if (telnet && !greeted) {  // a new connection negotiates afresh
         tn_reply.clear();
         telnet->begin(&tn_reply);
         tcpWrite(tn_reply.data(), tn_reply.size());
     }
-    ++conn_gen;
     const int64_t since = down_since.exchange(0);
     if (connections++ > 0 && since != 0)
         longest_outage_ns = std::max(longest_outage_ns.load(), nowNs() - since);
@@ -360,10 +360,10 @@ void Session::Impl::readConnection() {
                           [self, gen](const asio::error_code& ec, size_t n) {
                               if (gen != self->conn_gen || !self->running) return;
                               if (!ec && n > 0) {
+                                  // A stream carries no arrival stamp: the read is the arrival.
                                   if (self->telnet) {
                                       self->onTelnet(self->tcp_room.get(), n);
                                       if (gen != self->conn_gen) return;
-                                  // A stream carries no arrival stamp: the read is the arrival.
                                   } else if (Monitor* m = self->monitor(Way::U2E)) {
                                       m->bytes(self->tcp_room.get(), n, nowNs());
                                   }

@@ -167,6 +167,21 @@ TEST(Rfc2217Sim, TheSimulatorRecordsTheSettingsAsked) {
     for (const char* way : {"e2u", "u2e"}) EXPECT_EQ(u(j["directions"][way], "received"), 300u);
 }
 
+// Every connection made again negotiates afresh: five settings each time.
+TEST(Rfc2217Sim, AReconnectSetsTheLineAgain) {
+    const auto [j, r] = runCli(split(
+        "--simulate --transport rfc2217 --stop-bits 2 -r 200 -n 300 --disconnect-every 500 "
+        "--disconnect-for 50 --latency-bound 500 --tester-stall 600000 --json -"));
+    ASSERT_EQ(r.status, 1) << r.err;  // what the drops cost
+    const ts::Json& ch = j["channels"][0];
+    ASSERT_GE(u(ch["link"], "connections"), 2u);
+    // (The last connection may end the run before its settings went.)
+    const size_t received = ch["simulator"]["rfc2217"]["received"].size();
+    EXPECT_GE(received, 5 * (u(ch["link"], "connections") - 1));
+    EXPECT_EQ(received % 5, 0u);
+    EXPECT_TRUE(ch["rfc2217"]["differences"].empty()) << ch["rfc2217"].dump();
+}
+
 // A converter in Telnet mode, the simulator run here; the runner as given.
 struct TelnetSim {
     explicit TelnetSim(bool drop_iac) {
