@@ -408,8 +408,9 @@ bool checkRun(const Options& o, std::string* error) {
         run_packets > kMaxRunPackets) {
         *error = "the run sends " + numbers::limitText(std::ceil(run_packets)) +
                  " packets over its channels and directions, more than the " +
-                 numbers::limitText(kMaxRunPackets) +
-                 " a " + std::string(measure::formatName(o.format)) + " run may send: shorten it, or lower the rate or the channels";
+                 numbers::limitText(kMaxRunPackets) + " a " +
+                 std::string(measure::formatName(o.format)) +
+                 " run may send: shorten it, or lower the rate or the channels";
         return false;
     }
     return true;

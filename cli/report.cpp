@@ -430,8 +430,8 @@ Json lineJson(const UART_Line_t& l) {
 Json rfc2217Json(const traffic::Rfc2217Figures& f) {
     Json settings = Json::object();
     for (const auto& s : f.settings)
-        settings[s.name] = Json{{"asked", s.asked},
-                                {"answered", s.answered.empty() ? Json() : Json(s.answered)}};
+        settings[s.name] =
+            Json{{"asked", s.asked}, {"answered", s.answered.empty() ? Json() : Json(s.answered)}};
     return Json{{"accepted", f.accepted},
                 {"settings", settings},
                 {"differences", f.differences},

@@ -20,7 +20,8 @@ namespace {
 // at 1000/s never more than one.
 constexpr int64_t kGatherNs = 100000;
 constexpr int kWaitMs = 50;  // the first connection: a look at the clock this often
-constexpr int64_t kAnswersNs = 2000000000;  // rfc2217: the answers to the settings, at most
+// rfc2217, the first connection: how long the answers to the settings may take.
+constexpr int64_t kAnswersNs = 2000000000;
 constexpr int kReadRoom = 65536;
 constexpr int64_t kAttemptNs = 500000000;  // one reconnect attempt
 constexpr int64_t kBackoffFirstNs = 50000000, kBackoffMaxNs = 400000000;
@@ -513,8 +514,8 @@ bool negotiate(Session::Impl& s, int fd, int64_t until, std::string* error) {
     uint8_t room[4096];
     for (;;) {
         if (!out.empty() && Socket_SendWithin(static_cast<unsigned int>(fd), out.data(),
-                                              static_cast<int>(out.size()), kWaitMs) !=
-                                static_cast<int>(out.size())) {
+                                              static_cast<int>(out.size()),
+                                              kWaitMs) != static_cast<int>(out.size())) {
             *error = who + " closed the connection while negotiating RFC 2217";
             return false;
         }

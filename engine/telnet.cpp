@@ -13,11 +13,16 @@ constexpr uint8_t kFlowCode[] = {1, 3, 2};
 
 std::string optionName(uint8_t opt) {
     switch (opt) {
-        case kBinary: return "BINARY";
-        case kEcho: return "ECHO";
-        case kSga: return "SUPPRESS-GO-AHEAD";
-        case kComPort: return "COM-PORT-OPTION";
-        default: return "option " + std::to_string(opt);
+        case kBinary:
+            return "BINARY";
+        case kEcho:
+            return "ECHO";
+        case kSga:
+            return "SUPPRESS-GO-AHEAD";
+        case kComPort:
+            return "COM-PORT-OPTION";
+        default:
+            return "option " + std::to_string(opt);
     }
 }
 
@@ -63,8 +68,8 @@ void Rfc2217Client::begin(std::vector<uint8_t>* out) {
     accepted_ = refused_ = sent_settings_ = false;
     for (Setting& s : settings_) s.answered = false, s.value = 0;
     for (int i = 0; i < 256; ++i) will_[i] = do_[i] = No;
-    const uint8_t hello[] = {kIac, kWill, kComPort, kIac, kWill, kBinary, kIac, kDo, kBinary,
-                             kIac, kWill, kSga,     kIac, kDo,   kSga};
+    const uint8_t hello[] = {kIac,    kWill, kComPort, kIac, kWill, kBinary, kIac, kDo,
+                             kBinary, kIac,  kWill,    kSga, kIac,  kDo,     kSga};
     out->insert(out->end(), hello, hello + sizeof hello);
     will_[kComPort] = will_[kBinary] = will_[kSga] = WantYes;
     do_[kBinary] = do_[kSga] = WantYes;
@@ -198,8 +203,8 @@ void Rfc2217Client::onSubnegotiation(std::vector<uint8_t>* reply) {
     Setting& s = settings_[cmd - 1];
     if (cmd == kSetBaud) {
         if (sb_.size() < 6) return;
-        s.value = (uint32_t{sb_[2]} << 24) | (uint32_t{sb_[3]} << 16) | (uint32_t{sb_[4]} << 8) |
-                  sb_[5];
+        s.value =
+            (uint32_t{sb_[2]} << 24) | (uint32_t{sb_[3]} << 16) | (uint32_t{sb_[4]} << 8) | sb_[5];
     } else {
         if (sb_.size() < 3) return;
         // SET-CONTROL answers other queries too (break, DTR, RTS): only the

@@ -21,8 +21,7 @@ constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, 
                   kSe = 240;
 constexpr uint8_t kBinary = 0, kEcho = 1, kSga = 3, kComPort = 44;
 // COM-PORT-OPTION commands from the client; the server answers with +100.
-constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4,
-                  kSetControl = 5;
+constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5;
 constexpr int kServerOffset = 100;
 // Appends p[0, n) with every 0xFF doubled.
 void escape(const uint8_t* p, size_t n, std::vector<uint8_t>* out);
@@ -73,7 +72,7 @@ private:
     std::vector<uint8_t> sb_;
     bool accepted_ = false, refused_ = false, sent_settings_ = false;
     uint8_t will_[256] = {}, do_[256] = {};  // options of each side: no, asked, yes
-    bool first_ = true;                   // the log keeps the first connection only
+    bool first_ = true;                      // the log keeps the first connection only
     std::vector<std::string> log_;
 };
 

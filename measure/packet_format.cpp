@@ -10,9 +10,12 @@ constexpr uint8_t kData[2][5] = {{0x01, 0x02, 0x03, 0x04, 0x05}, {0x41, 0x42, 0x
 
 size_t dataOffset(Format f) {
     switch (f) {
-        case Format::Counter8: return 1;
-        case Format::Seq32: return 4;
-        case Format::Seq7: return 5;
+        case Format::Counter8:
+            return 1;
+        case Format::Seq32:
+            return 4;
+        case Format::Seq7:
+            return 5;
     }
     return 1;
 }
@@ -39,18 +42,24 @@ uint16_t fletcher16(const uint8_t* p, int n) {
 
 int packetSize(Format f) {
     switch (f) {
-        case Format::Counter8: return 7;
-        case Format::Seq32: return 11;
-        case Format::Seq7: return 11;
+        case Format::Counter8:
+            return 7;
+        case Format::Seq32:
+            return 11;
+        case Format::Seq7:
+            return 11;
     }
     return 7;
 }
 
 const char* formatName(Format f) {
     switch (f) {
-        case Format::Counter8: return "counter8";
-        case Format::Seq32: return "seq32";
-        case Format::Seq7: return "seq7";
+        case Format::Counter8:
+            return "counter8";
+        case Format::Seq32:
+            return "seq32";
+        case Format::Seq7:
+            return "seq7";
     }
     return "?";
 }

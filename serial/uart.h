@@ -82,7 +82,7 @@ void UART_LineText(const UART_Line_t* line, char* text, int len);
 // port took everything but a setting, `refused` (when given) names the first
 // it did not keep, as "data bits 7", "parity mark", "stop bits 2" or
 // "flow control rtscts" (else it is left empty: UART_Explain tells why).
-UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line,
-                              char* refused, int len);
+UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line, char* refused,
+                              int len);
 // The settings an open port has now: 0, or -1.
 int UART_GetLine(UART_Port_t port, int* baud, UART_Line_t* line);

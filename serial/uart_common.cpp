@@ -15,8 +15,8 @@
 // the return.
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 
 #include "uart_common.h"
 
@@ -354,6 +354,6 @@ void UART_LineText(const UART_Line_t* line, char* text, int len) {
     if (line == nullptr || text == nullptr || len <= 0) return;
     std::snprintf(text, static_cast<size_t>(len), "%d%c%d%s%s", line->data_bits,
                   "NEOMS?"[line->parity >= 0 && line->parity < 5 ? line->parity : 5],
-                  line->stop_bits, line->flow != UART_kFlowNone ? " " : "",
+                  line -> stop_bits, line -> flow != UART_kFlowNone ? " " : "",
                   line->flow != UART_kFlowNone ? UART_FlowName(line->flow) : "");
 }

@@ -336,8 +336,8 @@ UART_Port_t UART_OpenPort(const char* device, int baud) {
     return fd < 0 ? UART_kNoPort : static_cast<UART_Port_t>(fd);
 }
 
-UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line,
-                              char* refused, int len) {
+UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line, char* refused,
+                              int len) {
     if (refused != nullptr && len > 0) refused[0] = '\0';
     if (device == nullptr || device[0] == '\0' || line == nullptr) return UART_kNoPort;
     const int fd = openExclusive(device);

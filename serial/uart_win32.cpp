@@ -421,8 +421,8 @@ void UART_ClosePort(UART_Port_t port, int closed) {
     port_claims.erase(it);
 }
 
-UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line,
-                              char* refused, int len) {
+UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line, char* refused,
+                              int len) {
     if (refused != nullptr && len > 0) refused[0] = '\0';
     if (device == nullptr || device[0] == '\0' || line == nullptr) return UART_kNoPort;
     const HANDLE claim = claimPort(device);

@@ -83,8 +83,7 @@ void TelnetServer::feed(const uint8_t* p, size_t n, std::vector<uint8_t>* data,
                 if (command_ == kWill && b != kComPort)
                     reply->insert(reply->end(), {kIac, known ? kDo : kDont, b});
                 else if (command_ == kDo)
-                    reply->insert(reply->end(),
-                                  {kIac, known && b != kComPort ? kWill : kWont, b});
+                    reply->insert(reply->end(), {kIac, known && b != kComPort ? kWill : kWont, b});
                 in_ = In::Data;
                 break;
             }

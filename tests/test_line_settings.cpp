@@ -67,8 +67,8 @@ TEST(LineSettings, EachOptionReadBackFromAPty) {
         char refused[64] = "x";
         const UART_Port_t port =
             UART_OpenPortLine(p.slavePath().c_str(), 57600, &c.line, refused, sizeof refused);
-        const bool keeps = (c.line.data_bits == 8 || sizes) &&
-                           (c.line.parity == UART_kParityNone || parity);
+        const bool keeps =
+            (c.line.data_bits == 8 || sizes) && (c.line.parity == UART_kParityNone || parity);
         if (!keeps) {
             // Refused, naming the setting the port did not keep.
             EXPECT_EQ(port, UART_kNoPort);
@@ -118,8 +118,8 @@ std::vector<uint8_t> seq7ByHand(uint32_t n, measure::Lane lane) {
 TEST(Seq7, BytesAreSevenBitSafeAndMatchTheLayout) {
     using measure::Format;
     ASSERT_EQ(measure::packetSize(Format::Seq7), 11);
-    std::vector<uint64_t> seqs = {1, 2, 94, 95, 96, 9024, 9025, 857375, 0xFFFFFFFFull,
-                                  0x100000000ull};
+    std::vector<uint64_t> seqs = {
+        1, 2, 94, 95, 96, 9024, 9025, 857375, 0xFFFFFFFFull, 0x100000000ull};
     for (uint64_t s = 1; s < 0xFFFFFFFFull; s = s * 7 + 3) seqs.push_back(s);
     for (uint64_t s : seqs)
         for (measure::Lane lane : {measure::Lane::Plain, measure::Lane::Alt}) {
@@ -217,8 +217,8 @@ TEST(LineSettings, FormatFitsTheLine) {
     EXPECT_EQ(o.format, measure::Format::Seq7);
     EXPECT_EQ(o.channels.at(0).line.flow, UART_kFlowXonXoff);
     o = {};
-    ASSERT_TRUE(parse({"--simulate", "--channel", "data-bits=7,parity=even,stop-bits=2"}, &o,
-                      &error))
+    ASSERT_TRUE(
+        parse({"--simulate", "--channel", "data-bits=7,parity=even,stop-bits=2"}, &o, &error))
         << error;
     EXPECT_EQ(o.format, measure::Format::Seq7);
     EXPECT_EQ(o.channels.at(0).line.data_bits, 7);

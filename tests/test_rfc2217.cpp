@@ -63,7 +63,8 @@ TEST(Rfc2217Client, NegotiatesSetsInOrderRefusesTheRestAndUnescapes) {
     Rfc2217Client c(65535, line);  // a baud holding 0xFF bytes: escaped inside SB too
     Bytes out;
     c.begin(&out);
-    EXPECT_EQ(out, (Bytes{IAC, WILL, kComPort, IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 3}));
+    EXPECT_EQ(out,
+              (Bytes{IAC, WILL, kComPort, IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 3}));
     Bytes data;
     // Offers it does not know are refused; its own offers acknowledged need no answer.
     EXPECT_EQ(feed(c, {IAC, WILL, 1, IAC, DO, 34, IAC, WILL, 0, IAC, DO, 3}, &data),
@@ -71,20 +72,21 @@ TEST(Rfc2217Client, NegotiatesSetsInOrderRefusesTheRestAndUnescapes) {
     EXPECT_FALSE(c.accepted());
     // Agreed: baud, data size, parity, stop size, then flow control.
     EXPECT_EQ(feed(c, {IAC, DO, kComPort}, &data),
-              (Bytes{IAC, SB, kComPort, 1, 0, 0, IAC, IAC, IAC, IAC, IAC, SE,  //
-                     IAC, SB, kComPort, 2, 7, IAC, SE,                        //
-                     IAC, SB, kComPort, 3, 3, IAC, SE,                        //
-                     IAC, SB, kComPort, 4, 2, IAC, SE,                        //
+              (Bytes{IAC, SB, kComPort, 1, 0, 0,   IAC, IAC, IAC, IAC, IAC, SE,  //
+                     IAC, SB, kComPort, 2, 7, IAC, SE,                           //
+                     IAC, SB, kComPort, 3, 3, IAC, SE,                           //
+                     IAC, SB, kComPort, 4, 2, IAC, SE,                           //
                      IAC, SB, kComPort, 5, 2, IAC, SE}));
     EXPECT_TRUE(c.accepted());
     // Answers among data, a notification and an answer to another control
     // query: the data comes out whole, 0xFF unescaped.
-    const Bytes answers = {0x41, IAC, IAC, 0x42, IAC, SB, kComPort, 101, 0, 0, IAC, IAC, IAC, IAC,
-                           IAC, SE, IAC, SB, kComPort, 102, 7, IAC, SE, 0x43,       //
-                           IAC, SB, kComPort, 106, 0x60, IAC, SE,                   //
-                           IAC, SB, kComPort, 103, 1, IAC, SE,                      //
-                           IAC, SB, kComPort, 105, 8, IAC, SE,                      //
-                           IAC, SB, kComPort, 104, 2, IAC, SE, IAC, 241, IAC, IAC};
+    const Bytes answers = {
+        0x41, IAC, IAC,      0x42, IAC,  SB,  kComPort, 101, 0,   0,   IAC, IAC,
+        IAC,  IAC, IAC,      SE,   IAC,  SB,  kComPort, 102, 7,   IAC, SE,  0x43,  //
+        IAC,  SB,  kComPort, 106,  0x60, IAC, SE,                                  //
+        IAC,  SB,  kComPort, 103,  1,    IAC, SE,                                  //
+        IAC,  SB,  kComPort, 105,  8,    IAC, SE,                                  //
+        IAC,  SB,  kComPort, 104,  2,    IAC, SE,       IAC, 241, IAC, IAC};
     EXPECT_TRUE(feed(c, answers, &data).empty());
     EXPECT_EQ(data, (Bytes{0x41, IAC, 0x42, 0x43, IAC}));
     EXPECT_FALSE(c.allAnswered());  // flow control not yet
@@ -169,9 +171,9 @@ TEST(Rfc2217Sim, TheSimulatorRecordsTheSettingsAsked) {
 
 // Every connection made again negotiates afresh: five settings each time.
 TEST(Rfc2217Sim, AReconnectSetsTheLineAgain) {
-    const auto [j, r] = runCli(split(
-        "--simulate --transport rfc2217 --stop-bits 2 -r 200 -n 300 --disconnect-every 500 "
-        "--disconnect-for 50 --latency-bound 500 --tester-stall 600000 --json -"));
+    const auto [j, r] = runCli(
+        split("--simulate --transport rfc2217 --stop-bits 2 -r 200 -n 300 --disconnect-every 500 "
+              "--disconnect-for 50 --latency-bound 500 --tester-stall 600000 --json -"));
     ASSERT_EQ(r.status, 1) << r.err;  // what the drops cost
     const ts::Json& ch = j["channels"][0];
     ASSERT_GE(u(ch["link"], "connections"), 2u);
@@ -201,7 +203,8 @@ struct TelnetSim {
         rmdir(dir.c_str());
     }
     std::pair<ts::Json, ts::ProcessResult> run(const std::string& how) {
-        Args args = split("-r 200 -n 600 --latency-bound 1250 --tester-stall 600000 --json - " + how);
+        Args args =
+            split("-r 200 -n 600 --latency-bound 1250 --tester-stall 600000 --json - " + how);
         args.insert(args.end(), {"--port", cfg.link, "--address",
                                  "127.0.0.1:" + std::to_string(conv->udpPort())});
         return runCli(args);
@@ -251,10 +254,26 @@ TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledgedAPlainPortRefused) {
     if (ts::ser2netPath().empty()) GTEST_SKIP() << s.error();
     ASSERT_TRUE(s.ok()) << s.error();
     const std::string at = "127.0.0.1:";
-    const auto [j, r] = runCli({"--port", s.ptyPath(), "--address",
-                                at + std::to_string(s.telnetPort()), "--transport", "rfc2217", "-b",
-                                "57600", "--stop-bits", "2", "-r", "150", "-n", "700",
-                                "--latency-bound", "1700", "--tester-stall", "1000", "--json", "-"});
+    const auto [j, r] = runCli({"--port",
+                                s.ptyPath(),
+                                "--address",
+                                at + std::to_string(s.telnetPort()),
+                                "--transport",
+                                "rfc2217",
+                                "-b",
+                                "57600",
+                                "--stop-bits",
+                                "2",
+                                "-r",
+                                "150",
+                                "-n",
+                                "700",
+                                "--latency-bound",
+                                "1700",
+                                "--tester-stall",
+                                "1000",
+                                "--json",
+                                "-"});
     // A tester held up past a second on a loaded machine can outrun counter8's
     // window: the run says so (inconclusive), and judges nothing then.
     if (r.status == 5) GTEST_SKIP() << "the tester was held up: " << r.err;
@@ -272,8 +291,8 @@ TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledgedAPlainPortRefused) {
     EXPECT_EQ(rfc["settings"]["stop_bits"]["answered"], "2");
 
     const auto [none, refused] =
-        runCli({"--port", s.ptyPath(), "--address", at + std::to_string(s.rawPort()),
-                "--transport", "rfc2217", "--connect-timeout", "800", "-n", "5"});
+        runCli({"--port", s.ptyPath(), "--address", at + std::to_string(s.rawPort()), "--transport",
+                "rfc2217", "--connect-timeout", "800", "-n", "5"});
     EXPECT_EQ(refused.status, 3) << refused.err;
     // It never agrees, or closes the connection while the device is still
     // released by the first one: either way no RFC 2217.
