@@ -38,26 +38,16 @@ struct LineCase {
     tcflag_t iflag_on;
 };
 
-UART_Line_t line(int bits, int parity, int stop, int flow) {
-    UART_Line_t l;
-    l.data_bits = bits;
-    l.parity = parity;
-    l.stop_bits = stop;
-    l.flow = flow;
-    return l;
-}
-
 TEST(LineSettings, EachOptionReadBackFromAPty) {
     const LineCase cases[] = {
-        {"8N1", line(8, UART_kParityNone, 1, UART_kFlowNone), CS8, 0},
-        {"8N2", line(8, UART_kParityNone, 2, UART_kFlowNone), CS8 | CSTOPB, 0},
-        {"rtscts", line(8, UART_kParityNone, 1, UART_kFlowRtsCts), CS8 | CRTSCTS, 0},
-        {"xonxoff", line(8, UART_kParityNone, 1, UART_kFlowXonXoff), CS8, IXON | IXOFF},
-        {"7E1", line(7, UART_kParityEven, 1, UART_kFlowNone), CS7 | PARENB, 0},
-        {"7O2", line(7, UART_kParityOdd, 2, UART_kFlowNone), CS7 | PARENB | PARODD | CSTOPB, 0},
-        {"8M1", line(8, UART_kParityMark, 1, UART_kFlowNone), CS8 | PARENB | PARODD | CMSPAR, 0},
-        {"8S1", line(8, UART_kParitySpace, 1, UART_kFlowNone), CS8 | PARENB | CMSPAR, 0},
-        {"5N1", line(5, UART_kParityNone, 1, UART_kFlowNone), CS5, 0},
+        {"8N1", UART_Line_t{8, UART_kParityNone, 1, UART_kFlowNone}, CS8, 0},
+        {"8N2", UART_Line_t{8, UART_kParityNone, 2, UART_kFlowNone}, CS8 | CSTOPB, 0},
+        {"rtscts", UART_Line_t{8, UART_kParityNone, 1, UART_kFlowRtsCts}, CS8 | CRTSCTS, 0},
+        {"xonxoff", UART_Line_t{8, UART_kParityNone, 1, UART_kFlowXonXoff}, CS8, IXON | IXOFF},
+        {"7E1", UART_Line_t{7, UART_kParityEven, 1, UART_kFlowNone}, CS7 | PARENB, 0},
+        {"8M1", UART_Line_t{8, UART_kParityMark, 1, UART_kFlowNone}, CS8 | PARENB | PARODD | CMSPAR,
+         0},
+        {"8S1", UART_Line_t{8, UART_kParitySpace, 1, UART_kFlowNone}, CS8 | PARENB | CMSPAR, 0},
     };
     const bool sizes = ptyKeeps(CS7, 0), parity = ptyKeeps(CS8, PARENB);
     for (const LineCase& c : cases) {

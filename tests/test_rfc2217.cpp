@@ -55,11 +55,7 @@ Bytes feed(Rfc2217Client& c, const Bytes& in, Bytes* data) {
 }
 
 TEST(Rfc2217Client, NegotiatesSetsInOrderRefusesTheRestAndUnescapes) {
-    UART_Line_t line;
-    line.data_bits = 7;
-    line.parity = UART_kParityEven;
-    line.stop_bits = 2;
-    line.flow = UART_kFlowXonXoff;
+    const UART_Line_t line{7, UART_kParityEven, 2, UART_kFlowXonXoff};
     Rfc2217Client c(65535, line);  // a baud holding 0xFF bytes: escaped inside SB too
     Bytes out;
     c.begin(&out);
