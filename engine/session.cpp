@@ -80,6 +80,12 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
     Monitor* monitor(Way w) { return monitors[static_cast<int>(w)].get(); }
     bool serialGone() const { return port && !port->isOpen(); }
     bool usesSerial() const { return config.e2u || config.u2e; }
+    // One byte's time on the line: start, data, parity and stop bits (8N1: 10).
+    int64_t byteNs() const {
+        const UART_Line_t& l = config.line;
+        const int bits = 1 + l.data_bits + (l.parity != UART_kParityNone) + l.stop_bits;
+        return config.baud > 0 ? bits * 1000000000LL / config.baud : 0;
+    }
 
     // --- pacing ---
     int64_t fire(Sender& s, int64_t now);
@@ -152,7 +158,8 @@ int64_t Session::Impl::fire(Sender& s, int64_t now) {
     if (!running || finished(s)) return engine::kNever;
     const bool serial_out = s.way == Way::U2E;
     if (serial_out) {
-        // The line carries baud/10 bytes a second (start, 8 data, stop bits).
+        // The line carries baud/10 bytes a second at 8N1 (start, 8 data, stop
+        // bits; byteNs counts the line's own frame).
         // A packet is written once no more than one packet waits for the line,
         // as a port with a small transmit buffer would hold it, so time spent
         // in the port's own buffer hardly counts as the converter's latency,
@@ -161,7 +168,7 @@ int64_t Session::Impl::fire(Sender& s, int64_t now) {
             if (s.pacer.releaseDue(now, 0, &s.held_deadline, 1) == 0) return s.pacer.nextDue();
             s.held = true;
         }
-        const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+        const int64_t byte_ns = byteNs();
         const int64_t packet_ns = measure::packetSize(config.format) * byte_ns;
         if (s.line_free - packet_ns > now) return s.line_free - packet_ns;
         s.held = false;
@@ -227,7 +234,7 @@ void Session::Impl::sendSerial(Sender& s, int64_t deadline) {
         m->sendFailed(seq);  // the port refused it, or would not take it
         return;
     }
-    const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+    const int64_t byte_ns = byteNs();
     s.line_free = std::max(s.line_free, t) + size * byte_ns;
 }
 
@@ -269,7 +276,7 @@ void Session::Impl::onSerialBytes(const uint8_t* p, int n, int queued) {
     Monitor* m = monitor(Way::E2U);
     if (m == nullptr) return;  // u2e alone: what the line brings back is not measured
     const int64_t read = nowNs();
-    const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+    const int64_t byte_ns = byteNs();
     const int piece = measure::packetSize(config.format);
     for (int done = 0; done < n; done += piece) {
         const int len = std::min(piece, n - done);

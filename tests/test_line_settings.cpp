@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "json.h"
 #include "options.h"
 #include "packet_format.h"
 #include "pty_pair.h"
@@ -226,6 +228,20 @@ TEST(LineSettings, FormatFitsTheLine) {
     o = {};
     EXPECT_FALSE(parse({"--simulate", "--data-bits", "6"}, &o, &error));
     EXPECT_NE(error.find("fewer than 7 data bits"), std::string::npos) << error;
+}
+
+// The sender paces a serial line by its own frame: at 9600 baud 8N2 a byte
+// takes 11 bits, so the 7-byte packet goes out at most 9600 / 77 a second
+// (a loaded machine only sends slower).
+TEST(LineSettings, TheSenderPacesTheLinesOwnFrame) {
+    const ts::ProcessResult r =
+        ts::runProcess({CONVBENCH_CLI, "--simulate", "-d", "u2e", "-b", "9600", "--stop-bits", "2",
+                        "-r", "200", "-n", "250", "--tester-stall", "600000", "--json", "-"},
+                       30);
+    ts::Json j;
+    ASSERT_TRUE(ts::parseJson(r.out, &j)) << r.err;
+    EXPECT_LE(j["directions"]["u2e"]["send_rate"].get<double>(), 9600.0 / 77 * 1.01);
+    EXPECT_EQ(j["directions"]["u2e"]["received"], 250);
 }
 
 }  // namespace
