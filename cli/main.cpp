@@ -43,6 +43,7 @@ traffic::SessionConfig sessionConfig(const cli::Options& o, const cli::Channel& 
     traffic::SessionConfig sc;
     sc.serial = c.port;
     sc.baud = c.baud;
+    sc.line = c.line;
     sc.dest_ip = c.dest_ip;
     sc.dest_port = c.dest_port;
     sc.listen_port = c.listen_port;
@@ -76,6 +77,10 @@ bool openChannel(const cli::Options& o, ChannelRun* run, std::string* error) {
             break;
         case traffic::Transport::TcpClient:
             cc.transport = sim::Transport::TcpServer;
+            break;
+        case traffic::Transport::Rfc2217:
+            cc.transport = sim::Transport::TcpServer;
+            cc.telnet = true;
             break;
         case traffic::Transport::TcpServer:
             cc.transport = sim::Transport::TcpClient;
@@ -120,6 +125,10 @@ std::vector<cli::ChannelResult> snapshot(std::vector<ChannelRun>& runs, bool fin
         }
         c.link = run.session->link();
         c.serial = run.session->serial();
+        if (final) {
+            c.line = run.session->line();
+            c.rfc2217 = run.session->rfc2217();
+        }
         out.push_back(std::move(c));
     }
     return out;

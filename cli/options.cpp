@@ -50,6 +50,63 @@ std::string ipv4Problem(const std::string& ip) {
     return "does not start with a dotted IPv4 address";
 }
 
+// ---- Line settings: --data-bits, --parity, --stop-bits, --flow ----
+// 1: taken; 0: not a line setting; -1: bad value (*why says why).
+int lineField(const std::string& key, const std::string& value, UART_Line_t* line,
+              std::string* why) {
+    why->clear();
+    int64_t n;
+    if (key == "data-bits") {
+        if (numbers::parseWhole(value, 5, 8, &n) != Parsed::Ok)
+            *why = numbers::quoted(value) + " is not 5, 6, 7 or 8 data bits";
+        else
+            line->data_bits = static_cast<int>(n);
+    } else if (key == "parity") {
+        if (UART_ParseParity(value.c_str(), &line->parity) != 0)
+            *why = numbers::quoted(value) + " is not none, even, odd, mark or space";
+    } else if (key == "stop-bits") {
+        if (value != "1" && value != "2")
+            *why = numbers::quoted(value) + " is not 1 or 2 stop bits";
+        else
+            line->stop_bits = value == "1" ? 1 : 2;
+    } else if (key == "flow") {
+        if (UART_ParseFlow(value.c_str(), &line->flow) != 0)
+            *why = numbers::quoted(value) + " is not none, rtscts or xonxoff";
+    } else {
+        return 0;
+    }
+    return why->empty() ? 1 : -1;
+}
+
+// The packet format against the channels' lines: a line of 7 data bits or
+// XON/XOFF flow control needs seq7 (no byte >= 0x80, no 0x11 or 0x13), chosen
+// by itself unless --format named another; fewer than 7 data bits carry no
+// packet format.
+bool fitFormat(Options* o, std::string* error) {
+    const Channel* needs = nullptr;
+    for (const Channel& c : o->channels) {
+        if (c.line.data_bits < 7) {
+            *error = numbers::visible(c.name) + ": --data-bits " +
+                     std::to_string(c.line.data_bits) +
+                     ": no packet format fits a line of fewer than 7 data bits";
+            return false;
+        }
+        if (!needs && (c.line.data_bits < 8 || c.line.flow == UART_kFlowXonXoff)) needs = &c;
+    }
+    if (!needs || measure::sevenBitSafe(o->format)) return true;
+    if (!o->format_given) {
+        o->format = measure::Format::Seq7;
+        return true;
+    }
+    char text[32];
+    UART_LineText(&needs->line, text, sizeof text);
+    *error = std::string("--format ") + measure::formatName(o->format) + " does not fit " +
+             numbers::visible(needs->name) + "'s line (" + text +
+             "): its bytes reach 0x80 and include 0x11 and 0x13; use --format seq7, or leave "
+             "--format out to have it chosen";
+    return false;
+}
+
 // Which settings a channel gave itself.
 struct Given {
     bool port = false, address = false, listen = false, baud = false, fault = false;
@@ -102,11 +159,13 @@ int channelField(const std::string& key, const std::string& value, Channel* c, G
         c->net = value == "net";
     } else if (key == "transport") {
         if (!traffic::parseTransport(value, &c->transport))
-            return bad("is not udp, tcp-client or tcp-server");
+            return bad("is not udp, tcp-client, tcp-server or rfc2217");
     } else if (key == "dut") {
         const std::string problem = store::identityProblem(value, store::kMaxIdentityBytes);
         if (!problem.empty()) return bad(problem);
         c->dut = value;
+    } else if (lineField(key, value, &c->line, why) != 0) {
+        return why->empty() ? 1 : -1;
     } else {
         return 0;
     }
@@ -167,7 +226,9 @@ bool checkTogether(const std::vector<Channel>& cs, std::string* error) {
                 return false;
             }
         }
-        if (c.transport == traffic::Transport::TcpClient || c.listen_port == 0) continue;
+        if (c.transport == traffic::Transport::TcpClient ||
+            c.transport == traffic::Transport::Rfc2217 || c.listen_port == 0)
+            continue;
         const bool tcp = c.transport == traffic::Transport::TcpServer;
         const auto [it, fresh] = listens.emplace(std::make_pair(tcp, c.listen_port), c.name);
         if (!fresh) {
@@ -351,8 +412,9 @@ bool checkRun(const Options& o, std::string* error) {
     if (o.format != measure::Format::Counter8 && run_packets > kMaxRunPackets) {
         *error = "the run sends " + numbers::limitText(std::ceil(run_packets)) +
                  " packets over its channels and directions, more than the " +
-                 numbers::limitText(kMaxRunPackets) +
-                 " a seq32 or sized run may send: shorten it, or lower the rate or the channels";
+                 numbers::limitText(kMaxRunPackets) + " a " +
+                 std::string(measure::formatName(o.format)) +
+                 " run may send: shorten it, or lower the rate or the channels";
         return false;
     }
     return true;
@@ -449,19 +511,31 @@ Connection (one channel; the defaults of every --channel):
   -l, --listen PORT          local port 1..65535 the converter sends to (udp) or
                              connects to (tcp-server) (default 3456)
       --transport T          udp (default), tcp-client (the runner connects to
-                             --address) or tcp-server (the converter connects to
-                             --listen); over TCP the packets go back to back on
-                             one connection, both ways
+                             --address), tcp-server (the converter connects to
+                             --listen) or rfc2217 (tcp-client speaking Telnet
+                             with the Com Port Control option: the runner sets
+                             the converter's line too); over TCP the packets go
+                             back to back on one connection, both ways
   -b, --baud RATE            serial baud rate, a standard rate 9600..4000000
                              (default 115200); packets are written no faster
                              than the line carries
       --connect-timeout MS   how long the first TCP connection may take,
                              1..3600000 (default 5000); a connection that drops
                              later is made again and the run goes on
+Line settings (the serial port, and with rfc2217 the converter's; read back):
+      --data-bits N          5..8 (default 8); 7 needs --format seq7 (chosen
+                             by itself), fewer carry no packet format
+      --parity P             none (default), even, odd, mark or space
+      --stop-bits N          1 (default) or 2
+      --flow F               none (default), rtscts or xonxoff (xonxoff needs
+                             --format seq7, chosen by itself)
+      --strict-rfc2217       fail a channel whose converter answers a setting
+                             differently from what was asked (else a note)
 Channels (several ports at once, each on threads of its own; at most 1000):
       --channel CHANNEL      one channel, as key=value items separated by
                              commas: port, address, listen, transport,
-                             direction, baud, name (default ch1, ch2, ...) and,
+                             direction, baud, data-bits, parity, stop-bits,
+                             flow, name (default ch1, ch2, ...) and,
                              with --simulate, any fault (drop=0.01, echo=1);
                              keys not given take the options above. Repeat it
                              for every channel.
@@ -482,8 +556,9 @@ Run:
       --latency-bound MS     a packet not back within MS counts as lost,
                              0.1..600000 (default 1000)
       --format F             counter8 (7-byte packet, default), seq32
-                             (11 bytes, 32-bit number) or sized (--size bytes,
-                             32-bit number, CRC-32); counter8 tells 256
+                             (11 bytes, 32-bit number), seq7 (11 bytes,
+                             32-bit number, 7-bit safe) or sized (--size
+                             bytes, 32-bit number, CRC-32); counter8 tells 256
                              packets in flight apart, so with it rate x latency
                              bound must stay under 256 packets
       --size BYTES           the sized format's packet length, 13..1472
@@ -621,7 +696,13 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
                                  {"--part", false},
                                  {"--tag", false},
                                  {"--db", false},
-                                 {"--spool", false}};
+                                 {"--spool", false},
+                                 // Line settings
+                                 {"--data-bits", false},
+                                 {"--parity", false},
+                                 {"--stop-bits", false},
+                                 {"--flow", false},
+                                 {"--strict-rfc2217", true}};
     auto add = [&app](const std::string& names, bool flag) {
         if (flag) {
             app.add_flag(names);
@@ -631,7 +712,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
     };
     for (const Item& s : items) add(s.names, s.flag);
-    add("--size", false);  // packet sizes (charz)
+    add("--size", false);
     for (const sim::FaultOption& f : sim::faultOptions()) add("--" + f.name, f.flag);
     try {
         if (argc > 0) app.parse(argc, argv);
@@ -672,6 +753,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             if (name == "--help") o->help = true;
             if (name == "--version") o->version = true;
             if (name == "--simulate") o->simulate = true;
+            if (name == "--strict-rfc2217") o->strict_rfc2217 = true;
             if (name == "--echo") {
                 base.faults.echo = true;
                 given.fault = true;
@@ -734,8 +816,9 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
             if (!decimal(0, kMaxTesterStallMs, "a time", "ms", &o->tester_stall_ms)) return false;
         } else if (name == "--format") {
             if (!measure::parseFormat(value, &o->format))
-                return bad("is not counter8, seq32 or sized");
-        } else if (name == "--size") {  // packet sizes (charz)
+                return bad("is not counter8, seq32, seq7 or sized");
+            o->format_given = true;
+        } else if (name == "--size") {
             if (!whole(measure::kSizedMin, measure::kMaxPacketSize,
                        "a packet size " + std::to_string(measure::kSizedMin) + ".." +
                            std::to_string(measure::kMaxPacketSize) + " bytes",
@@ -781,9 +864,10 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
     o->u2e = base.u2e;
     o->net = base.net;
     o->baud = base.baud;
+    o->line = base.line;
     o->faults = base.faults;
     if (o->help || o->version) return true;
-    if (o->size_given && o->format != measure::Format::Sized) {  // packet sizes (charz)
+    if (o->size_given && o->format != measure::Format::Sized) {
         *error = "--size needs --format sized";
         return false;
     }
@@ -815,7 +899,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         o->channels.push_back(base);
         o->faults = base.faults;
         o->listen_port = base.listen_port ? base.listen_port : o->listen_port;
-        return checkRun(*o, error);
+        return fitFormat(o, error) && checkRun(*o, error);
     }
     if (given.port || given.address || given.listen) {
         *error = "with --channel or --config, give port, address and listen in each channel";
@@ -832,7 +916,7 @@ bool parseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
         o->channels.push_back(c);
     }
-    return checkTogether(o->channels, error) && checkRun(*o, error);
+    return checkTogether(o->channels, error) && fitFormat(o, error) && checkRun(*o, error);
 }
 
 }  // namespace cli

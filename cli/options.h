@@ -54,6 +54,7 @@ struct Channel {
     traffic::Transport transport = traffic::Transport::Udp;
     bool e2u = true, u2e = true, net = false;
     int baud = 115200;
+    UART_Line_t line;    // data bits, parity, stop bits, flow control
     sim::Faults faults;  // the simulated converter's, with --simulate
     std::string dut;     // the unit on this channel's port (dut=); empty: the run's --dut
 
@@ -78,7 +79,7 @@ struct Options {
     uint64_t count = 0;  // packets per direction; 0: by duration
     double latency_bound_ms = 1000;
     measure::Format format = measure::Format::Counter8;
-    // Packet sizes (charz): the sized format's length, --size.
+    // Packet sizes: the sized format's length, --size.
     int size = measure::kSizedMin;
     bool size_given = false;
     int baud = 115200;
@@ -95,6 +96,11 @@ struct Options {
     sim::Faults faults;     // the simulated converter's faults
     bool help = false;
     bool version = false;
+    // Line settings and RFC 2217 (the defaults of every --channel in `line`).
+    UART_Line_t line;
+    bool format_given = false;    // --format named; else a line that needs seq7 gets it
+    bool strict_rfc2217 = false;  // an rfc2217 answer unlike the setting asked fails
+
     // What runs: the --channel and --config channels, or the one-channel form.
     std::vector<Channel> channels;
 

@@ -127,6 +127,9 @@ bool isTcp(const Channel& c) {
 
 std::string failureText(const Failure& f) {
     if (f.figure == "sent") return "nothing was sent";
+    if (f.figure == "rfc2217_differences")
+        return "the converter answered " + fmt("%g", f.value) +
+               " setting(s) unlike what was asked (--strict-rfc2217)";
     return f.figure + " " + fmt("%g", f.value) + " > limit " + fmt("%g", f.limit);
 }
 
@@ -353,6 +356,13 @@ void judge(Result* r) {
             r->warnings.push_back(who + "the TCP connection was made again " +
                                   num(c.link.reconnects) + " times, longest outage " +
                                   fmt("%.1f", c.link.longest_outage_ms) + " ms");
+        // rfc2217: every answer unlike the setting asked is a note, or with
+        // --strict-rfc2217 a failure of the channel.
+        for (const std::string& d : c.rfc2217.differences)
+            r->warnings.push_back(who + "rfc2217: " + d);
+        if (r->options.strict_rfc2217 && !c.rfc2217.differences.empty())
+            c.failures.push_back({c.channel.name, "rfc2217", "rfc2217_differences",
+                                  static_cast<double>(c.rfc2217.differences.size()), 0});
         r->failures.insert(r->failures.end(), c.failures.begin(), c.failures.end());
     }
     if (!r->failures.empty() && stalled(*r)) {
@@ -416,6 +426,12 @@ std::string summaryText(const Result& r) {
             o << "  link: connections " << c.link.connections << ", reconnects "
               << c.link.reconnects << ", longest outage " << fmt("%.1f", c.link.longest_outage_ms)
               << " ms" << (c.link.connected ? "" : ", down at the end") << "\n";
+        if (ch.transport == traffic::Transport::Rfc2217) {
+            o << "  rfc2217: " << (c.rfc2217.accepted ? "COM-PORT-OPTION agreed" : "not agreed");
+            for (const auto& s : c.rfc2217.settings)
+                o << ", " << s.name << " " << (s.answered.empty() ? "-" : s.answered);
+            o << "\n";
+        }
     }
     for (const std::string& w : r.warnings) o << "  note: " << shown(w) << "\n";
     for (const Failure& f : r.failures)
@@ -427,6 +443,24 @@ std::string summaryText(const Result& r) {
                    [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
     o << "verdict: " << verdict << "\n";
     return o.str();
+}
+
+Json lineJson(const UART_Line_t& l) {
+    return Json{{"data_bits", l.data_bits},
+                {"parity", UART_ParityName(l.parity)},
+                {"stop_bits", l.stop_bits},
+                {"flow", UART_FlowName(l.flow)}};
+}
+
+Json rfc2217Json(const traffic::Rfc2217Figures& f) {
+    Json settings = Json::object();
+    for (const auto& s : f.settings)
+        settings[s.name] =
+            Json{{"asked", s.asked}, {"answered", s.answered.empty() ? Json() : Json(s.answered)}};
+    return Json{{"accepted", f.accepted},
+                {"settings", settings},
+                {"differences", f.differences},
+                {"negotiation", f.log}};
 }
 
 std::string jsonReport(const Result& r) {
@@ -458,6 +492,7 @@ std::string jsonReport(const Result& r) {
                         {"connect_timeout_ms", op.connect_timeout_ms},
                         {"tester_stall_ms", op.tester_stall_ms},
                         {"simulate", op.simulate},
+                        {"strict_rfc2217", op.strict_rfc2217},
                         {"limits", Json{{"max_lost", t.max_lost},
                                         {"max_duplicated", t.max_duplicated},
                                         {"max_corrupt", t.max_corrupt},
@@ -485,6 +520,13 @@ std::string jsonReport(const Result& r) {
                                 {"longest_outage_ms", c.serial.longest_outage_ms},
                                 {"total_outage_ms", c.serial.total_outage_ms},
                                 {"lost_now", c.serial.lost_now}};
+        // New in schema 3: the line asked for and read back, the rfc2217 answers.
+        cj["line"] = lineJson(ch.line);
+        if (c.line.known) {
+            cj["line_read"] = lineJson(c.line.line);
+            cj["line_read"]["baud"] = c.line.baud;
+        }
+        if (ch.transport == traffic::Transport::Rfc2217) cj["rfc2217"] = rfc2217Json(c.rfc2217);
         cj["directions"] = directionsJson(c.directions);
         cj["failures"] = failuresJson(c.failures);
         if (!c.simulator_json.empty()) cj["simulator"] = simulatorJson(c.simulator_json);
@@ -504,6 +546,12 @@ std::string jsonReport(const Result& r) {
     return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+// A failure of a direction, or of the whole channel's converter line
+// (rfc2217 answers unlike the settings), which every direction went through.
+static bool concerns(const Failure& f, const DirectionResult& d) {
+    return f.direction == d.name || f.direction == "rfc2217";
+}
+
 std::string junitReport(const Result& r) {
     // Each direction is a test case: a failure when it broke a limit, an error
     // when the run was interrupted or its figures are inconclusive.
@@ -511,7 +559,7 @@ std::string junitReport(const Result& r) {
     auto caseOf = [&](const ChannelResult& c, const DirectionResult& d) {
         if (r.interrupted || directionInconclusive(r, c, d)) return Case::Error;
         const bool failed = std::any_of(c.failures.begin(), c.failures.end(),
-                                        [&](const Failure& f) { return f.direction == d.name; });
+                                        [&](const Failure& f) { return concerns(f, d); });
         return failed ? Case::Failure : Case::Pass;
     };
     size_t tests = 0, failed = 0, errors = 0;
@@ -567,7 +615,7 @@ std::string junitReport(const Result& r) {
               << attr(d.name) << "\" time=\"" << time << "\">\n";
             std::string message, details;
             for (const Failure& f : c.failures) {
-                if (f.direction != d.name) continue;
+                if (!concerns(f, d)) continue;
                 message += (message.empty() ? "" : "; ") + failureText(f);
                 details += failureText(f) + "\n";
             }

@@ -35,6 +35,9 @@ struct ChannelResult {
     std::vector<DirectionResult> directions;
     traffic::LinkFigures link;      // TCP channels
     traffic::SerialFigures serial;  // channels with a serial port
+    traffic::LineFigures line;      // the port's line read back (final results)
+    // What an rfc2217 channel's converter answered (final results).
+    traffic::Rfc2217Figures rfc2217;
     std::string simulator_json;     // the simulated converter's own report, with --simulate
     std::vector<Failure> failures;  // this channel's, filled by judge()
     bool inconclusive = false;      // filled by judge()

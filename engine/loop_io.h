@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "uart.h"
+
 namespace engine {
 
 // Datagrams waiting together are taken in one call, at most this many.
@@ -40,7 +42,8 @@ void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDa
 void enableStamps(asio::ip::udp::socket& s);
 
 // A serial port served by the loop, opened through the serial driver
-// (exclusive, 8N1 raw, no flow control, modem lines inactive).
+// (exclusive, raw, the line settings asked for: 8N1 without flow control
+// unless told, modem lines inactive).
 class SerialPort {
 public:
     // Bytes read, and how many waited in the port's input queue just before
@@ -49,8 +52,12 @@ public:
 
     explicit SerialPort(asio::io_context& ctx);
     ~SerialPort();
-    bool open(const std::string& path, int baud);
+    // A setting the port would not keep is named in *refused (when given).
+    bool open(const std::string& path, int baud, const UART_Line_t& line = UART_Line_t{},
+              std::string* refused = nullptr);
     bool isOpen() const;
+    // The port's settings now, read back from the device.
+    bool lineNow(int* baud, UART_Line_t* line) const;
     void close();
     // Reads until the port closes or fails; on a failure (the device
     // vanished) the port is closed and lost() called.

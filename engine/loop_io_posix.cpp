@@ -128,8 +128,11 @@ SerialPort::~SerialPort() {
     close();
 }
 
-bool SerialPort::open(const std::string& path, int baud) {
-    const UART_Port_t fd = UART_OpenPort(path.c_str(), baud);
+bool SerialPort::open(const std::string& path, int baud, const UART_Line_t& line,
+                      std::string* refused) {
+    char which[64];
+    const UART_Port_t fd = UART_OpenPortLine(path.c_str(), baud, &line, which, sizeof which);
+    if (refused) *refused = fd == UART_kNoPort ? which : "";
     if (fd == UART_kNoPort) return false;
     asio::error_code ec;
     port_.assign(static_cast<int>(fd), ec);
@@ -139,6 +142,12 @@ bool SerialPort::open(const std::string& path, int baud) {
     }
     ++generation_;
     return true;
+}
+
+bool SerialPort::lineNow(int* baud, UART_Line_t* line) const {
+    if (!port_.is_open()) return false;
+    auto& port = const_cast<decltype(port_)&>(port_);
+    return UART_GetLine(static_cast<UART_Port_t>(port.native_handle()), baud, line) == 0;
 }
 
 bool SerialPort::isOpen() const {

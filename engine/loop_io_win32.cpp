@@ -53,8 +53,11 @@ SerialPort::~SerialPort() {
     close();
 }
 
-bool SerialPort::open(const std::string& path, int baud) {
-    const UART_Port_t h = UART_OpenPort(path.c_str(), baud);
+bool SerialPort::open(const std::string& path, int baud, const UART_Line_t& line,
+                      std::string* refused) {
+    char which[64];
+    const UART_Port_t h = UART_OpenPortLine(path.c_str(), baud, &line, which, sizeof which);
+    if (refused) *refused = h == UART_kNoPort ? which : "";
     if (h == UART_kNoPort) return false;
     // Reads as Asio's own serial_port sets them: wait for the first byte,
     // then return with what came (the driver's time-out ends a read after a
@@ -70,6 +73,12 @@ bool SerialPort::open(const std::string& path, int baud) {
     }
     ++generation_;
     return true;
+}
+
+bool SerialPort::lineNow(int* baud, UART_Line_t* line) const {
+    if (!port_.is_open()) return false;
+    auto& port = const_cast<decltype(port_)&>(port_);
+    return UART_GetLine(reinterpret_cast<UART_Port_t>(port.native_handle()), baud, line) == 0;
 }
 
 bool SerialPort::isOpen() const {

@@ -10,6 +10,7 @@
 #include "loop.h"
 #include "loop_io.h"
 #include "socket.h"
+#include "telnet.h"
 #include "uart.h"
 
 namespace traffic {
@@ -19,6 +20,8 @@ namespace {
 // at 1000/s never more than one.
 constexpr int64_t kGatherNs = 100000;
 constexpr int kWaitMs = 50;  // the first connection: a look at the clock this often
+// rfc2217, the first connection: how long the answers to the settings may take.
+constexpr int64_t kAnswersNs = 2000000000;
 constexpr int kReadRoom = 65536;
 constexpr int64_t kAttemptNs = 500000000;  // one reconnect attempt
 constexpr int64_t kBackoffFirstNs = 50000000, kBackoffMaxNs = 400000000;
@@ -40,12 +43,13 @@ const char* wayName(Way w) {
 }
 
 const char* transportName(Transport t) {
-    static const char* const names[] = {"udp", "tcp-client", "tcp-server"};
+    static const char* const names[] = {"udp", "tcp-client", "tcp-server", "rfc2217"};
     return names[static_cast<int>(t)];
 }
 
 bool parseTransport(const std::string& name, Transport* out) {
-    for (Transport t : {Transport::Udp, Transport::TcpClient, Transport::TcpServer}) {
+    for (Transport t :
+         {Transport::Udp, Transport::TcpClient, Transport::TcpServer, Transport::Rfc2217}) {
         if (name == transportName(t)) {
             *out = t;
             return true;
@@ -77,6 +81,12 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
     Monitor* monitor(Way w) { return monitors[static_cast<int>(w)].get(); }
     bool serialGone() const { return port && !port->isOpen(); }
     bool usesSerial() const { return config.e2u || config.u2e; }
+    // One byte's time on the line: start, data, parity and stop bits (8N1: 10).
+    int64_t byteNs() const {
+        const UART_Line_t& l = config.line;
+        const int bits = 1 + l.data_bits + (l.parity != UART_kParityNone) + l.stop_bits;
+        return config.baud > 0 ? bits * 1000000000LL / config.baud : 0;
+    }
 
     // --- pacing ---
     int64_t fire(Sender& s, int64_t now);
@@ -92,7 +102,8 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
     void reopenLater();
 
     // --- TCP ---
-    void onConnected(tcp::socket s);
+    void onConnected(tcp::socket s, bool greeted = false);
+    void onTelnet(const uint8_t* p, size_t n);
     void dropConnection();
     void readConnection();
     void acceptNext();
@@ -124,6 +135,10 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
     int64_t backoff = kBackoffFirstNs;
     std::vector<uint8_t> out_pending, out_writing;
     std::unique_ptr<uint8_t[]> tcp_room;
+    // rfc2217: the Telnet side of the connection, and its scratch buffers.
+    std::unique_ptr<engine::Rfc2217Client> telnet;
+    std::vector<uint8_t> tn_data, tn_reply;
+    LineFigures line_read;
 
     std::vector<std::unique_ptr<Sender>> senders;
     std::atomic<int> senders_left{0};
@@ -144,7 +159,8 @@ int64_t Session::Impl::fire(Sender& s, int64_t now) {
     if (!running || finished(s)) return engine::kNever;
     const bool serial_out = s.way == Way::U2E;
     if (serial_out) {
-        // The line carries baud/10 bytes a second (start, 8 data, stop bits).
+        // The line carries baud/10 bytes a second at 8N1 (start, 8 data, stop
+        // bits; byteNs counts the line's own frame).
         // A packet is written once no more than one packet waits for the line,
         // as a port with a small transmit buffer would hold it, so time spent
         // in the port's own buffer hardly counts as the converter's latency,
@@ -153,7 +169,7 @@ int64_t Session::Impl::fire(Sender& s, int64_t now) {
             if (s.pacer.releaseDue(now, 0, &s.held_deadline, 1) == 0) return s.pacer.nextDue();
             s.held = true;
         }
-        const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+        const int64_t byte_ns = byteNs();
         const int64_t packet_ns = measure::packetSize(config.format, config.size) * byte_ns;
         if (s.line_free - packet_ns > now) return s.line_free - packet_ns;
         s.held = false;
@@ -220,7 +236,7 @@ void Session::Impl::sendSerial(Sender& s, int64_t deadline) {
         m->sendFailed(seq);  // the port refused it, or would not take it
         return;
     }
-    const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+    const int64_t byte_ns = byteNs();
     s.line_free = std::max(s.line_free, t) + size * byte_ns;
 }
 
@@ -238,7 +254,14 @@ void Session::Impl::sendTcp(Sender& s, const int64_t* deadlines, int n) {
         m->sent(seq, nowNs(), deadlines[i]);
         // While the connection is down the packet goes nowhere: it counts as
         // sent and lost, as does one the connection would not take whole.
-        if (conn) tcpWrite(pkt, static_cast<size_t>(size));
+        if (!conn) continue;
+        if (telnet) {
+            tn_data.clear();
+            engine::telnet::escape(pkt, static_cast<size_t>(size), &tn_data);
+            tcpWrite(tn_data.data(), tn_data.size());
+        } else {
+            tcpWrite(pkt, static_cast<size_t>(size));
+        }
     }
 }
 
@@ -255,7 +278,7 @@ void Session::Impl::onSerialBytes(const uint8_t* p, int n, int queued) {
     Monitor* m = monitor(Way::E2U);
     if (m == nullptr) return;  // u2e alone: what the line brings back is not measured
     const int64_t read = nowNs();
-    const int64_t byte_ns = config.baud > 0 ? 10000000000LL / config.baud : 0;
+    const int64_t byte_ns = byteNs();
     const int piece = measure::packetSize(config.format, config.size);
     for (int done = 0; done < n; done += piece) {
         const int len = std::min(piece, n - done);
@@ -291,7 +314,8 @@ void Session::Impl::reopenLater() {
     reopen_timer->expires_after(std::chrono::nanoseconds(kReopenPauseNs));
     reopen_timer->async_wait([self](const asio::error_code& ec) {
         if (ec || !self->running) return;
-        if (!self->port->open(self->config.serial, self->config.baud)) return self->reopenLater();
+        if (!self->port->open(self->config.serial, self->config.baud, self->config.line))
+            return self->reopenLater();
         {
             std::lock_guard<std::mutex> g(self->serial_m);
             const int64_t ns = nowNs() - self->lost_since;
@@ -305,12 +329,17 @@ void Session::Impl::reopenLater() {
 
 // --- TCP ---
 
-void Session::Impl::onConnected(tcp::socket s) {
+void Session::Impl::onConnected(tcp::socket s, bool greeted) {
     asio::error_code ec;
     s.set_option(tcp::no_delay(true), ec);
     s.non_blocking(true, ec);
     conn = std::make_unique<tcp::socket>(std::move(s));
     ++conn_gen;
+    if (telnet && !greeted) {  // a new connection negotiates afresh
+        tn_reply.clear();
+        telnet->begin(&tn_reply);
+        tcpWrite(tn_reply.data(), tn_reply.size());
+    }
     const int64_t since = down_since.exchange(0);
     if (connections++ > 0 && since != 0)
         longest_outage_ns = std::max(longest_outage_ns.load(), nowNs() - since);
@@ -342,14 +371,28 @@ void Session::Impl::readConnection() {
                               if (gen != self->conn_gen || !self->running) return;
                               if (!ec && n > 0) {
                                   // A stream carries no arrival stamp: the read is the arrival.
-                                  if (Monitor* m = self->monitor(Way::U2E))
+                                  if (self->telnet) {
+                                      self->onTelnet(self->tcp_room.get(), n);
+                                      if (gen != self->conn_gen) return;
+                                  } else if (Monitor* m = self->monitor(Way::U2E)) {
                                       m->bytes(self->tcp_room.get(), n, nowNs());
+                                  }
                                   return self->readConnection();
                               }
                               self->dropConnection();  // closed by the converter, or broken
-                              if (self->config.transport == Transport::TcpClient)
+                              if (self->config.transport != Transport::TcpServer)
                                   self->connectAt(nowNs());
                           });
+}
+
+// Telnet: the data goes to u2e's receiver, answers back to the converter.
+void Session::Impl::onTelnet(const uint8_t* p, size_t n) {
+    tn_data.clear();
+    tn_reply.clear();
+    telnet->feed(p, n, &tn_data, &tn_reply);
+    if (!tn_reply.empty()) tcpWrite(tn_reply.data(), tn_reply.size());
+    if (tn_data.empty()) return;
+    if (Monitor* m = monitor(Way::U2E)) m->bytes(tn_data.data(), tn_data.size(), nowNs());
 }
 
 // A new connection to the server replaces the current one (a converter that
@@ -465,6 +508,53 @@ void Session::Impl::end() {
     if (port) port->close();
 }
 
+// rfc2217, the first connection, before the run: WILL COM-PORT-OPTION and the
+// settings, waiting for the converter to agree and answer each setting (at
+// most kAnswersNs once it agreed). Data that comes meanwhile is the line's
+// before the run: dropped. A converter that refuses the option, or never
+// agrees, is a set-up error.
+namespace {
+bool negotiate(Session::Impl& s, int fd, int64_t until, std::string* error) {
+    const SessionConfig& c = s.config;
+    const std::string who = "the converter at " + c.dest_ip + ":" + std::to_string(c.dest_port);
+    std::vector<uint8_t> out, data;
+    s.telnet->begin(&out);
+    int64_t answers_until = until;
+    uint8_t room[4096];
+    for (;;) {
+        if (!out.empty() && Socket_SendWithin(static_cast<unsigned int>(fd), out.data(),
+                                              static_cast<int>(out.size()),
+                                              kWaitMs) != static_cast<int>(out.size())) {
+            *error = who + " closed the connection while negotiating RFC 2217";
+            return false;
+        }
+        out.clear();
+        if (s.telnet->refused()) {
+            *error = who + " refused COM-PORT-OPTION (RFC 2217): is it in RFC 2217 mode?";
+            return false;
+        }
+        if (s.telnet->accepted() && s.telnet->allAnswered()) return true;
+        const int64_t now = nowNs();
+        if (now >= answers_until) {
+            if (s.telnet->accepted()) return true;  // the missing answers are reported
+            *error = who + " did not agree to COM-PORT-OPTION (RFC 2217) within " +
+                     std::to_string(c.connect_timeout_ns / 1000000) + " ms";
+            return false;
+        }
+        if (Socket_IsRxPacketMS(fd, kWaitMs) != 1) continue;
+        const int n = Socket_Recv(static_cast<unsigned int>(fd), room, sizeof room);
+        if (n <= 0) {
+            *error = who + " closed the connection while negotiating RFC 2217";
+            return false;
+        }
+        const bool had = s.telnet->accepted();
+        data.clear();
+        s.telnet->feed(room, static_cast<size_t>(n), &data, &out);
+        if (!had && s.telnet->accepted()) answers_until = std::min(until, nowNs() + kAnswersNs);
+    }
+}
+}  // namespace
+
 // --- the session, on the caller's thread ---
 
 Session::Session(SessionConfig config) : impl_(std::make_shared<Impl>(std::move(config))) {}
@@ -510,7 +600,9 @@ bool Session::openNetwork(std::string* error) {
     s.retry_timer = std::make_unique<asio::steady_timer>(ctx);
     s.reopen_timer = std::make_unique<asio::steady_timer>(ctx);
     if (c.transport != Transport::Udp) s.tcp_room.reset(new uint8_t[kReadRoom]);
-    if (c.transport == Transport::TcpClient) return true;
+    if (c.transport == Transport::Rfc2217)
+        s.telnet = std::make_unique<engine::Rfc2217Client>(c.baud, c.line);
+    if (c.transport == Transport::TcpClient || c.transport == Transport::Rfc2217) return true;
     if (c.transport == Transport::TcpServer) {
         const unsigned int fd = Socket_TCPListen(0, c.listen_port);
         if (fd == 0) {
@@ -555,10 +647,15 @@ bool Session::openSerial(std::string* error) {
         if (!openNetwork(&ignored)) return false;
     }
     s.port = std::make_unique<engine::SerialPort>(s.loop->context());
-    if (s.port->open(c.serial, c.baud)) return true;
+    std::string refused;
+    if (s.port->open(c.serial, c.baud, c.line, &refused)) {
+        s.line_read.known = s.port->lineNow(&s.line_read.baud, &s.line_read.line);
+        return true;
+    }
     char why[160];
     UART_Explain(c.serial.c_str(), c.baud, why, sizeof why);
-    *error = "cannot open serial port " + c.serial + ": " + why;
+    *error = "cannot open serial port " + c.serial + ": " +
+             (refused.empty() ? std::string(why) : "the port refused " + refused);
     stop();
     return false;
 }
@@ -594,9 +691,14 @@ bool Session::connect(std::string* error) {
             Socket_TCPConnect(Socket_Str2Addr(c.dest_ip.c_str()), c.dest_port,
                               static_cast<int>(std::min<int64_t>(left / 1000000 + 1, 1000)));
         if (fd != 0) {
+            if (s.telnet && !negotiate(s, static_cast<int>(fd), until, error)) {
+                Socket_Close(fd);
+                stop();
+                return false;
+            }
             tcp::socket sock(s.loop->context());
             sock.assign(tcp::v4(), static_cast<tcp::socket::native_handle_type>(fd));
-            s.onConnected(std::move(sock));
+            s.onConnected(std::move(sock), s.telnet != nullptr);
             return true;
         }
         why = errno;
@@ -688,6 +790,31 @@ LinkFigures Session::link() const {
     int64_t longest = s.longest_outage_ns.load();
     if (since != 0) longest = std::max(longest, nowNs() - since);
     f.longest_outage_ms = static_cast<double>(longest) / 1e6;
+    return f;
+}
+
+LineFigures Session::line() const {
+    return impl_->line_read;
+}
+
+Rfc2217Figures Session::rfc2217() const {
+    Rfc2217Figures f;
+    const Impl& s = *impl_;
+    const auto take = [&] {
+        if (!s.telnet) return;
+        f.accepted = s.telnet->accepted();
+        for (int i = 0; i < engine::Rfc2217Client::kSettings; ++i) {
+            const auto& t = s.telnet->settings()[i];
+            f.settings.push_back({t.name, engine::Rfc2217Client::valueText(i, t.asked),
+                                  t.answered ? engine::Rfc2217Client::valueText(i, t.value) : ""});
+        }
+        f.differences = s.telnet->differences();
+        f.log = s.telnet->log();
+    };
+    if (s.loop)
+        s.loop->call(take);
+    else
+        take();
     return f;
 }
 

@@ -14,8 +14,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "traffic.h"
+#include "uart.h"
 
 namespace traffic {
 
@@ -30,8 +32,11 @@ const char* wayName(Way w);  // "e2u", "u2e", "net"
 // The network side: datagrams to and from the converter, or one TCP
 // connection carrying packets both ways back to back, framed like the serial
 // line; the runner connects (TcpClient) or the converter does (TcpServer).
-enum class Transport { Udp, TcpClient, TcpServer };
-const char* transportName(Transport t);  // "udp", "tcp-client", "tcp-server"
+// Rfc2217 is TcpClient speaking Telnet with the Com Port Control option to a
+// converter in RFC 2217 mode: it sets the converter's line, and 0xFF bytes
+// travel doubled (telnet.h).
+enum class Transport { Udp, TcpClient, TcpServer, Rfc2217 };
+const char* transportName(Transport t);  // "udp", "tcp-client", "tcp-server", "rfc2217"
 bool parseTransport(const std::string& name, Transport* out);
 
 // A TCP channel's connection over the run. A dropped connection is made again
@@ -53,6 +58,25 @@ struct SerialFigures {
     bool lost_now = false;
 };
 
+// The serial port's line as read back from the device after opening.
+struct LineFigures {
+    bool known = false;  // false: no serial port, or it could not be read
+    int baud = 0;
+    UART_Line_t line;
+};
+
+// What an rfc2217 channel negotiated (on its first connection) and what the
+// converter answered to each setting (on its latest).
+struct Rfc2217Figures {
+    bool accepted = false;  // the converter agreed to COM-PORT-OPTION
+    struct Setting {
+        std::string name, asked, answered;  // answered: "" when no answer came
+    };
+    std::vector<Setting> settings;
+    std::vector<std::string> differences;  // "parity: asked even, answered none"
+    std::vector<std::string> log;          // the negotiation, in order
+};
+
 struct SessionConfig {
     std::string serial;  // port path, or a bare name under /dev
     int baud = 115200;
@@ -67,6 +91,8 @@ struct SessionConfig {
     measure::Format format = measure::Format::Counter8;
     int size = 0;  // the Sized format's packet length (measure::packetSize)
     int64_t latency_bound_ns = 1000000000;
+    // The serial line: the tester's port, and with rfc2217 the converter's too.
+    UART_Line_t line;
 };
 
 class Session {
@@ -114,6 +140,10 @@ public:
     LinkFigures link() const;
     // The serial port's outages so far (kept after stop()).
     SerialFigures serial() const;
+    // The tester's port line as read back when it opened.
+    LineFigures line() const;
+    // rfc2217: the negotiation and the answers (empty for other transports).
+    Rfc2217Figures rfc2217() const;
 
     // The channel's state on its loop (session.cpp).
     struct Impl;

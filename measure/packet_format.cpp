@@ -15,8 +15,19 @@ size_t dataOffset(Format f) {
         case Format::Seq32:
         case Format::Sized:
             return 4;
+        case Format::Seq7:
+            return 5;
     }
     return 4;
+}
+
+// Seq7: the number's five base-95 digits, and the check byte.
+constexpr unsigned kSeq7Base = 95, kSeq7Digit0 = 0x20, kSeq7CheckMod = 89;
+
+uint8_t seq7Check(const uint8_t* p) {
+    unsigned sum = 0;
+    for (unsigned i = 0; i < 10; ++i) sum += (i + 1) * p[i];
+    return static_cast<uint8_t>(kSeq7Digit0 + sum % kSeq7CheckMod);
 }
 
 uint32_t bigEndian32(const uint8_t* p) {
@@ -62,6 +73,7 @@ int packetSize(Format f, int size) {
         case Format::Counter8:
             return 7;
         case Format::Seq32:
+        case Format::Seq7:
             return 11;
         case Format::Sized:
             return size >= kSizedMin && size <= kMaxPacketSize ? size : kSizedMin;
@@ -77,8 +89,14 @@ const char* formatName(Format f) {
             return "seq32";
         case Format::Sized:
             return "sized";
+        case Format::Seq7:
+            return "seq7";
     }
     return "counter8";
+}
+
+bool sevenBitSafe(Format f) {
+    return f == Format::Seq7;
 }
 
 const char* laneName(Lane l) {
@@ -96,6 +114,8 @@ bool parseFormat(const std::string& name, Format* out) {
         *out = Format::Seq32;
     else if (name == "sized")
         *out = Format::Sized;
+    else if (name == "seq7")
+        *out = Format::Seq7;
     else
         return false;
     return true;
@@ -118,6 +138,14 @@ void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane, int size) {
             const uint16_t c = fletcher16(out, 9);
             out[9] = static_cast<uint8_t>(c >> 8);
             out[10] = static_cast<uint8_t>(c);
+            return;
+        }
+        case Format::Seq7: {
+            uint32_t n = static_cast<uint32_t>(seq);
+            for (int i = 4; i >= 0; --i, n /= kSeq7Base)
+                out[i] = static_cast<uint8_t>(kSeq7Digit0 + n % kSeq7Base);
+            std::memcpy(out + 5, data, 5);
+            out[10] = seq7Check(out);
             return;
         }
         case Format::Sized: {
@@ -154,6 +182,16 @@ bool parsePacket(Format f, const uint8_t* p, uint32_t* wire, Lane* lane, int siz
             if (p[9] != static_cast<uint8_t>(c >> 8) || p[10] != static_cast<uint8_t>(c))
                 return false;
             *wire = bigEndian32(p);
+            break;
+        }
+        case Format::Seq7: {
+            uint64_t n = 0;
+            for (int i = 0; i < 5; ++i) {
+                if (p[i] < kSeq7Digit0 || p[i] >= kSeq7Digit0 + kSeq7Base) return false;
+                n = n * kSeq7Base + (p[i] - kSeq7Digit0);
+            }
+            if (n > 0xFFFFFFFFull || p[10] != seq7Check(p)) return false;
+            *wire = static_cast<uint32_t>(n);
             break;
         }
         case Format::Sized: {

@@ -10,6 +10,12 @@
 //    CRC-32 (IEEE 802.3, as zlib computes it) of the bytes before it
 //    (big-endian). Fill byte i (from 0) is 'a' + (number + i) mod 26: never a
 //    data byte of either lane, never >= 0x80, never a flow-control byte.
+//  - Seq7 (11 bytes), for 7-bit lines and XON/XOFF flow control: no byte is
+//    >= 0x80, 0x11 or 0x13. The 32-bit number in five base-95 digits, most
+//    significant first, each 0x20 + digit (0x20..0x7E); five data bytes; a
+//    check byte 0x20 + (sum of (i + 1) * byte i over the ten bytes before it)
+//    mod 89. A digit outside 0x20..0x7E, a number past 2^32 - 1 or a check
+//    that differs makes a damaged packet.
 //
 // Two lanes tell the directions of a two-way run apart by their data bytes:
 //  - Plain: 01 02 03 04 05 (the packet a one-way run sends, unchanged);
@@ -27,7 +33,7 @@
 
 namespace measure {
 
-enum class Format { Counter8, Seq32, Sized };
+enum class Format { Counter8, Seq32, Sized, Seq7 };
 
 // Which direction of a two-way run a packet belongs to (see above).
 enum class Lane : uint8_t { Plain, Alt };
@@ -45,7 +51,9 @@ constexpr uint64_t kCounter8Window = 256;
 // A packet's length. `size` is the run's choice for Sized (a size outside
 // kSizedMin..kMaxPacketSize, or 0, gives kSizedMin); fixed formats ignore it.
 int packetSize(Format f, int size = 0);
-const char* formatName(Format f);  // "counter8", "seq32", "sized"
+const char* formatName(Format f);  // "counter8", "seq32", "sized", "seq7"
+// True when no byte of the format's packets is >= 0x80, 0x11 or 0x13.
+bool sevenBitSafe(Format f);
 bool parseFormat(const std::string& name, Format* out);
 const char* laneName(Lane l);  // "plain", "alt"
 
@@ -53,7 +61,7 @@ const char* laneName(Lane l);  // "plain", "alt"
 const uint8_t* laneData(Lane l);
 
 // Writes packet number `seq` of a run (the first is 1) into out[packetSize(f)].
-// Counter8 carries seq mod 256, Seq32 seq mod 2^32.
+// Counter8 carries seq mod 256, Seq32 and Seq7 seq mod 2^32.
 // Sized carries seq mod 2^32 in packetSize(f, size) bytes.
 void buildPacket(Format f, uint64_t seq, uint8_t* out, Lane lane = Lane::Plain, int size = 0);
 

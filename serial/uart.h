@@ -58,3 +58,31 @@ int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms);
 // Why UART_Open(device, baud) fails, in a few words for a person ("no such
 // device", "permission denied ...", "in use by another program", ...).
 void UART_Explain(const char* device, int baud, char* why, int len);
+
+// ---- Line settings (the runner; the window's ports stay 8N1) ----
+// Parity as termios and the DCB know it; flow control on the line.
+enum { UART_kParityNone, UART_kParityEven, UART_kParityOdd, UART_kParityMark, UART_kParitySpace };
+enum { UART_kFlowNone, UART_kFlowRtsCts, UART_kFlowXonXoff };
+typedef struct UART_Line {
+    int data_bits = 8;  // 5..8
+    int parity = UART_kParityNone;
+    int stop_bits = 1;  // 1 or 2
+    int flow = UART_kFlowNone;
+} UART_Line_t;
+// "none", "even", "odd", "mark", "space"; "none", "rtscts", "xonxoff".
+const char* UART_ParityName(int parity);
+const char* UART_FlowName(int flow);
+// Reads a name back; 0, or -1 when it is none of them.
+int UART_ParseParity(const char* name, int* parity);
+int UART_ParseFlow(const char* name, int* flow);
+// The short form of a line: "8N1", "7E1", "8N2 rtscts".
+void UART_LineText(const UART_Line_t* line, char* text, int len);
+// Opens like UART_OpenPort with `line` instead of 8N1 without flow control,
+// reading every setting back. UART_kNoPort when it cannot be opened; when the
+// port took everything but a setting, `refused` (when given) names the first
+// it did not keep, as "data bits 7", "parity mark", "stop bits 2" or
+// "flow control rtscts" (else it is left empty: UART_Explain tells why).
+UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line, char* refused,
+                              int len);
+// The settings an open port has now: 0, or -1.
+int UART_GetLine(UART_Port_t port, int* baud, UART_Line_t* line);

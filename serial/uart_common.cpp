@@ -14,7 +14,9 @@
 // reads and writes fail at once. UART_Outages tells callers about the loss and
 // the return.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "uart_common.h"
 
@@ -313,4 +315,45 @@ int UART_WaitData(UART_Handle_t handle, int min_bytes, int timeout_ms) {
         if (have >= min_bytes || r->closing) return have;
         if (!r->arrival.wait_until(g, deadline, [&] { return r->arrivals != seen; })) return have;
     }
+}
+
+// ---- Line settings: names ----
+
+namespace {
+const char* const kParityNames[] = {"none", "even", "odd", "mark", "space"};
+const char* const kFlowNames[] = {"none", "rtscts", "xonxoff"};
+
+int parseName(const char* name, const char* const* names, int n, int* out) {
+    if (name == nullptr) return -1;
+    for (int i = 0; i < n; ++i)
+        if (std::strcmp(name, names[i]) == 0) {
+            *out = i;
+            return 0;
+        }
+    return -1;
+}
+}  // namespace
+
+const char* UART_ParityName(int parity) {
+    return parity >= 0 && parity < 5 ? kParityNames[parity] : "?";
+}
+
+const char* UART_FlowName(int flow) {
+    return flow >= 0 && flow < 3 ? kFlowNames[flow] : "?";
+}
+
+int UART_ParseParity(const char* name, int* parity) {
+    return parseName(name, kParityNames, 5, parity);
+}
+
+int UART_ParseFlow(const char* name, int* flow) {
+    return parseName(name, kFlowNames, 3, flow);
+}
+
+void UART_LineText(const UART_Line_t* line, char* text, int len) {
+    if (line == nullptr || text == nullptr || len <= 0) return;
+    std::snprintf(text, static_cast<size_t>(len), "%d%c%d%s%s", line->data_bits,
+                  "NEOMS?"[line->parity >= 0 && line->parity < 5 ? line->parity : 5],
+                  line -> stop_bits, line -> flow != UART_kFlowNone ? " " : "",
+                  line->flow != UART_kFlowNone ? UART_FlowName(line->flow) : "");
 }

@@ -63,16 +63,71 @@ speed_t baudConstant(int baud) {
     return B0;  // no such rate
 }
 
-// Applies 8N1, raw, no flow control at `baud` and reads the settings back:
-// a device that silently keeps another rate or frame is refused too.
-bool configureLine(int fd, int baud) {
+// The termios frame of a line: character size, parity, stop bits, RTS/CTS.
+tcflag_t frameFlags(const UART_Line_t& line) {
+    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    tcflag_t f = kSizes[line.data_bits - 5] | CLOCAL | CREAD;
+    if (line.parity != UART_kParityNone) f |= PARENB;
+    if (line.parity == UART_kParityOdd || line.parity == UART_kParityMark) f |= PARODD;
+    if (line.parity == UART_kParityMark || line.parity == UART_kParitySpace) f |= CMSPAR;
+    if (line.stop_bits == 2) f |= CSTOPB;
+    if (line.flow == UART_kFlowRtsCts) f |= CRTSCTS;
+    return f;
+}
+
+bool validLine(const UART_Line_t& line) {
+    return line.data_bits >= 5 && line.data_bits <= 8 && line.parity >= UART_kParityNone &&
+           line.parity <= UART_kParitySpace && (line.stop_bits == 1 || line.stop_bits == 2) &&
+           line.flow >= UART_kFlowNone && line.flow <= UART_kFlowXonXoff;
+}
+
+// The line a port's termios describes.
+UART_Line_t lineOf(const termios& t) {
+    UART_Line_t line;
+    const tcflag_t size = t.c_cflag & CSIZE;
+    line.data_bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    if (t.c_cflag & PARENB) {
+        const bool odd = (t.c_cflag & PARODD) != 0;
+        line.parity = (t.c_cflag & CMSPAR) ? (odd ? UART_kParityMark : UART_kParitySpace)
+                                           : (odd ? UART_kParityOdd : UART_kParityEven);
+    }
+    line.stop_bits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    if (t.c_cflag & CRTSCTS)
+        line.flow = UART_kFlowRtsCts;
+    else if ((t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF))
+        line.flow = UART_kFlowXonXoff;
+    return line;
+}
+
+// Names the first setting `back` does not keep from `want` in *refused.
+void nameRefused(const UART_Line_t& want, const UART_Line_t& back, std::string* refused) {
+    if (back.data_bits != want.data_bits)
+        *refused = "data bits " + std::to_string(want.data_bits);
+    else if (back.parity != want.parity)
+        *refused = std::string("parity ") + UART_ParityName(want.parity);
+    else if (back.stop_bits != want.stop_bits)
+        *refused = "stop bits " + std::to_string(want.stop_bits);
+    else
+        *refused = std::string("flow control ") + UART_FlowName(want.flow);
+}
+
+// Applies `line` (8N1 without flow control for the window), raw, at `baud`
+// and reads the settings back: a device that silently keeps another rate or
+// frame is refused too, *refused (when given) naming the setting it changed.
+bool configureLine(int fd, int baud, const UART_Line_t& line = UART_Line_t{},
+                   std::string* refused = nullptr) {
     const speed_t speed = baudConstant(baud);
-    if (speed == B0) return false;
+    if (speed == B0 || !validLine(line)) return false;
 
     termios t;
-    std::memset(&t, 0, sizeof t);      // built from nothing, the old state is not kept
-    cfmakeraw(&t);                     // no input or output processing, no XON/XOFF, no echo
-    t.c_cflag = CS8 | CLOCAL | CREAD;  // no parity, one stop bit, no CRTSCTS
+    std::memset(&t, 0, sizeof t);  // built from nothing, the old state is not kept
+    cfmakeraw(&t);                 // no input or output processing, no XON/XOFF, no echo
+    t.c_cflag = frameFlags(line);  // 8N1: CS8 | CLOCAL | CREAD, no CRTSCTS
+    if (line.flow == UART_kFlowXonXoff) {
+        t.c_iflag |= IXON | IXOFF;
+        t.c_cc[VSTART] = 0x11;
+        t.c_cc[VSTOP] = 0x13;
+    }
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     if (cfsetspeed(&t, speed) != 0) return false;
@@ -80,9 +135,13 @@ bool configureLine(int fd, int baud) {
 
     termios back;
     if (tcgetattr(fd, &back) != 0) return false;
-    const tcflag_t frame = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
-    if ((back.c_cflag & frame) != (t.c_cflag & frame)) return false;
-    if ((back.c_iflag & (IXON | IXOFF | IXANY)) != 0) return false;
+    const tcflag_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    const tcflag_t soft = IXON | IXOFF | IXANY;
+    if ((back.c_cflag & frame) != (t.c_cflag & frame) ||
+        (back.c_iflag & soft) != (t.c_iflag & soft)) {
+        if (refused) nameRefused(line, lineOf(back), refused);
+        return false;
+    }
     if ((back.c_lflag & (ICANON | ECHO | ISIG)) != 0) return false;
     if (cfgetispeed(&back) != speed || cfgetospeed(&back) != speed) return false;
     return true;
@@ -275,6 +334,35 @@ UART_Port_t UART_OpenPort(const char* device, int baud) {
     if (device == nullptr || device[0] == '\0') return UART_kNoPort;
     const int fd = uart_detail::openPort(device, baud);
     return fd < 0 ? UART_kNoPort : static_cast<UART_Port_t>(fd);
+}
+
+UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line, char* refused,
+                              int len) {
+    if (refused != nullptr && len > 0) refused[0] = '\0';
+    if (device == nullptr || device[0] == '\0' || line == nullptr) return UART_kNoPort;
+    const int fd = openExclusive(device);
+    if (fd < 0) return UART_kNoPort;
+    std::string which;
+    if (!configureLine(fd, baud, *line, &which) || !clearModemLines(fd) ||
+        tcflush(fd, TCIOFLUSH) != 0) {
+        if (refused != nullptr && len > 0 && !which.empty())
+            std::snprintf(refused, static_cast<size_t>(len), "%s", which.c_str());
+        uart_detail::closePort(fd);
+        return UART_kNoPort;
+    }
+    return static_cast<UART_Port_t>(fd);
+}
+
+int UART_GetLine(UART_Port_t port, int* baud, UART_Line_t* line) {
+    termios t;
+    if (port == UART_kNoPort || tcgetattr(static_cast<int>(port), &t) != 0) return -1;
+    if (line) *line = lineOf(t);
+    if (baud) {
+        *baud = 0;
+        for (const BaudRate& r : kBaudRates)
+            if (r.constant == cfgetospeed(&t)) *baud = r.baud;
+    }
+    return 0;
 }
 
 void UART_ClosePort(UART_Port_t port, int closed) {

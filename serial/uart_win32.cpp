@@ -91,28 +91,82 @@ HANDLE claimPort(const char* device) {
     return h;
 }
 
-// The line settings built from nothing: 8N1, binary, no flow control of any
-// kind, DTR and RTS disabled, no special characters. Read back, so a device
-// that keeps another rate or frame is refused.
-bool configureLine(HANDLE h, int baud) {
-    if (!standardRate(baud)) return false;
+BYTE dcbParity(int parity) {
+    static const BYTE kParity[] = {NOPARITY, EVENPARITY, ODDPARITY, MARKPARITY, SPACEPARITY};
+    return kParity[parity];
+}
+
+// The line a DCB describes.
+UART_Line_t lineOf(const DCB& d) {
+    UART_Line_t line;
+    line.data_bits = d.ByteSize;
+    for (int p = UART_kParityNone; p <= UART_kParitySpace; ++p)
+        if (dcbParity(p) == d.Parity) line.parity = p;
+    line.stop_bits = d.StopBits == TWOSTOPBITS ? 2 : 1;
+    if (d.fOutxCtsFlow && d.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        line.flow = UART_kFlowRtsCts;
+    else if (d.fOutX && d.fInX)
+        line.flow = UART_kFlowXonXoff;
+    return line;
+}
+
+bool validLine(const UART_Line_t& line) {
+    return line.data_bits >= 5 && line.data_bits <= 8 && line.parity >= UART_kParityNone &&
+           line.parity <= UART_kParitySpace && (line.stop_bits == 1 || line.stop_bits == 2) &&
+           line.flow >= UART_kFlowNone && line.flow <= UART_kFlowXonXoff;
+}
+
+// The line settings built from nothing: `line` (8N1 without flow control for
+// the window), binary, DTR disabled, RTS disabled unless it carries the
+// handshake, no special characters but XON/XOFF when asked. Read back, so a
+// device that keeps another rate or frame is refused, *refused (when given)
+// naming the setting it changed.
+bool configureLine(HANDLE h, int baud, const UART_Line_t& line = UART_Line_t{},
+                   std::string* refused = nullptr) {
+    if (!standardRate(baud) || !validLine(line)) return false;
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = static_cast<DWORD>(baud);
-    dcb.ByteSize = 8;
+    dcb.ByteSize = static_cast<BYTE>(line.data_bits);
     dcb.fBinary = 1;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    dcb.Parity = dcbParity(line.parity);
+    dcb.fParity = line.parity != UART_kParityNone;
+    dcb.StopBits = line.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    if (line.flow == UART_kFlowRtsCts) {
+        dcb.fOutxCtsFlow = 1;
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    } else if (line.flow == UART_kFlowXonXoff) {
+        dcb.fOutX = 1;
+        dcb.fInX = 1;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+        dcb.XonLim = 2048;
+        dcb.XoffLim = 512;
+    }
     if (!SetCommState(h, &dcb)) return false;
     DCB back;
     std::memset(&back, 0, sizeof back);
     back.DCBlength = sizeof back;
     if (!GetCommState(h, &back)) return false;
-    return back.BaudRate == dcb.BaudRate && back.ByteSize == 8 && back.Parity == NOPARITY &&
-           back.StopBits == ONESTOPBIT;
+    const UART_Line_t got = lineOf(back);
+    if (got.data_bits != line.data_bits || got.parity != line.parity ||
+        got.stop_bits != line.stop_bits || got.flow != line.flow) {
+        if (refused) {
+            if (got.data_bits != line.data_bits)
+                *refused = "data bits " + std::to_string(line.data_bits);
+            else if (got.parity != line.parity)
+                *refused = std::string("parity ") + UART_ParityName(line.parity);
+            else if (got.stop_bits != line.stop_bits)
+                *refused = "stop bits " + std::to_string(line.stop_bits);
+            else
+                *refused = std::string("flow control ") + UART_FlowName(line.flow);
+        }
+        return false;
+    }
+    return back.BaudRate == dcb.BaudRate;
 }
 
 bool setTimeouts(HANDLE h) {
@@ -131,12 +185,13 @@ bool setTimeouts(HANDLE h) {
 // Opens and sets up the port: exclusive, overlapped, the line settings at
 // `baud`, the time-outs, both queues cleared. INVALID_HANDLE_VALUE on failure
 // with nothing left open; GetLastError tells why.
-HANDLE openDevice(const char* device, int baud) {
+HANDLE openDevice(const char* device, int baud, const UART_Line_t& line = UART_Line_t{},
+                  std::string* refused = nullptr) {
     const std::string path = devicePath(device);
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) return h;
-    if (!configureLine(h, baud) || !setTimeouts(h) ||
+    if (!configureLine(h, baud, line, refused) || !setTimeouts(h) ||
         !PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR)) {
         const DWORD e = GetLastError();
         CloseHandle(h);
@@ -364,4 +419,35 @@ void UART_ClosePort(UART_Port_t port, int closed) {
     if (it == port_claims.end()) return;
     CloseHandle(it->second);
     port_claims.erase(it);
+}
+
+UART_Port_t UART_OpenPortLine(const char* device, int baud, const UART_Line_t* line, char* refused,
+                              int len) {
+    if (refused != nullptr && len > 0) refused[0] = '\0';
+    if (device == nullptr || device[0] == '\0' || line == nullptr) return UART_kNoPort;
+    const HANDLE claim = claimPort(device);
+    if (claim == nullptr) return UART_kNoPort;
+    std::string which;
+    const HANDLE h = openDevice(device, baud, *line, &which);
+    if (h == INVALID_HANDLE_VALUE) {
+        CloseHandle(claim);
+        if (refused != nullptr && len > 0 && !which.empty())
+            std::snprintf(refused, static_cast<size_t>(len), "%s", which.c_str());
+        return UART_kNoPort;
+    }
+    const UART_Port_t port = reinterpret_cast<UART_Port_t>(h);
+    std::lock_guard<std::mutex> g(port_claims_lock);
+    port_claims[port] = claim;
+    return port;
+}
+
+int UART_GetLine(UART_Port_t port, int* baud, UART_Line_t* line) {
+    if (port == UART_kNoPort) return -1;
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(reinterpret_cast<HANDLE>(port), &dcb)) return -1;
+    if (line) *line = lineOf(dcb);
+    if (baud) *baud = static_cast<int>(dcb.BaudRate);
+    return 0;
 }

@@ -145,6 +145,7 @@ std::string Converter::reportJson() const {
            ", \"disconnect_for_ms\": " + std::to_string(f.disconnect_for_ms) +
            ", \"truncate\": " + num(f.truncate) + ", \"echo\": " + (f.echo ? "true" : "false") +
            ", \"seed\": " + std::to_string(f.seed) + "},\n";
+    if (config_.telnet) out += "  \"rfc2217\": " + telnetJson() + ",\n";
     out += "  \"net_to_serial\": " + countsJson(counts(Way::NetToSerial)) + ",\n";
     out += "  \"serial_to_net\": " + countsJson(counts(Way::SerialToNet)) + "\n";
     return out + "}\n";

@@ -29,6 +29,10 @@ struct Config {
     measure::Format format = measure::Format::Counter8;
     int size = 0;  // the Sized format's packet length
     Faults faults;
+    // RFC 2217 mode (a TCP server speaking Telnet, telnet_server.h), and its
+    // fault: a data 0xFF sent without its second IAC.
+    bool telnet = false;
+    bool drop_iac = false;
 };
 
 // Monotonic nanoseconds (the clock the converter times its faults on).
@@ -60,6 +64,8 @@ public:
     uint64_t connections() const;
     uint64_t disconnects() const;
     std::string reportJson() const;
+    // RFC 2217 mode: the settings the client sent, as JSON ("" otherwise).
+    std::string telnetJson() const;
     const Config& config() const { return config_; }
 
 private:
@@ -72,6 +78,7 @@ private:
     std::string last_pty_;
     uint16_t last_port_ = 0;
     uint64_t last_connections_ = 0, last_disconnects_ = 0;
+    std::string last_telnet_;
 };
 
 }  // namespace sim

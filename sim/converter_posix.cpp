@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "converter.h"
+#include "telnet_server.h"
 
 namespace sim {
 namespace {
@@ -78,6 +79,8 @@ struct Converter::Impl {
     std::atomic<bool> stopping{false};
     mutable std::mutex m;  // guards the stages
     std::unique_ptr<Stage> n2s, s2n;
+    std::unique_ptr<TelnetServer> telnet;  // RFC 2217 mode, guarded by m as well
+    std::vector<uint8_t> tn_data, tn_reply;
 
     // Thread-only state.
     std::deque<std::vector<uint8_t>> datagrams;  // waiting for the socket (or the connection)
@@ -217,6 +220,14 @@ void Converter::Impl::connected(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     conn = fd;
     ++connections;
+    if (telnet) {  // a new Telnet session: DO COM-PORT-OPTION first
+        std::vector<uint8_t> hello;
+        std::lock_guard<std::mutex> g(m);
+        telnet->begin(&hello);
+        out_bytes += hello.size();
+        datagrams.push_front(std::move(hello));
+        out_off = 0;
+    }
 }
 
 // The disconnect fault: the front chunk's rest, if a part of it went, is
@@ -284,6 +295,17 @@ void Converter::Impl::readConnection() {
         const ssize_t n = ::read(conn, buf, sizeof buf);
         if (n > 0) {
             std::lock_guard<std::mutex> g(m);
+            if (telnet) {
+                tn_data.clear();
+                tn_reply.clear();
+                telnet->feed(buf, static_cast<size_t>(n), &tn_data, &tn_reply);
+                if (!tn_reply.empty()) {
+                    out_bytes += tn_reply.size();
+                    datagrams.push_back(tn_reply);
+                }
+                if (!tn_data.empty()) n2s->input(tn_data.data(), tn_data.size(), nowNs());
+                continue;
+            }
             n2s->input(buf, static_cast<size_t>(n), nowNs());
             continue;
         }
@@ -352,6 +374,11 @@ void Converter::Impl::close() {
 void Converter::Impl::collect() {
     while (s2n->hasReady()) {
         std::vector<uint8_t> piece = s2n->popReady();
+        if (telnet) {
+            std::vector<uint8_t> escaped;
+            telnet->escape(piece.data(), piece.size(), &escaped);
+            piece.swap(escaped);
+        }
         if (tcp()) {  // waits for a connection, within the same bound as the pty's
             if (out_bytes + piece.size() > kSerialBacklog) {
                 discarded_s2n += piece.size();
@@ -601,6 +628,7 @@ bool Converter::start(std::string* error) {
     impl->s2n =
         std::make_unique<Stage>(Way::SerialToNet, config_.format, config_.faults, started_ns_,
                                 config_.size);
+    if (config_.telnet) impl->telnet = std::make_unique<TelnetServer>(config_.drop_iac);
     Impl* p = impl.get();
     impl->thread = std::thread([p] { p->loop(); });
     impl_ = std::move(impl);
@@ -627,7 +655,14 @@ void Converter::stop() {
     last_port_ = impl_->port;
     last_connections_ = impl_->connections.load();
     last_disconnects_ = impl_->disconnects.load();
+    if (impl_->telnet) last_telnet_ = impl_->telnet->json();
     impl_.reset();
+}
+
+std::string Converter::telnetJson() const {
+    if (!impl_) return last_telnet_;
+    std::lock_guard<std::mutex> g(impl_->m);
+    return impl_->telnet ? impl_->telnet->json() : "";
 }
 
 std::string Converter::ptyPath() const {

@@ -22,6 +22,10 @@ bool Converter::start(std::string* error) {
 
 void Converter::stop() {}
 
+std::string Converter::telnetJson() const {
+    return last_telnet_;
+}
+
 std::string Converter::ptyPath() const {
     return last_pty_;
 }

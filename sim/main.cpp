@@ -22,10 +22,12 @@ const char kUsage[] =
     "\n"
     "  --link PATH         symlink made to the pty slave (removed at exit)\n"
     "  --transport T       udp (default), tcp-server (listen at --bind) or\n"
-    "                      tcp-client (connect to --peer, again when it ends)\n"
+    "                      tcp-client (connect to --peer, again when it ends), or\n"
+    "                      rfc2217 (tcp-server speaking Telnet with the Com Port\n"
+    "                      Control option: records the settings sent, 0xFF doubled)\n"
     "  --bind IP:PORT      UDP address to bind (default 127.0.0.1:0, any port)\n"
     "  --peer IP:PORT      where serial bytes are sent (default 127.0.0.1:0, nowhere)\n"
-    "  --format F          counter8 (default), seq32 or sized\n"
+    "  --format F          counter8 (default), seq32, seq7 or sized\n"
     "  --size BYTES        the sized format's packet length, 13..1472 (default 13)\n"
     "  --duration S        end after S seconds (default: run until SIGINT/SIGTERM)\n"
     "  --report FILE       where SIGUSR1 writes the report (default: stderr)\n"
@@ -39,6 +41,7 @@ const char kUsage[] =
     "  --jitter MS         plus a uniform random 0..MS per packet (never reorders)\n"
     "  --stray P           net->serial: one random byte before a packet\n"
     "  --truncate P        cut 1..size-1 bytes off the end of a packet\n"
+    "  --drop-iac          rfc2217: send a data 0xFF alone (drops the second IAC)\n"
     "  --pack-size N       serial->net: datagrams of N bytes, cut across packets\n"
     "  --pack-gap MS       serial->net: send what was gathered after MS without bytes\n"
     "  --split N           net->serial: write a datagram in pieces of 1..N bytes\n"
@@ -99,6 +102,10 @@ int main(int argc, char** argv) {
             cfg.faults.echo = true;
             continue;
         }
+        if (name == "--drop-iac") {  // rfc2217: a data 0xFF without its second IAC
+            cfg.drop_iac = true;
+            continue;
+        }
         const size_t eq = name.find('=');
         if (eq != std::string::npos) {
             value = name.substr(eq + 1);
@@ -117,11 +124,13 @@ int main(int argc, char** argv) {
             if (!sim::parseEndpoint(value, &cfg.peer_ip, &cfg.peer_port))
                 return bad("--peer: '" + value + "' is not IP:PORT");
         } else if (name == "--transport") {
-            if (!sim::parseTransport(value, &cfg.transport))
-                return bad("--transport: '" + value + "' is not udp, tcp-server or tcp-client");
+            cfg.telnet = value == "rfc2217";  // a TCP server speaking Telnet
+            if (!sim::parseTransport(cfg.telnet ? "tcp-server" : value, &cfg.transport))
+                return bad("--transport: '" + value +
+                           "' is not udp, tcp-server, tcp-client or rfc2217");
         } else if (name == "--format") {
             if (!measure::parseFormat(value, &cfg.format))
-                return bad("--format: '" + value + "' is not counter8, seq32 or sized");
+                return bad("--format: '" + value + "' is not counter8, seq32, seq7 or sized");
         } else if (name == "--size") {
             int64_t size = 0;
             if (numbers::parseWhole(value, measure::kSizedMin, measure::kMaxPacketSize, &size) !=

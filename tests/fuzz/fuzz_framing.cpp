@@ -24,7 +24,10 @@ struct Tally : measure::FrameSink {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    const measure::Format f = data[0] & 1 ? measure::Format::Seq32 : measure::Format::Counter8;
+    // Bit 0: seq32; else bit 7: seq7; else counter8.
+    const measure::Format f = data[0] & 1      ? measure::Format::Seq32
+                              : data[0] & 0x80 ? measure::Format::Seq7
+                                               : measure::Format::Counter8;
     const size_t cut = data[1] % 16 + 1;  // read size
     data += 2;
     size -= 2;
