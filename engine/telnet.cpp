@@ -34,13 +34,6 @@ enum State : uint8_t { No = 0, WantYes = 1, Yes = 2 };
 
 }  // namespace
 
-void telnet::escape(const uint8_t* p, size_t n, std::vector<uint8_t>* out) {
-    for (size_t i = 0; i < n; ++i) {
-        out->push_back(p[i]);
-        if (p[i] == kIac) out->push_back(kIac);
-    }
-}
-
 Rfc2217Client::Rfc2217Client(int baud, const UART_Line_t& line)
     : settings_{{"baud", static_cast<uint32_t>(baud)},
                 {"data_bits", static_cast<uint32_t>(line.data_bits)},
@@ -62,9 +55,8 @@ void Rfc2217Client::note(const std::string& s) {
 }
 
 void Rfc2217Client::begin(std::vector<uint8_t>* out) {
-    if (in_ != In::Data || !log_.empty()) first_ = false;
-    in_ = In::Data;
-    sb_.clear();
+    if (!decoder_.idle() || !log_.empty()) first_ = false;
+    decoder_.reset();
     accepted_ = refused_ = sent_settings_ = false;
     for (Setting& s : settings_) s.answered = false, s.value = 0;
     for (int i = 0; i < 256; ++i) will_[i] = do_[i] = No;
@@ -97,50 +89,9 @@ std::vector<std::string> Rfc2217Client::differences() const {
 
 void Rfc2217Client::feed(const uint8_t* p, size_t n, std::vector<uint8_t>* data,
                          std::vector<uint8_t>* reply) {
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t b = p[i];
-        switch (in_) {
-            case In::Data:
-                if (b == kIac)
-                    in_ = In::Iac;
-                else
-                    data->push_back(b);
-                break;
-            case In::Iac:
-                if (b == kIac) {
-                    data->push_back(kIac);  // an escaped 0xFF
-                    in_ = In::Data;
-                } else if (b >= kWill && b <= kDont) {
-                    command_ = b;
-                    in_ = In::Command;
-                } else if (b == kSb) {
-                    sb_.clear();
-                    in_ = In::Sb;
-                } else {
-                    in_ = In::Data;  // NOP, GA, DM, ...: nothing to do
-                }
-                break;
-            case In::Command:
-                onCommand(command_, b, reply);
-                in_ = In::Data;
-                break;
-            case In::Sb:
-                if (b == kIac)
-                    in_ = In::SbIac;
-                else if (sb_.size() < 256)
-                    sb_.push_back(b);
-                break;
-            case In::SbIac:
-                if (b == kIac) {
-                    if (sb_.size() < 256) sb_.push_back(kIac);
-                    in_ = In::Sb;
-                } else {  // SE, or a broken subnegotiation: it ends here either way
-                    onSubnegotiation(reply);
-                    in_ = In::Data;
-                }
-                break;
-        }
-    }
+    decoder_.feed(
+        p, n, data, [&](uint8_t cmd, uint8_t opt) { onCommand(cmd, opt, reply); },
+        [&](const std::vector<uint8_t>& sb) { onSubnegotiation(sb); });
 }
 
 void Rfc2217Client::onCommand(uint8_t cmd, uint8_t opt, std::vector<uint8_t>* reply) {
@@ -195,22 +146,21 @@ void Rfc2217Client::sendSettings(std::vector<uint8_t>* reply) {
     note("sent SET-BAUDRATE, SET-DATASIZE, SET-PARITY, SET-STOPSIZE, SET-CONTROL");
 }
 
-void Rfc2217Client::onSubnegotiation(std::vector<uint8_t>* reply) {
-    (void)reply;
-    if (sb_.size() < 2 || sb_[0] != kComPort) return;
-    const int cmd = sb_[1] - kServerOffset;
+void Rfc2217Client::onSubnegotiation(const std::vector<uint8_t>& sb) {
+    if (sb.size() < 2 || sb[0] != kComPort) return;
+    const int cmd = sb[1] - kServerOffset;
     if (cmd < kSetBaud || cmd > kSetControl) return;  // notifications, signature: not used
     Setting& s = settings_[cmd - 1];
     if (cmd == kSetBaud) {
-        if (sb_.size() < 6) return;
+        if (sb.size() < 6) return;
         s.value =
-            (uint32_t{sb_[2]} << 24) | (uint32_t{sb_[3]} << 16) | (uint32_t{sb_[4]} << 8) | sb_[5];
+            (uint32_t{sb[2]} << 24) | (uint32_t{sb[3]} << 16) | (uint32_t{sb[4]} << 8) | sb[5];
     } else {
-        if (sb_.size() < 3) return;
+        if (sb.size() < 3) return;
         // SET-CONTROL answers other queries too (break, DTR, RTS): only the
         // flow control's codes are its answer.
-        if (cmd == kSetControl && (sb_[2] < 1 || sb_[2] > 3)) return;
-        s.value = sb_[2];
+        if (cmd == kSetControl && (sb[2] < 1 || sb[2] > 3)) return;
+        s.value = sb[2];
     }
     s.answered = true;
     note("received " + std::string(s.name) + " " + valueText(cmd - 1, s.value));

@@ -12,19 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "telnet_codec.h"
 #include "uart.h"
 
 namespace engine {
 
 namespace telnet {
-constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250,
-                  kSe = 240;
-constexpr uint8_t kBinary = 0, kEcho = 1, kSga = 3, kComPort = 44;
+using namespace ::telnet;
 // COM-PORT-OPTION commands from the client; the server answers with +100.
 constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5;
 constexpr int kServerOffset = 100;
-// Appends p[0, n) with every 0xFF doubled.
-void escape(const uint8_t* p, size_t n, std::vector<uint8_t>* out);
 }  // namespace telnet
 
 class Rfc2217Client {
@@ -62,14 +59,12 @@ public:
 
 private:
     void onCommand(uint8_t cmd, uint8_t opt, std::vector<uint8_t>* reply);
-    void onSubnegotiation(std::vector<uint8_t>* reply);
+    void onSubnegotiation(const std::vector<uint8_t>& sb);
     void sendSettings(std::vector<uint8_t>* reply);
     void note(const std::string& s);
 
     Setting settings_[kSettings];
-    enum class In { Data, Iac, Command, Sb, SbIac } in_ = In::Data;
-    uint8_t command_ = 0;
-    std::vector<uint8_t> sb_;
+    ::telnet::Decoder decoder_;
     bool accepted_ = false, refused_ = false, sent_settings_ = false;
     uint8_t will_[256] = {}, do_[256] = {};  // options of each side: no, asked, yes
     bool first_ = true;                      // the log keeps the first connection only

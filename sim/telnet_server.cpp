@@ -3,9 +3,7 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250,
-                  kSe = 240;
-constexpr uint8_t kBinary = 0, kSga = 3, kComPort = 44;
+using namespace telnet;
 
 const char* const kNames[] = {"baud", "data_bits", "parity", "stop_bits", "flow"};
 
@@ -36,8 +34,7 @@ std::string quoted(const std::string& s) {
 }  // namespace
 
 void TelnetServer::begin(std::vector<uint8_t>* out) {
-    in_ = In::Data;
-    sb_.clear();
+    decoder_.reset();
     out->insert(out->end(), {kIac, kDo, kComPort});
 }
 
@@ -54,70 +51,29 @@ void TelnetServer::escape(const uint8_t* p, size_t n, std::vector<uint8_t>* out)
 
 void TelnetServer::feed(const uint8_t* p, size_t n, std::vector<uint8_t>* data,
                         std::vector<uint8_t>* reply) {
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t b = p[i];
-        switch (in_) {
-            case In::Data:
-                if (b == kIac)
-                    in_ = In::Iac;
-                else
-                    data->push_back(b);
-                break;
-            case In::Iac:
-                if (b == kIac) {
-                    data->push_back(kIac);
-                    in_ = In::Data;
-                } else if (b >= kWill && b <= kDont) {
-                    command_ = b;
-                    in_ = In::Command;
-                } else {
-                    in_ = b == kSb ? In::Sb : In::Data;
-                    sb_.clear();
-                }
-                break;
-            case In::Command: {
-                // Agrees to what it knows, refuses the rest; an answer only
-                // where the option changes (no loop of answers).
-                const bool known = b == kBinary || b == kSga || b == kComPort;
-                // (WILL COM-PORT-OPTION answers its own DO: nothing to say.)
-                if (command_ == kWill && b != kComPort)
-                    reply->insert(reply->end(), {kIac, known ? kDo : kDont, b});
-                else if (command_ == kDo)
-                    reply->insert(reply->end(), {kIac, known && b != kComPort ? kWill : kWont, b});
-                in_ = In::Data;
-                break;
-            }
-            case In::Sb:
-                if (b == kIac)
-                    in_ = In::SbIac;
-                else if (sb_.size() < 256)
-                    sb_.push_back(b);
-                break;
-            case In::SbIac:
-                if (b == kIac) {
-                    if (sb_.size() < 256) sb_.push_back(kIac);
-                    in_ = In::Sb;
-                } else {
-                    onSubnegotiation(reply);
-                    in_ = In::Data;
-                }
-                break;
-        }
-    }
+    // Agrees to what it knows, refuses the rest; an answer only where the
+    // option changes (no loop of answers). WILL COM-PORT-OPTION answers its
+    // own DO: nothing to say.
+    const auto command = [reply](uint8_t cmd, uint8_t opt) {
+        const bool known = opt == kBinary || opt == kSga || opt == kComPort;
+        if (cmd == kWill && opt != kComPort)
+            reply->insert(reply->end(), {kIac, known ? kDo : kDont, opt});
+        else if (cmd == kDo)
+            reply->insert(reply->end(), {kIac, known && opt != kComPort ? kWill : kWont, opt});
+    };
+    decoder_.feed(p, n, data, command,
+                  [this, reply](const std::vector<uint8_t>& sb) { onSubnegotiation(sb, reply); });
 }
 
 // A setting is recorded and answered with the value asked (a query, value 0,
 // is answered with 0 here: the simulated line has no settings of its own).
-void TelnetServer::onSubnegotiation(std::vector<uint8_t>* reply) {
-    if (sb_.size() < 2 || sb_[0] != kComPort || sb_[1] < 1 || sb_[1] > 5) return;
-    const int cmd = sb_[1];
-    const std::vector<uint8_t> value(sb_.begin() + 2, sb_.end());
+void TelnetServer::onSubnegotiation(const std::vector<uint8_t>& sb, std::vector<uint8_t>* reply) {
+    if (sb.size() < 2 || sb[0] != kComPort || sb[1] < 1 || sb[1] > 5) return;
+    const int cmd = sb[1];
+    const std::vector<uint8_t> value(sb.begin() + 2, sb.end());
     received_.emplace_back(kNames[cmd - 1], valueText(cmd, value));
     reply->insert(reply->end(), {kIac, kSb, kComPort, static_cast<uint8_t>(cmd + 100)});
-    for (uint8_t v : value) {
-        reply->push_back(v);
-        if (v == kIac) reply->push_back(kIac);
-    }
+    telnet::escape(value.data(), value.size(), reply);
     reply->insert(reply->end(), {kIac, kSe});
 }
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "telnet_codec.h"
+
 namespace sim {
 
 class TelnetServer {
@@ -29,10 +31,8 @@ public:
     uint64_t escapedDropped() const { return dropped_; }
 
 private:
-    void onSubnegotiation(std::vector<uint8_t>* reply);
-    enum class In { Data, Iac, Command, Sb, SbIac } in_ = In::Data;
-    uint8_t command_ = 0;
-    std::vector<uint8_t> sb_;
+    void onSubnegotiation(const std::vector<uint8_t>& sb, std::vector<uint8_t>* reply);
+    telnet::Decoder decoder_;
     bool drop_;
     mutable uint64_t dropped_ = 0;
     std::vector<std::pair<std::string, std::string>> received_;
