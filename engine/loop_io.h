@@ -71,6 +71,7 @@ private:
     void readNow();
     void flush();
     void fail();
+    UART_Port_t handle() const;  // the driver's handle of the open port
 
 #ifdef _WIN32
     asio::serial_port port_;

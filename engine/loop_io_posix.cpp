@@ -124,10 +124,6 @@ void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDa
 
 SerialPort::SerialPort(asio::io_context& ctx) : port_(ctx) {}
 
-SerialPort::~SerialPort() {
-    close();
-}
-
 bool SerialPort::open(const std::string& path, int baud, const UART_Line_t& line,
                       std::string* refused) {
     char which[64];
@@ -144,14 +140,8 @@ bool SerialPort::open(const std::string& path, int baud, const UART_Line_t& line
     return true;
 }
 
-bool SerialPort::lineNow(int* baud, UART_Line_t* line) const {
-    if (!port_.is_open()) return false;
-    auto& port = const_cast<decltype(port_)&>(port_);
-    return UART_GetLine(static_cast<UART_Port_t>(port.native_handle()), baud, line) == 0;
-}
-
-bool SerialPort::isOpen() const {
-    return port_.is_open();
+UART_Port_t SerialPort::handle() const {
+    return static_cast<UART_Port_t>(const_cast<decltype(port_)&>(port_).native_handle());
 }
 
 void SerialPort::close() {
@@ -174,11 +164,6 @@ void SerialPort::read(std::shared_ptr<void> keep, OnBytes on, std::function<void
     asio::post(port_.get_executor(), [this, gen, keep_now] {
         if (gen == generation_ && port_.is_open()) readNow();
     });
-}
-
-void SerialPort::fail() {
-    close();
-    if (lost_) lost_();
 }
 
 // Readable: every byte waiting is read at once, each read after a look at
@@ -239,21 +224,6 @@ int SerialPort::write(const uint8_t* p, size_t n) {
     pending_.insert(pending_.end(), p + done, p + n);
     flush();
     return static_cast<int>(n);
-}
-
-// Writes what is queued as the port takes it.
-void SerialPort::flush() {
-    if (!writing_.empty() || pending_.empty()) return;
-    writing_.swap(pending_);
-    const unsigned gen = generation_;
-    auto keep = keep_;
-    asio::async_write(port_, asio::buffer(writing_),
-                      [this, gen, keep](const asio::error_code& ec, size_t) {
-                          if (gen != generation_) return;
-                          writing_.clear();
-                          if (ec) return;  // a failed device shows on the read side
-                          flush();
-                      });
 }
 
 }  // namespace engine

@@ -49,10 +49,6 @@ void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDa
 
 SerialPort::SerialPort(asio::io_context& ctx) : port_(ctx), in_(kSerialChunk) {}
 
-SerialPort::~SerialPort() {
-    close();
-}
-
 bool SerialPort::open(const std::string& path, int baud, const UART_Line_t& line,
                       std::string* refused) {
     char which[64];
@@ -75,14 +71,8 @@ bool SerialPort::open(const std::string& path, int baud, const UART_Line_t& line
     return true;
 }
 
-bool SerialPort::lineNow(int* baud, UART_Line_t* line) const {
-    if (!port_.is_open()) return false;
-    auto& port = const_cast<decltype(port_)&>(port_);
-    return UART_GetLine(reinterpret_cast<UART_Port_t>(port.native_handle()), baud, line) == 0;
-}
-
-bool SerialPort::isOpen() const {
-    return port_.is_open();
+UART_Port_t SerialPort::handle() const {
+    return reinterpret_cast<UART_Port_t>(const_cast<decltype(port_)&>(port_).native_handle());
 }
 
 void SerialPort::close() {
@@ -103,11 +93,6 @@ void SerialPort::read(std::shared_ptr<void> keep, OnBytes on, std::function<void
     on_ = std::move(on);
     lost_ = std::move(lost);
     readMore();
-}
-
-void SerialPort::fail() {
-    close();
-    if (lost_) lost_();
 }
 
 // A read returns what has arrived as soon as a byte is there (the driver's
@@ -139,20 +124,6 @@ int SerialPort::write(const uint8_t* p, size_t n) {
     pending_.insert(pending_.end(), p, p + n);
     flush();
     return static_cast<int>(n);
-}
-
-void SerialPort::flush() {
-    if (!writing_.empty() || pending_.empty()) return;
-    writing_.swap(pending_);
-    const unsigned gen = generation_;
-    auto keep = keep_;
-    asio::async_write(port_, asio::buffer(writing_),
-                      [this, gen, keep](const asio::error_code& ec, size_t) {
-                          if (gen != generation_) return;
-                          writing_.clear();
-                          if (ec) return;
-                          flush();
-                      });
 }
 
 }  // namespace engine
