@@ -130,6 +130,7 @@ private:
         traffic::SessionConfig sc;
         sc.serial = c_.port;
         sc.baud = c_.baud;
+        sc.line = c_.line;
         sc.dest_ip = c_.dest_ip;
         sc.dest_port = c_.dest_port;
         sc.listen_port = c_.listen_port;
@@ -348,7 +349,7 @@ void runChannel(const CharzOptions& o, size_t index, ChannelCharz* out,
             SizeResult r;
             r.way = traffic::wayName(way);
             r.size = size;
-            r.line_Bps = c.baud / 10.0;
+            r.line_Bps = lineBytesPerSecond(c);
             p.run(r, way);
             out->results.push_back(std::move(r));
             const Trial& first = out->results.back().trials.front();
@@ -368,7 +369,8 @@ std::string characterizeUsage() {
 
 Finds a converter's limits with trials of sized packets, in the manner of RFC
 2544, for each channel, direction and packet size at the channel's baud rate
-(the line rate is baud / 10 bytes/s):
+(the line rate is baud / 10 bytes/s on an 8N1 line, baud over the bits of a
+byte's frame on others):
   throughput   the highest offered load with nothing lost, by binary search
                between 0 and the line rate, then a confirming trial;
   loss         lost share at 100 %, 90 %, ... of the line rate until two steps
@@ -595,6 +597,15 @@ bool parseCharacterize(int argc, const char* const* argv, CharzOptions* o, std::
         if (all.empty() && !parseChannel("direction=both", true, &c, error)) return false;
         if (c.net) {
             *error = "characterize measures e2u and u2e, not net";
+            return false;
+        }
+        // Sized packets carry bytes >= 0x80 and flow-control bytes.
+        if (c.line.data_bits < 8 || c.line.flow == UART_kFlowXonXoff) {
+            char text[32];
+            UART_LineText(&c.line, text, sizeof text);
+            *error = numbers::visible(c.name) + "'s line (" + text +
+                     ") cannot carry sized packets: characterize needs 8 data bits without "
+                     "XON/XOFF";
             return false;
         }
         o->channels.push_back(c);

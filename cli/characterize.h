@@ -26,6 +26,13 @@
 
 namespace cli {
 
+// The bytes a second the channel's line carries: the baud rate over the bits
+// of one byte's frame (start, data, parity, stop: 10 on an 8N1 line).
+inline double lineBytesPerSecond(const Channel& c) {
+    const UART_Line_t& l = c.line;
+    return c.baud / double(1 + l.data_bits + (l.parity != UART_kParityNone) + l.stop_bits);
+}
+
 // Version of the characterize JSON report; bump when a field changes meaning or goes.
 constexpr int kCharacterizeSchema = 1;
 

@@ -99,7 +99,7 @@ std::string charzJson(const CharzResult& r) {
                 {"address", validUtf8(ch.address())},
                 {"listen", ch.listen_port},
                 {"baud", ch.baud},
-                {"line_rate_bytes_per_s", ch.baud / 10.0}};
+                {"line_rate_bytes_per_s", lineBytesPerSecond(ch)}};
         if (!c.error.empty()) cj["error"] = validUtf8(c.error);
         Json results = Json::array();
         for (const SizeResult& s : c.results) {
@@ -155,7 +155,7 @@ std::string charzSheet(const CharzResult& r) {
           << shown(ch.name) << ": " << shown(ch.port.empty() ? "simulated" : ch.port) << " <-> "
           << traffic::transportName(ch.transport)
           << (ch.address().empty() ? "" : " " + shown(ch.address())) << ", " << ch.baud
-          << " baud, line rate " << fmt("%.0f", ch.baud / 10.0) << " bytes/s\n";
+          << " baud, line rate " << fmt("%.0f", lineBytesPerSecond(ch)) << " bytes/s\n";
         if (!c.error.empty()) o << "  not characterised: " << shown(c.error) << "\n";
         if (c.results.empty()) continue;
         o << "  dir  size  throughput B/s   % line  burst (packets / bytes)  latency p50/p99/max "
