@@ -4,8 +4,6 @@
 // that drops the second IAC); end to end against ser2net, a real converter in
 // that mode.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
@@ -14,6 +12,7 @@
 #include "converter.h"
 #include "json.h"
 #include "report.h"
+#include "scratch.h"
 #include "ser2net.h"
 #include "telnet.h"
 
@@ -27,15 +26,11 @@ namespace {
 constexpr uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
 constexpr uint8_t kComPort = 44;
 
-Args split(const std::string& s) {
-    std::istringstream in(s);
-    Args out;
-    for (std::string w; in >> w;) out.push_back(w);
-    return out;
-}
-
-std::pair<ts::Json, ts::ProcessResult> runCli(Args args) {
-    args.insert(args.begin(), CONVBENCH_CLI);
+// The runner with these arguments (split at spaces) and its JSON report.
+std::pair<ts::Json, ts::ProcessResult> runCli(const std::string& how) {
+    std::istringstream in(how);
+    Args args = {CONVBENCH_CLI};
+    for (std::string w; in >> w;) args.push_back(w);
     const ts::ProcessResult r = ts::runProcess(args, 60);
     ts::Json j;
     if (r.status == 0 || r.status == 1) {
@@ -91,9 +86,6 @@ TEST(Rfc2217Client, NegotiatesSetsInOrderRefusesTheRestAndUnescapes) {
     EXPECT_EQ(c.differences(), std::vector<std::string>{"parity: asked even, answered none"});
     EXPECT_EQ(feed(c, {IAC, DONT, kComPort}, &data), (Bytes{IAC, WONT, kComPort}));
     EXPECT_TRUE(c.refused());
-    Bytes escaped;
-    engine::telnet::escape(Bytes{0xFF, 1, 0xFF, 0xFF}.data(), 4, &escaped);
-    EXPECT_EQ(escaped, (Bytes{IAC, IAC, 1, IAC, IAC, IAC, IAC}));
 }
 
 // Each answer unlike the setting is a note; with --strict-rfc2217 the channel fails.
@@ -116,7 +108,6 @@ TEST(Rfc2217Client, AnswersUnlikeTheSettingsFailOnlyWhenStrict) {
         }));
         ts::Json j;
         ASSERT_TRUE(ts::parseJson(cli::jsonReport(r), &j));
-        EXPECT_EQ(j["schema"], 3);
         EXPECT_EQ(j["channels"][0]["rfc2217"]["differences"][0], c.rfc2217.differences[0]);
         EXPECT_EQ(j["channels"][0]["failures"].size(), strict ? 1u : 0u);
         // JUnit: the direction's test case carries the channel's failure.
@@ -143,17 +134,14 @@ FfCount ffPackets(uint64_t n, unsigned data_sum) {
 constexpr unsigned kPlainSum = 1 + 2 + 3 + 4 + 5, kAltSum = 0x41 + 0x42 + 0x43 + 0x44 + 0x45;
 
 TEST(Rfc2217Sim, TheSimulatorRecordsTheSettingsAsked) {
-    const auto [j, r] =
-        runCli(split("--simulate --transport rfc2217 -b 57600 --stop-bits 2 --flow xonxoff -r 300 "
-                     "-n 300 --latency-bound 500 --tester-stall 600000 --json -"));
+    const auto [j, r] = runCli(
+        "--simulate --transport rfc2217 -b 57600 --stop-bits 2 --flow xonxoff -r 300 "
+        "-n 300 --latency-bound 500 --tester-stall 600000 --json -");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(j["options"]["format"], "seq7");  // chosen for XON/XOFF
     const ts::Json& ch = j["channels"][0];
-    const ts::Json asked = {{"baud", "57600"},
-                            {"data_bits", "8"},
-                            {"parity", "none"},
-                            {"stop_bits", "2"},
-                            {"flow", "xonxoff"}};
+    const ts::Json asked =
+        ts::Json::parse(R"({"baud": "57600", "data_bits": "8", "parity": "none", "stop_bits": "2",)"
+                        R"("flow": "xonxoff"})");
     EXPECT_EQ(ch["simulator"]["rfc2217"]["settings"], asked);
     for (const auto& [name, value] : asked.items()) {
         EXPECT_EQ(ch["rfc2217"]["settings"][name]["asked"], value) << name;
@@ -168,8 +156,8 @@ TEST(Rfc2217Sim, TheSimulatorRecordsTheSettingsAsked) {
 // Every connection made again negotiates afresh: five settings each time.
 TEST(Rfc2217Sim, AReconnectSetsTheLineAgain) {
     const auto [j, r] = runCli(
-        split("--simulate --transport rfc2217 --stop-bits 2 -r 200 -n 300 --disconnect-every 500 "
-              "--disconnect-for 50 --latency-bound 500 --tester-stall 600000 --json -"));
+        "--simulate --transport rfc2217 --stop-bits 2 -r 200 -n 300 --disconnect-every 500 "
+        "--disconnect-for 50 --latency-bound 500 --tester-stall 600000 --json -");
     ASSERT_EQ(r.status, 1) << r.err;  // what the drops cost
     const ts::Json& ch = j["channels"][0];
     ASSERT_GE(u(ch["link"], "connections"), 2u);
@@ -183,10 +171,7 @@ TEST(Rfc2217Sim, AReconnectSetsTheLineAgain) {
 // A converter in Telnet mode, the simulator run here; the runner as given.
 struct TelnetSim {
     explicit TelnetSim(bool drop_iac) {
-        char tmpl[] = "/tmp/convbench-rfc2217-XXXXXX";
-        EXPECT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        cfg.link = dir + "/tty";
+        cfg.link = dir / "tty";
         cfg.transport = sim::Transport::TcpServer;
         cfg.telnet = true;
         cfg.drop_iac = drop_iac;
@@ -194,49 +179,41 @@ struct TelnetSim {
         std::string error;
         EXPECT_TRUE(conv->start(&error)) << error;
     }
-    ~TelnetSim() {
-        conv->stop();
-        rmdir(dir.c_str());
-    }
+    ~TelnetSim() { conv->stop(); }
     std::pair<ts::Json, ts::ProcessResult> run(const std::string& how) {
-        Args args =
-            split("-r 200 -n 600 --latency-bound 1250 --tester-stall 600000 --json - " + how);
-        args.insert(args.end(), {"--port", cfg.link, "--address",
-                                 "127.0.0.1:" + std::to_string(conv->udpPort())});
-        return runCli(args);
+        return runCli("-r 200 -n 600 --latency-bound 1250 --tester-stall 600000 --json - --port " +
+                      cfg.link + " --address 127.0.0.1:" + std::to_string(conv->udpPort()) + " " +
+                      how);
     }
-    std::string dir;
+    ts::ScratchDir dir;
     sim::Config cfg;
     std::unique_ptr<sim::Converter> conv;
 };
 
-// Raw TCP against a Telnet converter: what the runner sends loses each 0xFF
-// with the byte after it; what comes back has each 0xFF doubled.
-TEST(Rfc2217Sim, RawTcpAgainstATelnetConverterBreaksOn0xFF) {
-    TelnetSim s(false);
-    const auto [j, r] = s.run("--transport tcp-client -d both");
-    ASSERT_EQ(r.status, 1) << r.err;
-    const ts::Json &e2u = j["directions"]["e2u"], &u2e = j["directions"]["u2e"];
+// Against a converter in Telnet mode: raw TCP loses each 0xFF it sends with
+// the byte after it, and finds each one coming back doubled. Then the fault, a
+// data 0xFF sent alone: an rfc2217 runner reads it as a Telnet command and
+// loses the packet; the simulator says how many it sent so.
+TEST(Rfc2217Sim, RawTcpAndADroppedSecondIacBreakOn0xFF) {
     const FfCount plain = ffPackets(600, kPlainSum), alt = ffPackets(600, kAltSum);
     ASSERT_GT(plain.lost, 0u);
-    EXPECT_EQ(u(e2u, "lost"), plain.lost);
-    EXPECT_EQ(u(e2u, "received"), 600 - plain.lost);
-    EXPECT_GT(u(e2u, "corrupt") + u(e2u, "skipped_bytes"), 0u);
-    EXPECT_EQ(u(u2e, "received"), 600u);
-    // The doubled 0xFF bytes, and the converter's DO COM-PORT-OPTION first.
-    EXPECT_EQ(u(u2e, "skipped_bytes"), alt.bytes + 3);
-}
-
-// The fault: a data 0xFF sent alone. An rfc2217 runner reads it as a Telnet
-// command and loses the packet; the simulator says how many it sent so.
-TEST(Rfc2217Sim, ADroppedSecondIacLosesThe0xFFPackets) {
+    {
+        TelnetSim s(false);
+        const auto [j, r] = s.run("--transport tcp-client -d both");
+        ASSERT_EQ(r.status, 1) << r.err;
+        const ts::Json &e2u = j["directions"]["e2u"], &u2e = j["directions"]["u2e"];
+        EXPECT_EQ(u(e2u, "lost"), plain.lost);
+        EXPECT_EQ(u(e2u, "received"), 600 - plain.lost);
+        EXPECT_GT(u(e2u, "corrupt") + u(e2u, "skipped_bytes"), 0u);
+        EXPECT_EQ(u(u2e, "received"), 600u);
+        // The doubled 0xFF bytes, and the converter's DO COM-PORT-OPTION first.
+        EXPECT_EQ(u(u2e, "skipped_bytes"), alt.bytes + 3);
+    }
     TelnetSim s(true);
     const auto [j, r] = s.run("--transport rfc2217 -d u2e");
     ASSERT_EQ(r.status, 1) << r.err;
-    const ts::Json& u2e = j["directions"]["u2e"];
-    const FfCount plain = ffPackets(600, kPlainSum);
-    EXPECT_EQ(u(u2e, "lost"), plain.lost);
-    EXPECT_EQ(u(u2e, "received"), 600 - plain.lost);
+    EXPECT_EQ(u(j["directions"]["u2e"], "lost"), plain.lost);
+    EXPECT_EQ(u(j["directions"]["u2e"], "received"), 600 - plain.lost);
     ts::Json sim;
     ASSERT_TRUE(ts::parseJson(s.conv->telnetJson(), &sim)) << s.conv->telnetJson();
     EXPECT_EQ(sim["iac_dropped"], plain.bytes);
@@ -249,27 +226,10 @@ TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledgedAPlainPortRefused) {
     ts::Ser2net s;
     if (ts::ser2netPath().empty()) GTEST_SKIP() << s.error();
     ASSERT_TRUE(s.ok()) << s.error();
-    const std::string at = "127.0.0.1:";
-    const auto [j, r] = runCli({"--port",
-                                s.ptyPath(),
-                                "--address",
-                                at + std::to_string(s.telnetPort()),
-                                "--transport",
-                                "rfc2217",
-                                "-b",
-                                "57600",
-                                "--stop-bits",
-                                "2",
-                                "-r",
-                                "150",
-                                "-n",
-                                "700",
-                                "--latency-bound",
-                                "1700",
-                                "--tester-stall",
-                                "1000",
-                                "--json",
-                                "-"});
+    const std::string at = " --address 127.0.0.1:";
+    const auto [j, r] = runCli("--port " + s.ptyPath() + at + std::to_string(s.telnetPort()) +
+                               " --transport rfc2217 -b 57600 --stop-bits 2 -r 150 -n 700 "
+                               "--latency-bound 1700 --tester-stall 1000 --json -");
     // A tester held up past a second on a loaded machine can outrun counter8's
     // window: the run says so (inconclusive), and judges nothing then.
     if (r.status == 5) GTEST_SKIP() << "the tester was held up: " << r.err;
@@ -286,9 +246,8 @@ TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledgedAPlainPortRefused) {
     EXPECT_EQ(rfc["settings"]["baud"]["answered"], "57600");
     EXPECT_EQ(rfc["settings"]["stop_bits"]["answered"], "2");
 
-    const auto [none, refused] =
-        runCli({"--port", s.ptyPath(), "--address", at + std::to_string(s.rawPort()), "--transport",
-                "rfc2217", "--connect-timeout", "800", "-n", "5"});
+    const auto [none, refused] = runCli("--port " + s.ptyPath() + at + std::to_string(s.rawPort()) +
+                                        " --transport rfc2217 --connect-timeout 800 -n 5");
     EXPECT_EQ(refused.status, 3) << refused.err;
     // It never agrees, or closes the connection while the device is still
     // released by the first one: either way no RFC 2217.

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "scratch.h"
+
 namespace testsupport {
 
 class Child;
@@ -32,8 +34,9 @@ public:
     unsigned short rawPort() const { return raw_port_; }
 
 private:
+    ScratchDir dir_;
     std::unique_ptr<Child> socat_, ser2net_;
-    std::string dir_, device_, tester_, config_, error_;
+    std::string tester_, error_;
     unsigned short telnet_port_ = 0, raw_port_ = 0;
     bool ok_ = false;
 };
