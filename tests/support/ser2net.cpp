@@ -68,23 +68,16 @@ Ser2net::Ser2net(int life_seconds) {
         return;
     }
     telnet_port_ = freeTcpPort();
-    raw_port_ = freeTcpPort();
     std::ofstream(config) << "%YAML 1.1\n---\n"
                           << "connection: &rfc2217\n"
                           << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_port_ << "\n"
-                          << "  connector: serialdev," << device << ",115200n81,local\n"
-                          << "  options:\n    kickolduser: true\n"
-                          << "connection: &raw\n"
-                          << "  accepter: tcp,127.0.0.1," << raw_port_ << "\n"
                           << "  connector: serialdev," << device << ",115200n81,local\n"
                           << "  options:\n    kickolduser: true\n";
     // -n: the foreground; -u: no UUCP lock files; -c: this configuration only.
     ser2net_ = std::make_unique<Child>(
         std::vector<std::string>{"timeout", life, exe, "-n", "-u", "-c", config}, quiet);
-    within5s([&] {
-        return !ser2net_->running() || (tcpListening(telnet_port_) && tcpListening(raw_port_));
-    });
-    ok_ = ser2net_->running() && tcpListening(telnet_port_) && tcpListening(raw_port_);
+    within5s([&] { return !ser2net_->running() || tcpListening(telnet_port_); });
+    ok_ = ser2net_->running() && tcpListening(telnet_port_);
     if (!ok_) error_ = "ser2net ended at start or did not listen within 5 s";
 }
 
