@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -101,17 +102,15 @@ TEST(Characterize, ThroughputIsTheLineRate) {
     const Json j =
         characterize(a.channel + b.channel + c.channel + " --only throughput --resolution 0.5",
                      [](const Json& r) { return r["throughput"]["known"].get<bool>(); });
-    for (const char* ch : {"ch1", "ch2", "ch3"})
-        for (const char* way : {"e2u", "u2e"}) {
-            if (std::string(ch) == "ch3" && std::string(way) == "u2e") continue;
-            SCOPED_TRACE(std::string(ch) + " " + way);
-            const Json& r = result(j, ch, way);
-            ASSERT_TRUE(r["throughput"]["known"].get<bool>()) << r.dump();
-            EXPECT_NEAR(r["throughput"]["bytes_per_s"].get<double>(), 11520, 0.02 * 11520);
-            // Confirmed: the last trial, at the rate found, lost nothing.
-            EXPECT_TRUE(r["throughput"]["confirmed"].get<bool>());
-            EXPECT_EQ(r["trials"].back()["lost"], 0);
-        }
+    for (const char* at : {"ch1 e2u", "ch1 u2e", "ch2 e2u", "ch2 u2e", "ch3 e2u"}) {
+        SCOPED_TRACE(at);
+        const Json& r = result(j, std::string(at, 3), at + 4);
+        ASSERT_TRUE(r["throughput"]["known"].get<bool>()) << r.dump();
+        EXPECT_NEAR(r["throughput"]["bytes_per_s"].get<double>(), 11520, 0.02 * 11520);
+        // Confirmed: the last trial, at the rate found, lost nothing.
+        EXPECT_TRUE(r["throughput"]["confirmed"].get<bool>());
+        EXPECT_EQ(r["trials"].back()["lost"], 0);
+    }
     // ch3 searched: loads above the simulator's rate lost packets.
     int losing = 0;
     const Json& search = result(j, "ch3", "e2u")["trials"];
@@ -134,9 +133,7 @@ TEST(Characterize, BurstIsTheQueue) {
         ASSERT_TRUE(burst["known"].get<bool>()) << burst.dump();
         EXPECT_NEAR(burst["bytes"].get<double>(), 512, size) << ch;
     }
-    const std::string html = ts::readFile(dir / "r.html");
-    EXPECT_NE(html.find("burst search"), std::string::npos);
-    EXPECT_NE(html.find("<circle"), std::string::npos);
+    EXPECT_NE(ts::readFile(dir / "r.html").find("<circle"), std::string::npos);  // its plot
     EXPECT_NE(ts::readFile(dir / "sheet.txt").find("data sheet"), std::string::npos);
 }
 
@@ -165,13 +162,10 @@ TEST(Characterize, LatencyIsTheDelay) {
         // The converter's own latency is the floor, 20 ms within 1 ms; the
         // median also carries the machine's wake-ups (a sanitizer build on a
         // busy machine adds about 1 ms), so it gets 2.
-        double floor_ms = 0;
-        for (const Json& t : r["trials"])
-            if (t["kind"] == "latency") {
-                floor_ms = t["latency_ms"]["min"].get<double>();
-                break;
-            }
-        EXPECT_NEAR(floor_ms, 20, 1);
+        const auto first = std::find_if(r["trials"].begin(), r["trials"].end(),
+                                        [](const Json& t) { return t["kind"] == "latency"; });
+        ASSERT_NE(first, r["trials"].end());
+        EXPECT_NEAR((*first)["latency_ms"]["min"].get<double>(), 20, 1);
         EXPECT_NEAR(low["p50_ms"]["value"].get<double>(), 20, 2);
         const Json& last = r["loss"].back();
         EXPECT_EQ(last["loss_ratio"]["value"], 0);
@@ -235,7 +229,6 @@ TEST(Characterize, OptionsAndRefusals) {
 // and "inconclusive" on the data sheet, never a number.
 TEST(Characterize, InconclusiveFiguresAreNeverNumbers) {
     cli::CharzResult r;
-    r.options.sizes = {64};
     cli::ChannelCharz c;
     c.channel.name = "ch1";
     cli::SizeResult s;

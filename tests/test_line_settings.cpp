@@ -46,13 +46,12 @@ struct LineCase {
 
 TEST(LineSettings, EachOptionReadBackFromAPty) {
     const LineCase cases[] = {
-        {"8N2", UART_Line_t{8, UART_kParityNone, 2, UART_kFlowNone}, CS8 | CSTOPB, 0},
-        {"rtscts", UART_Line_t{8, UART_kParityNone, 1, UART_kFlowRtsCts}, CS8 | CRTSCTS, 0},
-        {"xonxoff", UART_Line_t{8, UART_kParityNone, 1, UART_kFlowXonXoff}, CS8, IXON | IXOFF},
-        {"7E1", UART_Line_t{7, UART_kParityEven, 1, UART_kFlowNone}, CS7 | PARENB, 0},
-        {"8M1", UART_Line_t{8, UART_kParityMark, 1, UART_kFlowNone}, CS8 | PARENB | PARODD | CMSPAR,
-         0},
-        {"8S1", UART_Line_t{8, UART_kParitySpace, 1, UART_kFlowNone}, CS8 | PARENB | CMSPAR, 0},
+        {"8N2", {8, UART_kParityNone, 2, UART_kFlowNone}, CS8 | CSTOPB, 0},
+        {"rtscts", {8, UART_kParityNone, 1, UART_kFlowRtsCts}, CS8 | CRTSCTS, 0},
+        {"xonxoff", {8, UART_kParityNone, 1, UART_kFlowXonXoff}, CS8, IXON | IXOFF},
+        {"7E1", {7, UART_kParityEven, 1, UART_kFlowNone}, CS7 | PARENB, 0},
+        {"8M1", {8, UART_kParityMark, 1, UART_kFlowNone}, CS8 | PARENB | PARODD | CMSPAR, 0},
+        {"8S1", {8, UART_kParitySpace, 1, UART_kFlowNone}, CS8 | PARENB | CMSPAR, 0},
     };
     const bool sizes = ptyKeeps(CS7, 0), parity = ptyKeeps(CS8, PARENB);
     for (const LineCase& c : cases) {

@@ -244,7 +244,6 @@ TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledged) {
         EXPECT_EQ(u(d, "lost") + u(d, "corrupt") + u(d, "skipped_bytes"), 0u) << way;
     }
     const ts::Json& rfc = j["channels"][0]["rfc2217"];
-    EXPECT_TRUE(rfc["differences"].empty()) << rfc.dump();
     for (const auto& [name, setting] : rfc["settings"].items())
         EXPECT_EQ(setting["answered"], setting["asked"]) << name;
     EXPECT_EQ(rfc["settings"]["baud"]["answered"], "57600");
