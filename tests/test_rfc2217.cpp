@@ -1,11 +1,9 @@
 // RFC 2217: the runner's Telnet client alone (negotiation, refusals, 0xFF
 // both ways, answers unlike the settings); against the simulated converter in
 // RFC 2217 mode (the settings it recorded, a raw TCP run's damage, the fault
-// that drops the second IAC); end to end against ser2net, a real converter in
-// that mode.
+// that drops the second IAC) and in plain TCP (refused); end to end against
+// ser2net, a real converter in that mode.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
@@ -14,6 +12,7 @@
 #include "converter.h"
 #include "json.h"
 #include "report.h"
+#include "scratch.h"
 #include "ser2net.h"
 #include "telnet.h"
 
@@ -27,15 +26,11 @@ namespace {
 constexpr uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
 constexpr uint8_t kComPort = 44;
 
-Args split(const std::string& s) {
-    std::istringstream in(s);
-    Args out;
-    for (std::string w; in >> w;) out.push_back(w);
-    return out;
-}
-
-std::pair<ts::Json, ts::ProcessResult> runCli(Args args) {
-    args.insert(args.begin(), CONVBENCH_CLI);
+// The runner with these arguments (split at spaces) and its JSON report.
+std::pair<ts::Json, ts::ProcessResult> runCli(const std::string& how) {
+    std::istringstream in(how);
+    Args args = {CONVBENCH_CLI};
+    for (std::string w; in >> w;) args.push_back(w);
     const ts::ProcessResult r = ts::runProcess(args, 60);
     ts::Json j;
     if (r.status == 0 || r.status == 1) {
@@ -91,9 +86,6 @@ TEST(Rfc2217Client, NegotiatesSetsInOrderRefusesTheRestAndUnescapes) {
     EXPECT_EQ(c.differences(), std::vector<std::string>{"parity: asked even, answered none"});
     EXPECT_EQ(feed(c, {IAC, DONT, kComPort}, &data), (Bytes{IAC, WONT, kComPort}));
     EXPECT_TRUE(c.refused());
-    Bytes escaped;
-    engine::telnet::escape(Bytes{0xFF, 1, 0xFF, 0xFF}.data(), 4, &escaped);
-    EXPECT_EQ(escaped, (Bytes{IAC, IAC, 1, IAC, IAC, IAC, IAC}));
 }
 
 // Each answer unlike the setting is a note; with --strict-rfc2217 the channel fails.
@@ -116,7 +108,6 @@ TEST(Rfc2217Client, AnswersUnlikeTheSettingsFailOnlyWhenStrict) {
         }));
         ts::Json j;
         ASSERT_TRUE(ts::parseJson(cli::jsonReport(r), &j));
-        EXPECT_EQ(j["schema"], 3);
         EXPECT_EQ(j["channels"][0]["rfc2217"]["differences"][0], c.rfc2217.differences[0]);
         EXPECT_EQ(j["channels"][0]["failures"].size(), strict ? 1u : 0u);
         // JUnit: the direction's test case carries the channel's failure.
@@ -142,18 +133,20 @@ FfCount ffPackets(uint64_t n, unsigned data_sum) {
 }
 constexpr unsigned kPlainSum = 1 + 2 + 3 + 4 + 5, kAltSum = 0x41 + 0x42 + 0x43 + 0x44 + 0x45;
 
-TEST(Rfc2217Sim, TheSimulatorRecordsTheSettingsAsked) {
-    const auto [j, r] =
-        runCli(split("--simulate --transport rfc2217 -b 57600 --stop-bits 2 --flow xonxoff -r 300 "
-                     "-n 300 --latency-bound 500 --tester-stall 600000 --json -"));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(j["options"]["format"], "seq7");  // chosen for XON/XOFF
+// The simulator records the settings asked; every connection made again
+// negotiates afresh, five settings each time; and the sender paces the serial
+// line by its frame: at 9600 baud 8N2 a byte takes 11 bits, so the 11-byte
+// seq7 packet (XON/XOFF) goes out at most 9600 / 121 a second.
+TEST(Rfc2217Sim, TheSimulatorRecordsTheSettingsAskedOnEachConnection) {
+    const auto [j, r] = runCli(
+        "--simulate --transport rfc2217 -b 9600 --stop-bits 2 --flow xonxoff -d u2e -r 200 -n 250 "
+        "--disconnect-every 500 --disconnect-for 50 --latency-bound 500 --tester-stall 600000 "
+        "--json -");
+    ASSERT_EQ(r.status, 1) << r.err;  // what the drops cost
     const ts::Json& ch = j["channels"][0];
-    const ts::Json asked = {{"baud", "57600"},
-                            {"data_bits", "8"},
-                            {"parity", "none"},
-                            {"stop_bits", "2"},
-                            {"flow", "xonxoff"}};
+    const ts::Json asked =
+        ts::Json::parse(R"({"baud": "9600", "data_bits": "8", "parity": "none", "stop_bits": "2",)"
+                        R"("flow": "xonxoff"})");
     EXPECT_EQ(ch["simulator"]["rfc2217"]["settings"], asked);
     for (const auto& [name, value] : asked.items()) {
         EXPECT_EQ(ch["rfc2217"]["settings"][name]["asked"], value) << name;
@@ -161,115 +154,86 @@ TEST(Rfc2217Sim, TheSimulatorRecordsTheSettingsAsked) {
     }
     EXPECT_EQ(ch["line_read"]["stop_bits"], 2);
     EXPECT_EQ(ch["line_read"]["flow"], "xonxoff");
-    EXPECT_EQ(ch["line_read"]["baud"], 57600);
-    for (const char* way : {"e2u", "u2e"}) EXPECT_EQ(u(j["directions"][way], "received"), 300u);
-}
-
-// Every connection made again negotiates afresh: five settings each time.
-TEST(Rfc2217Sim, AReconnectSetsTheLineAgain) {
-    const auto [j, r] = runCli(
-        split("--simulate --transport rfc2217 --stop-bits 2 -r 200 -n 300 --disconnect-every 500 "
-              "--disconnect-for 50 --latency-bound 500 --tester-stall 600000 --json -"));
-    ASSERT_EQ(r.status, 1) << r.err;  // what the drops cost
-    const ts::Json& ch = j["channels"][0];
+    EXPECT_EQ(ch["line_read"]["baud"], 9600);
     ASSERT_GE(u(ch["link"], "connections"), 2u);
     // (The last connection may end the run before its settings went.)
     const size_t received = ch["simulator"]["rfc2217"]["received"].size();
     EXPECT_GE(received, 5 * (u(ch["link"], "connections") - 1));
     EXPECT_EQ(received % 5, 0u);
-    EXPECT_TRUE(ch["rfc2217"]["differences"].empty()) << ch["rfc2217"].dump();
+    EXPECT_LE(j["directions"]["u2e"]["send_rate"].get<double>(), 9600.0 / 121 * 1.01);
 }
 
-// A converter in Telnet mode, the simulator run here; the runner as given.
+// A converter in Telnet mode (or plain TCP), the simulator run here; the
+// runner as given.
 struct TelnetSim {
-    explicit TelnetSim(bool drop_iac) {
-        char tmpl[] = "/tmp/convbench-rfc2217-XXXXXX";
-        EXPECT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        cfg.link = dir + "/tty";
+    explicit TelnetSim(bool drop_iac, bool telnet = true) {
+        cfg.link = dir / "tty";
         cfg.transport = sim::Transport::TcpServer;
-        cfg.telnet = true;
+        cfg.telnet = telnet;
         cfg.drop_iac = drop_iac;
         conv = std::make_unique<sim::Converter>(cfg);
         std::string error;
         EXPECT_TRUE(conv->start(&error)) << error;
     }
-    ~TelnetSim() {
-        conv->stop();
-        rmdir(dir.c_str());
-    }
+    ~TelnetSim() { conv->stop(); }
     std::pair<ts::Json, ts::ProcessResult> run(const std::string& how) {
-        Args args =
-            split("-r 200 -n 600 --latency-bound 1250 --tester-stall 600000 --json - " + how);
-        args.insert(args.end(), {"--port", cfg.link, "--address",
-                                 "127.0.0.1:" + std::to_string(conv->udpPort())});
-        return runCli(args);
+        return runCli("-r 200 -n 600 --latency-bound 1250 --tester-stall 600000 --json - --port " +
+                      cfg.link + " --address 127.0.0.1:" + std::to_string(conv->udpPort()) + " " +
+                      how);
     }
-    std::string dir;
+    ts::ScratchDir dir;
     sim::Config cfg;
     std::unique_ptr<sim::Converter> conv;
 };
 
-// Raw TCP against a Telnet converter: what the runner sends loses each 0xFF
-// with the byte after it; what comes back has each 0xFF doubled.
-TEST(Rfc2217Sim, RawTcpAgainstATelnetConverterBreaksOn0xFF) {
-    TelnetSim s(false);
-    const auto [j, r] = s.run("--transport tcp-client -d both");
-    ASSERT_EQ(r.status, 1) << r.err;
-    const ts::Json &e2u = j["directions"]["e2u"], &u2e = j["directions"]["u2e"];
+// Against a converter in Telnet mode: raw TCP loses each 0xFF it sends with
+// the byte after it, and finds each one coming back doubled. Then the fault, a
+// data 0xFF sent alone: an rfc2217 runner reads it as a Telnet command and
+// loses the packet; the simulator says how many it sent so.
+TEST(Rfc2217Sim, RawTcpAndADroppedSecondIacBreakOn0xFF) {
     const FfCount plain = ffPackets(600, kPlainSum), alt = ffPackets(600, kAltSum);
     ASSERT_GT(plain.lost, 0u);
-    EXPECT_EQ(u(e2u, "lost"), plain.lost);
-    EXPECT_EQ(u(e2u, "received"), 600 - plain.lost);
-    EXPECT_GT(u(e2u, "corrupt") + u(e2u, "skipped_bytes"), 0u);
-    EXPECT_EQ(u(u2e, "received"), 600u);
-    // The doubled 0xFF bytes, and the converter's DO COM-PORT-OPTION first.
-    EXPECT_EQ(u(u2e, "skipped_bytes"), alt.bytes + 3);
-}
-
-// The fault: a data 0xFF sent alone. An rfc2217 runner reads it as a Telnet
-// command and loses the packet; the simulator says how many it sent so.
-TEST(Rfc2217Sim, ADroppedSecondIacLosesThe0xFFPackets) {
+    {
+        TelnetSim s(false);
+        const auto [j, r] = s.run("--transport tcp-client -d both");
+        ASSERT_EQ(r.status, 1) << r.err;
+        const ts::Json &e2u = j["directions"]["e2u"], &u2e = j["directions"]["u2e"];
+        EXPECT_EQ(u(e2u, "lost"), plain.lost);
+        EXPECT_EQ(u(e2u, "received"), 600 - plain.lost);
+        EXPECT_GT(u(e2u, "corrupt") + u(e2u, "skipped_bytes"), 0u);
+        EXPECT_EQ(u(u2e, "received"), 600u);
+        // The doubled 0xFF bytes, and the converter's DO COM-PORT-OPTION first.
+        EXPECT_EQ(u(u2e, "skipped_bytes"), alt.bytes + 3);
+    }
     TelnetSim s(true);
     const auto [j, r] = s.run("--transport rfc2217 -d u2e");
     ASSERT_EQ(r.status, 1) << r.err;
-    const ts::Json& u2e = j["directions"]["u2e"];
-    const FfCount plain = ffPackets(600, kPlainSum);
-    EXPECT_EQ(u(u2e, "lost"), plain.lost);
-    EXPECT_EQ(u(u2e, "received"), 600 - plain.lost);
+    EXPECT_EQ(u(j["directions"]["u2e"], "lost"), plain.lost);
+    EXPECT_EQ(u(j["directions"]["u2e"], "received"), 600 - plain.lost);
     ts::Json sim;
     ASSERT_TRUE(ts::parseJson(s.conv->telnetJson(), &sim)) << s.conv->telnetJson();
     EXPECT_EQ(sim["iac_dropped"], plain.bytes);
 }
 
+// A converter that never agrees to COM-PORT-OPTION: no RFC 2217, no run.
+TEST(Rfc2217Sim, APlainTcpConverterIsRefused) {
+    TelnetSim s(false, false);
+    const auto [none, refused] = s.run("--transport rfc2217 --connect-timeout 800");
+    EXPECT_EQ(refused.status, 3) << refused.err;
+    EXPECT_NE(refused.err.find("RFC 2217"), std::string::npos) << refused.err;
+}
+
 // ser2net: both ways exact over its Telnet port, 0xFF bytes through unharmed
 // (counter8 at 150/s: the counter byte is 0xFF every 256 packets), the
-// settings acknowledged; its plain TCP port never agrees to COM-PORT-OPTION.
-TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledgedAPlainPortRefused) {
+// settings acknowledged.
+TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledged) {
     ts::Ser2net s;
     if (ts::ser2netPath().empty()) GTEST_SKIP() << s.error();
     ASSERT_TRUE(s.ok()) << s.error();
-    const std::string at = "127.0.0.1:";
-    const auto [j, r] = runCli({"--port",
-                                s.ptyPath(),
-                                "--address",
-                                at + std::to_string(s.telnetPort()),
-                                "--transport",
-                                "rfc2217",
-                                "-b",
-                                "57600",
-                                "--stop-bits",
-                                "2",
-                                "-r",
-                                "150",
-                                "-n",
-                                "700",
-                                "--latency-bound",
-                                "1700",
-                                "--tester-stall",
-                                "1000",
-                                "--json",
-                                "-"});
+    const auto [j, r] =
+        runCli("--port " + s.ptyPath() + " --address 127.0.0.1:" + std::to_string(s.telnetPort()) +
+               " --transport rfc2217 -b 57600 --stop-bits 2 -r 150 -n 700 "
+               "--latency-bound 1700 --tester-stall 1000 --json -");
     // A tester held up past a second on a loaded machine can outrun counter8's
     // window: the run says so (inconclusive), and judges nothing then.
     if (r.status == 5) GTEST_SKIP() << "the tester was held up: " << r.err;
@@ -280,19 +244,10 @@ TEST(Rfc2217Ser2net, BothWaysExactAndSettingsAcknowledgedAPlainPortRefused) {
         EXPECT_EQ(u(d, "lost") + u(d, "corrupt") + u(d, "skipped_bytes"), 0u) << way;
     }
     const ts::Json& rfc = j["channels"][0]["rfc2217"];
-    EXPECT_TRUE(rfc["differences"].empty()) << rfc.dump();
     for (const auto& [name, setting] : rfc["settings"].items())
         EXPECT_EQ(setting["answered"], setting["asked"]) << name;
     EXPECT_EQ(rfc["settings"]["baud"]["answered"], "57600");
     EXPECT_EQ(rfc["settings"]["stop_bits"]["answered"], "2");
-
-    const auto [none, refused] =
-        runCli({"--port", s.ptyPath(), "--address", at + std::to_string(s.rawPort()), "--transport",
-                "rfc2217", "--connect-timeout", "800", "-n", "5"});
-    EXPECT_EQ(refused.status, 3) << refused.err;
-    // It never agrees, or closes the connection while the device is still
-    // released by the first one: either way no RFC 2217.
-    EXPECT_NE(refused.err.find("RFC 2217"), std::string::npos) << refused.err;
 }
 
 }  // namespace

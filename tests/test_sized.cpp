@@ -1,16 +1,12 @@
-// The sized packet format: its byte layout against an independent CRC-32, the
-// framer on streams of every size boundary (stray bytes, a cut packet, packed
-// and split streams), the measuring core and the simulated converter's line
-// queue on sized packets.
+// The sized packet format: its byte layout against an independent CRC-32; the
+// framer, on sized packets of every size boundary and on seq7, through stray
+// bytes, cut and damaged packets, packed and split streams.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <vector>
 
-#include "direction.h"
 #include "packet_format.h"
-#include "stage.h"
 
 using measure::Format;
 
@@ -19,9 +15,10 @@ namespace {
 constexpr int kSizes[] = {measure::kSizedMin, measure::kSizedMin + 1, 64, 1471,
                           measure::kMaxPacketSize};
 
-std::vector<uint8_t> packet(uint64_t seq, int size, measure::Lane lane = measure::Lane::Plain) {
-    std::vector<uint8_t> p(static_cast<size_t>(size));
-    measure::buildPacket(Format::Sized, seq, p.data(), lane, size);
+std::vector<uint8_t> packet(uint64_t seq, int size, measure::Lane lane = measure::Lane::Plain,
+                            Format f = Format::Sized) {
+    std::vector<uint8_t> p(static_cast<size_t>(measure::packetSize(f, size)));
+    measure::buildPacket(f, seq, p.data(), lane, size);
     return p;
 }
 
@@ -47,8 +44,9 @@ struct Tally : measure::FrameSink {
 };
 
 // Frames `bytes` in feeds of the given lengths (cycled), then flushes.
-Tally frame(const std::vector<uint8_t>& bytes, int size, const std::vector<size_t>& feeds) {
-    measure::Framer f(Format::Sized, size);
+Tally frame(Format format, const std::vector<uint8_t>& bytes, int size,
+            const std::vector<size_t>& feeds) {
+    measure::Framer f(format, size);
     Tally t;
     size_t at = 0;
     for (size_t i = 0; at < bytes.size(); ++i) {
@@ -98,80 +96,40 @@ TEST(SizedFormat, LayoutAndCheckAtEverySizeBoundary) {
     }
 }
 
-// Stray bytes, a packet cut short, a packet missing its head: every byte is
-// accounted for, and how the stream is cut into feeds (one packed read, single
-// bytes, odd pieces) never changes what is found.
+// Stray bytes, a packet cut short, a packet missing its head, one damaged:
+// every byte is accounted for, each costs one packet and never a neighbour,
+// and how the stream is cut into feeds (one packed read, single bytes, odd
+// pieces) never changes what is found. Sized packets of every size, and seq7.
 TEST(SizedFormat, FramerResyncsOnStreamsOfEverySize) {
-    for (const int size : kSizes) {
-        SCOPED_TRACE(size);
+    std::vector<std::pair<Format, int>> formats = {{Format::Seq7, 11}};
+    for (const int size : kSizes) formats.emplace_back(Format::Sized, size);
+    for (const auto& [format, size] : formats) {
+        SCOPED_TRACE(std::string(measure::formatName(format)) + " " + std::to_string(size));
         std::vector<uint8_t> s;
-        auto add = [&s](const std::vector<uint8_t>& p) { s.insert(s.end(), p.begin(), p.end()); };
-        add(packet(1, size));
+        auto add = [&s, format = format, size = size](uint64_t seq, size_t from, size_t cut) {
+            const auto p =
+                packet(seq, size, seq % 2 ? measure::Lane::Alt : measure::Lane::Plain, format);
+            s.insert(s.end(), p.begin() + long(from), p.end() - long(cut));
+        };
+        add(1, 0, 0);
         s.push_back(0x7F);  // stray byte
-        add(packet(2, size));
-        auto cut = packet(3, size);  // cut short in the fill or the check
-        cut.resize(cut.size() - 3);
-        add(cut);
-        add(packet(4, size));
-        auto headless = packet(5, size);  // lost its first two bytes
-        add(std::vector<uint8_t>(headless.begin() + 2, headless.end()));
+        add(2, 0, 0);
+        add(3, 0, 3);  // cut short in the fill or the check
+        add(4, 0, 0);
+        add(5, 2, 0);                           // lost its first two bytes
         s.insert(s.end(), {0x00, 0x13, 0x11});  // more strays
-        add(packet(6, size));
-        const std::vector<uint32_t> want = {1, 2, 4, 6};
-        std::vector<Tally> runs;
+        add(6, 0, 0);
+        add(7, 0, 0);
+        s[s.size() - size_t(size) + 2] ^= 0x40;  // a byte of the number damaged
+        add(8, 0, 0);
+        const std::vector<uint32_t> want = {1, 2, 4, 6, 8};
         for (const std::vector<size_t>& feeds :
-             {std::vector<size_t>{s.size()}, {1}, {7, 1, 300, 2}, {size_t(size) + 1}})
-            runs.push_back(frame(s, size, feeds));
-        for (const Tally& t : runs) {
+             {std::vector<size_t>{s.size()}, {1}, {7, 1, 300, 2}, {size_t(size) + 1}}) {
+            const Tally t = frame(format, s, size, feeds);
             EXPECT_EQ(t.wires, want);
-            EXPECT_EQ(t.corrupt, 2u);  // the cut packet and the headless one
+            EXPECT_EQ(t.corrupt, 3u);  // the cut packet, the headless one, the damaged one
             EXPECT_EQ(t.wires.size() * size_t(size) + t.corrupt_bytes + t.skipped, s.size());
-            EXPECT_EQ(t.skipped, runs[0].skipped);
+            EXPECT_EQ(t.skipped, 4u);  // the strays, and only they
         }
-    }
-}
-
-// The measuring core on sized packets: packets packed several to a datagram
-// and a datagram cut across two, each matched by its 32-bit number.
-TEST(SizedFormat, DirectionMatchesPackedAndSplitDatagrams) {
-    const int size = 300;
-    measure::Direction d(Format::Sized, 1000000000, measure::Lane::Plain, size);
-    EXPECT_EQ(d.packetSize(), size);
-    std::vector<uint8_t> wire;
-    for (uint64_t seq = 1; seq <= 6; ++seq) {
-        d.onSent(seq, int64_t(seq) * 1000);
-        const auto p = packet(seq, size);
-        wire.insert(wire.end(), p.begin(), p.end());
-    }
-    d.onDatagram(wire.data(), 3 * size_t(size), 10000);               // three packed
-    d.onDatagram(wire.data() + 3 * size, size_t(size) + 100, 11000);  // one and a piece
-    d.onDatagram(wire.data() + 4 * size + 100, 2 * size_t(size) - 100, 12000);
-    const measure::Figures f = d.figures();
-    EXPECT_EQ(f.received, 6u);
-    EXPECT_EQ(f.corrupt + f.skipped_bytes + f.lost, 0u);
-}
-
-// The simulated converter's line queue holds --queue bytes: a burst of 64-byte
-// packets arriving at once keeps floor(queue / 64) of them, the rest overflow,
-// and those kept leave at the line's pace.
-TEST(SizedFormat, SimulatorLineQueueIsSettable) {
-    for (const int queue : {0, 512, 700}) {
-        SCOPED_TRACE(queue);
-        sim::Faults f;
-        f.baud = 115200;
-        f.queue = queue;
-        const int size = 64;
-        sim::Stage st(sim::Way::NetToSerial, Format::Sized, f, 0, size);
-        for (uint64_t seq = 1; seq <= 40; ++seq) {
-            const auto p = packet(seq, size);
-            st.input(p.data(), p.size(), 0);
-        }
-        const uint64_t fit = uint64_t(queue ? queue : 1024) / size;
-        EXPECT_EQ(st.counts().packets, 40u);
-        EXPECT_EQ(st.counts().overflow, 40u - fit);
-        st.advance(int64_t(1) << 40);
-        size_t out = 0;
-        while (st.hasReady()) out += st.popReady().size();
-        EXPECT_EQ(out, fit * size);
     }
 }

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "scratch.h"
+
 namespace testsupport {
 
 class Child;
@@ -17,8 +19,7 @@ std::string ser2netPath();
 
 class Ser2net {
 public:
-    // telnetPort() speaks `telnet(rfc2217)`, rawPort() plain TCP, both to the
-    // same serial device (the first to connect holds it).
+    // telnetPort() speaks `telnet(rfc2217)` to the serial device.
     explicit Ser2net(int life_seconds = 60);
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
@@ -29,12 +30,12 @@ public:
     // The serial port to open: the far end of ser2net's device.
     const std::string& ptyPath() const { return tester_; }
     unsigned short telnetPort() const { return telnet_port_; }
-    unsigned short rawPort() const { return raw_port_; }
 
 private:
+    ScratchDir dir_;
     std::unique_ptr<Child> socat_, ser2net_;
-    std::string dir_, device_, tester_, config_, error_;
-    unsigned short telnet_port_ = 0, raw_port_ = 0;
+    std::string tester_, error_;
+    unsigned short telnet_port_ = 0;
     bool ok_ = false;
 };
 
