@@ -184,9 +184,9 @@ int main() {
         historyProcess(big);
     }
     ts::PgServer pg;
-    std::string why;
-    if (pg.start(&why)) {
-        recordingCost("PostgreSQL", pg.uri(), 20);
+    const std::string why = pg.start();
+    if (why.empty()) {
+        recordingCost("PostgreSQL", pg.uri("postgres"), 20);
         // The same 100 000 runs, made by the server itself.
         const std::string fill =
             "INSERT INTO runs (id, started_at, elapsed_s, program, version, station, dut, "
@@ -199,8 +199,8 @@ int main() {
             "i; INSERT INTO channels (run_id, idx, name, dut, port, transport, address, direction, "
             "outcome) SELECT id, 0, 'ch1', dut, '', 'udp', '', 'both', outcome FROM runs WHERE id "
             "LIKE '00000000-%'; ANALYZE";
-        ts::runProcess({"psql", "-q", pg.uri(), "-c", fill}, 120);
-        historyCost("PostgreSQL", pg.uri());
+        ts::runProcess({"psql", "-q", pg.uri("postgres"), "-c", fill}, 120);
+        historyCost("PostgreSQL", pg.uri("postgres"));
     } else {
         std::printf("PostgreSQL: skipped (%s)\n", why.c_str());
     }
