@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "characterize.h"
 #include "options.h"
 #include "packet_format.h"
 #include "pty_pair.h"
@@ -157,6 +158,14 @@ TEST(LineSettings, FormatFitsTheLine) {
     EXPECT_NE(parse({"--data-bits", "7", "--format", "counter8"}).find("--format seq7"), npos);
     EXPECT_NE(parse({"--data-bits", "7", "--format", "seq32"}).find("7N1"), npos);
     EXPECT_NE(parse({"--data-bits", "6"}).find("fewer than 7 data bits"), npos);
+    // characterize sends sized packets only: a line that cannot carry them is refused.
+    for (const char* line : {"data-bits=7", "flow=xonxoff"}) {
+        const char* args[] = {"--simulate", "--channel", line};
+        cli::CharzOptions c;
+        std::string error;
+        EXPECT_FALSE(cli::parseCharacterize(3, args, &c, &error)) << line;
+        EXPECT_NE(error.find("cannot carry sized packets"), npos) << error;
+    }
 }
 
 }  // namespace
