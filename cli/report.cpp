@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "utf8.h"
+
 namespace cli {
 namespace {
 
@@ -28,26 +30,10 @@ std::string num(uint64_t v) {
 template <typename Put>
 void eachCodePoint(const std::string& s, Put put) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const size_t n = s.size();
-    for (size_t i = 0; i < n;) {
-        const unsigned char c = p[i];
-        size_t len = 0;
-        uint32_t cp = 0, min = 0;
-        if (c < 0x80)
-            len = 1, cp = c;
-        else if ((c & 0xE0) == 0xC0)
-            len = 2, cp = c & 0x1F, min = 0x80;
-        else if ((c & 0xF0) == 0xE0)
-            len = 3, cp = c & 0x0F, min = 0x800;
-        else if ((c & 0xF8) == 0xF0)
-            len = 4, cp = c & 0x07, min = 0x10000;
-        bool ok = len > 0 && i + len <= n;
-        for (size_t k = 1; ok && k < len; ++k) {
-            ok = (p[i + k] & 0xC0) == 0x80;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        ok = ok && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        if (ok) {
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp = 0;
+        const size_t len = utf8::at(p + i, s.size() - i, &cp);
+        if (len > 0) {
             put(cp, s.data() + i, len);
             i += len;
         } else {
@@ -57,9 +43,7 @@ void eachCodePoint(const std::string& s, Put put) {
     }
 }
 
-bool isControl(uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-}
+using utf8::isControl;
 
 // Text in XML; in attributes, tab, newline and carriage return are written as
 // references so a reader's attribute normalisation keeps them.

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "utf8.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -19,27 +21,10 @@ using Json = nlohmann::ordered_json;
 // Whether s is well-formed UTF-8 without control characters.
 bool cleanUtf8(const std::string& s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    for (size_t i = 0, n = s.size(); i < n;) {
-        const unsigned char c = p[i];
-        size_t len;
-        uint32_t cp, min;
-        if (c < 0x80)
-            len = 1, cp = c, min = 0;
-        else if ((c & 0xE0) == 0xC0)
-            len = 2, cp = c & 0x1F, min = 0x80;
-        else if ((c & 0xF0) == 0xE0)
-            len = 3, cp = c & 0x0F, min = 0x800;
-        else if ((c & 0xF8) == 0xF0)
-            len = 4, cp = c & 0x07, min = 0x10000;
-        else
-            return false;
-        if (i + len > n) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp = 0;
+        const size_t len = utf8::at(p + i, s.size() - i, &cp);
+        if (len == 0 || utf8::isControl(cp)) return false;
         i += len;
     }
     return true;
