@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -55,18 +56,26 @@ Sim startSim(const ts::ScratchDir& dir, const std::string& name, int size,
     return s;
 }
 
-// Runs characterize with the arguments and parses its JSON report back. A run
+// Runs characterize against the simulators `start` starts (it returns their
+// --channel options) with the arguments, and parses its JSON report back. A run
 // the machine disturbed (`steady` says no of one of its results: the tool found
 // a figure inconclusive, or a fixed-delay converter's latency spread) is run
-// again, at most twice: the figures judged are those of a steady run, if any.
-Json characterize(const std::string& args, bool (*steady)(const Json&) = nullptr) {
-    const auto cmd = argv({CONVBENCH_CLI, "characterize", "--trial", "1", "--settle", "100",
-                           "--latency-bound", "600", "--json", "-"},
-                          args);
+// again, at most twice, against fresh simulators on fresh ports (a port picked
+// free may be taken by another suite before a trial binds it): the figures
+// judged are those of a steady run, if any.
+using Starter = std::function<std::string(const ts::ScratchDir&, std::vector<Sim>*)>;
+Json characterize(const Starter& start, const std::string& args,
+                  bool (*steady)(const Json&) = nullptr) {
     Json j;
     for (int run = 0; run < 3; ++run) {
+        const ts::ScratchDir dir;
+        std::vector<Sim> sims;
+        const auto cmd = argv({CONVBENCH_CLI, "characterize", "--trial", "1", "--settle", "100",
+                               "--latency-bound", "600", "--json", "-"},
+                              start(dir, &sims) + args);
         const ts::ProcessResult r = ts::runProcess(cmd, 240);
         EXPECT_TRUE(ts::parseJson(r.out, &j)) << r.out << r.err;
+        if (r.out.find("Address already in use") != std::string::npos) continue;
         if (steady == nullptr) break;
         const Json channels = j.contains("channels") ? j["channels"] : Json();
         bool ok = !channels.empty();
@@ -94,14 +103,15 @@ const Json& result(const Json& j, const std::string& channel, const std::string&
 // is twice as fast must find the simulator's rate by the search itself (its
 // queue kept to three packets, so a short trial cannot hide an excess in it).
 TEST(Characterize, ThroughputIsTheLineRate) {
-    const ts::ScratchDir dir;
-    Sim a = startSim(dir, "a", 13, "--baud 115200", "sizes=13,baud=115200");
-    Sim b = startSim(dir, "b", 64, "--baud 115200", "sizes=64,baud=115200");
-    Sim c =
-        startSim(dir, "c", 64, "--baud 115200 --queue 200", "sizes=64,baud=230400,direction=e2u");
-    const Json j =
-        characterize(a.channel + b.channel + c.channel + " --only throughput --resolution 0.5",
-                     [](const Json& r) { return r["throughput"]["known"].get<bool>(); });
+    const auto start = [](const ts::ScratchDir& dir, std::vector<Sim>* sims) {
+        sims->push_back(startSim(dir, "a", 13, "--baud 115200", "sizes=13,baud=115200"));
+        sims->push_back(startSim(dir, "b", 64, "--baud 115200", "sizes=64,baud=115200"));
+        sims->push_back(startSim(dir, "c", 64, "--baud 115200 --queue 200",
+                                 "sizes=64,baud=230400,direction=e2u"));
+        return (*sims)[0].channel + (*sims)[1].channel + (*sims)[2].channel;
+    };
+    const Json j = characterize(start, " --only throughput --resolution 0.5",
+                                [](const Json& r) { return r["throughput"]["known"].get<bool>(); });
     for (const char* at : {"ch1 e2u", "ch1 u2e", "ch2 e2u", "ch2 u2e", "ch3 e2u"}) {
         SCOPED_TRACE(at);
         const Json& r = result(j, std::string(at, 3), at + 4);
@@ -124,10 +134,15 @@ TEST(Characterize, ThroughputIsTheLineRate) {
 // data sheet are written too.
 TEST(Characterize, BurstIsTheQueue) {
     const ts::ScratchDir dir;
-    Sim a = startSim(dir, "a", 13, "--baud 115200 --queue 512", "sizes=13,direction=e2u");
-    Sim b = startSim(dir, "b", 64, "--baud 115200 --queue 512", "sizes=64,direction=e2u");
-    const Json j = characterize(a.channel + b.channel + " --only burst --report " +
-                                (dir / "r.html") + " --sheet " + (dir / "sheet.txt"));
+    const auto start = [](const ts::ScratchDir& d, std::vector<Sim>* sims) {
+        sims->push_back(
+            startSim(d, "a", 13, "--baud 115200 --queue 512", "sizes=13,direction=e2u"));
+        sims->push_back(
+            startSim(d, "b", 64, "--baud 115200 --queue 512", "sizes=64,direction=e2u"));
+        return (*sims)[0].channel + (*sims)[1].channel;
+    };
+    const Json j = characterize(
+        start, " --only burst --report " + (dir / "r.html") + " --sheet " + (dir / "sheet.txt"));
     for (const auto& [ch, size] : {std::pair<const char*, int>{"ch1", 13}, {"ch2", 64}}) {
         const Json& burst = result(j, ch, "e2u")["burst"];
         ASSERT_TRUE(burst["known"].get<bool>()) << burst.dump();
@@ -142,13 +157,15 @@ TEST(Characterize, BurstIsTheQueue) {
 // the throughput found. A deep queue: a simulator held up by a busy machine
 // loses nothing.
 TEST(Characterize, LatencyIsTheDelay) {
-    const ts::ScratchDir dir;
-    const std::string faults = "--baud 921600 --delay 20 --queue 65536";
-    Sim a = startSim(dir, "a", 13, faults, "sizes=13,baud=921600,direction=e2u");
-    Sim b = startSim(dir, "b", 13, faults, "sizes=13,baud=921600,direction=u2e");
+    const auto start = [](const ts::ScratchDir& dir, std::vector<Sim>* sims) {
+        const std::string faults = "--baud 921600 --delay 20 --queue 65536";
+        sims->push_back(startSim(dir, "a", 13, faults, "sizes=13,baud=921600,direction=e2u"));
+        sims->push_back(startSim(dir, "b", 13, faults, "sizes=13,baud=921600,direction=u2e"));
+        return (*sims)[0].channel + (*sims)[1].channel;
+    };
     // A run the machine held up (a median further off than 2 ms) is run again.
-    const Json j = characterize(
-        a.channel + b.channel + " --only throughput,loss,latency --trial 0.5", [](const Json& r) {
+    const Json j =
+        characterize(start, " --only throughput,loss,latency --trial 0.5", [](const Json& r) {
             if (r["latency"].empty()) return false;
             const Json& p50 = r["latency"][0]["p50_ms"];
             return p50["known"].get<bool>() && std::abs(p50["value"].get<double>() - 20) <= 2;
