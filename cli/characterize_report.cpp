@@ -15,12 +15,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string fmt(const char* f, double v) {
-    char b[64];
-    std::snprintf(b, sizeof b, f, v);
-    return b;
-}
-
 // A figure: its value, or null and the reason.
 Json findingJson(const Finding& f) {
     Json j{{"known", f.known}, {"value", nullptr}};

@@ -12,12 +12,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string fmt(const char* f, double v) {
-    char b[64];
-    std::snprintf(b, sizeof b, f, v);
-    return b;
-}
-
 std::string ms(double us) {
     return fmt("%.3f", us / 1000.0);
 }
@@ -261,6 +255,12 @@ std::string validUtf8(const std::string& s) {
     out.reserve(s.size());
     eachCodePoint(s, [&](uint32_t, const char* b, size_t len) { out.append(b, len); });
     return out;
+}
+
+std::string fmt(const char* f, double v) {
+    char b[64];
+    std::snprintf(b, sizeof b, f, v);
+    return b;
 }
 
 std::string shown(const std::string& s) {

@@ -99,6 +99,8 @@ std::string validUtf8(const std::string& s);
 // Text as a terminal may show it: valid UTF-8, control characters visible
 // (ESC as \x1b, a newline as \x0a, C1 controls as \u009b).
 std::string shown(const std::string& s);
+// One number as printf writes it with the format f ("%.3f").
+std::string fmt(const char* f, double v);
 // One CSV field (RFC 4180): valid UTF-8, quoted when it holds a comma, a
 // double quote, CR or LF, with its quotes doubled.
 std::string csvField(const std::string& s);
