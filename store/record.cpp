@@ -99,6 +99,11 @@ bool isOutcome(const std::string& s) {
 bool isStatus(const std::string& s) {
     return s == "completed" || s == "interrupted" || s == "setup-error";
 }
+std::string runProblem(const Run& r) {
+    if (r.id.empty() || !isOutcome(r.outcome) || !isStatus(r.status))
+        return "not a run record: no run_id, or an unknown outcome or status";
+    return "";
+}
 
 std::string toJson(const Run& r, int indent) {
     Json tags = Json::object();
@@ -222,11 +227,8 @@ bool fromJson(const std::string& text, Run* r, std::string* error) {
         *error = std::string("not a run record: ") + e.what();
         return false;
     }
-    if (r->id.empty() || !isOutcome(r->outcome) || !isStatus(r->status)) {
-        *error = "not a run record: no run_id, or an unknown outcome or status";
-        return false;
-    }
-    return true;
+    *error = runProblem(*r);
+    return error->empty();
 }
 
 }  // namespace store

@@ -78,5 +78,8 @@ std::string tagProblem(const std::string& key, const std::string& value);
 // Outcome and status texts the store takes.
 bool isOutcome(const std::string& s);
 bool isStatus(const std::string& s);
+// Why a run cannot be stored (no id, an unknown outcome or status); empty when
+// it can. A store, its spool and a sync all take the same runs.
+std::string runProblem(const Run& run);
 
 }  // namespace store

@@ -169,6 +169,8 @@ SyncResult sync(const std::string& target, const std::string& dir, const OpenOpt
 RecordResult record(const std::string& target, const std::string& spool_dir, const Run& run,
                     const OpenOptions& options) {
     RecordResult out;
+    // Such a run would only sit in the spool: no sync takes it.
+    if (!(out.error = runProblem(run)).empty()) return out;
     std::unique_ptr<Store> s = Store::open(target, options, &out.error);
     bool fresh = false;
     if (s && s->write(run, &fresh, &out.error)) {

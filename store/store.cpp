@@ -224,6 +224,7 @@ bool Store::insertRows(const std::string& table, const std::vector<std::string>&
 
 bool Store::write(const Run& r, bool* fresh, std::string* error) {
     *fresh = false;
+    if (!(*error = runProblem(r)).empty()) return false;
     if (!db_->begin(error)) return false;
     auto fail = [&] {
         std::string ignored;
