@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
@@ -12,6 +13,7 @@
 
 #include <sys/socket.h>
 
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -20,6 +22,7 @@
 #include "pty_pair.h"
 #include "shared_items.h"
 #include "socat.h"
+#include "store.h"
 #include "window_access.h"
 
 using namespace testsupport;
@@ -92,33 +95,35 @@ TEST(Form, NoSerialPortPresent) {
     EXPECT_EQ(h.messages(), QStringList({"No Active Ports Found", "--massage--"}));
 }
 
-// Reports with no window go nowhere; a worker's are queued to the GUI thread, in order.
-TEST(StatusPath, WorkerReportsQueuedInOrderAndDroppedWithoutAWindow) {
+// Reports go to the window built last, queued to the GUI thread in order: with no window they go
+// nowhere, and an earlier window destroyed after the later one was built does not take them away.
+// Echoed packets and a tester held up longer than 50 ms follow the figures on the status line.
+TEST(StatusPath, WorkerReportsQueuedToTheLastWindowFiguresOnTheLine) {
     { Harness gone; }
     std::thread([] { updateServerCnt(7); }).join();
     QCoreApplication::processEvents();
+    auto first = std::make_unique<Harness>();
     Harness h;
     QStringList seen;  // filled on the GUI thread, after the window's own slot
     QObject::connect(&h.w, &MainWindow::Event_updateServerCnt, &h.w, [&](QString c) { seen << c; });
+    first.reset();
     std::thread([] {
         for (int i = 1; i <= 500; ++i) updateServerCnt(i);
     }).join();
     EXPECT_TRUE(h.f.arrived->text().isEmpty());  // no label touched off the GUI thread
     ASSERT_TRUE(until([&] { return seen.size() == 500; }));
     for (int i = 0; i < 500; ++i) ASSERT_EQ(seen[i], QString::number(i + 1));
-}
+    EXPECT_EQ(h.f.arrived->text(), "500");
 
-// Reports go to the window built last; an earlier one destroyed after it was built does not
-// take them away from it.
-TEST(StatusPath, AnEarlierWindowGoingLeavesTheLaterOneItsReports) {
-    auto first = std::make_unique<Harness>();
-    Harness h;
-    QStringList seen;
-    QObject::connect(&h.w, &MainWindow::Event_updateServerCnt, &h.w, [&](QString c) { seen << c; });
-    first.reset();
-    std::thread([] { updateServerCnt(3); }).join();
-    ASSERT_TRUE(until([&] { return seen == QStringList({"3"}); }));
-    EXPECT_EQ(h.f.arrived->text(), "3");
+    measure::Figures f;
+    f.lost = 2, f.tester.longest_stall_ms = 50, f.tester.stall_at_s = 12.42;
+    h.f.show_figures(f);
+    EXPECT_EQ(h.parsedFigures(), (QList<int>{2, 0, 0, 0, 0})) << qPrintable(h.figures());
+    const QString figures = h.figures(), sep = QString::fromUtf8(" \u00b7 ");
+    f.echoed = 5;
+    f.tester.longest_stall_ms = 340.4;
+    h.f.show_figures(f);
+    EXPECT_EQ(h.figures(), figures + sep + "echoed 5" + sep + "tester held up 340 ms at 12.4 s");
 }
 
 // The ports listed; each click reads the form; each half reports its own failure; bad checksum.
@@ -283,18 +288,56 @@ TEST(Run, StartsAfreshAndShowsTheTestersOwnPortOutage) {
     }
 }
 
-// Echoed packets and a tester held up longer than 50 ms follow the figures on the status line.
-TEST(StatusPath, EchoedPacketsAndTesterStallsFollowTheFigures) {
-    Harness h;
-    measure::Figures f;
-    f.lost = 2, f.tester.longest_stall_ms = 50, f.tester.stall_at_s = 12.42;
-    h.f.show_figures(f);
-    EXPECT_EQ(h.parsedFigures(), (QList<int>{2, 0, 0, 0, 0})) << qPrintable(h.figures());
-    const QString figures = h.figures(), sep = QString::fromUtf8(" \u00b7 ");
-    f.echoed = 5;
-    f.tester.longest_stall_ms = 340.4;
-    h.f.show_figures(f);
-    EXPECT_EQ(h.figures(), figures + sep + "echoed 5" + sep + "tester held up 340 ms at 12.4 s");
+// With a store set (in the settings file, the environment over it) STOP records the run with the
+// count the window showed; a store it cannot write leaves the run in the spool and a note on the
+// status line. Packets go to a UDP peer that keeps them, the receiver reads a pty nobody writes to.
+TEST(Run, StopRecordsTheRunOrSaysWhyNot) {
+    QTemporaryDir dir;
+    PtyPair pty;
+    UdpPeer converter;
+    ASSERT_TRUE(dir.isValid() && pty.ok() && converter.ok());
+    const QString port = QString::fromStdString(pty.slavePath());
+    const std::string db = dir.filePath("w.db").toStdString();
+    ASSERT_TRUE(QDir(dir.path()).mkpath("convbench"));
+    std::ofstream(dir.filePath("convbench/window.conf").toStdString())
+        << "# the bench's store\ndb = " << db << "\nspool=" << dir.filePath("spool").toStdString()
+        << "\ndut=SN-FILE\nstation=bench-1\n";
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+    qputenv("CONVBENCH_DUT", "SN-WINDOW");
+    for (const char* v : {"CONVBENCH_DB", "CONVBENCH_SPOOL", "CONVBENCH_STATION"}) qunsetenv(v);
+    Harness h(port);
+    const auto startAndStop = [&] {  // the count the window showed at STOP
+        h.start(port, CONVERT_ETHERNET_TO_UART, QString::number(converter.port()),
+                QString::number(freeUdpPort()));
+        EXPECT_TRUE(until([&] { return h.f.sent->text().toInt() >= 3; }));
+        const int sent = h.f.sent->text().toInt();
+        h.f.btn->click();
+        return sent;
+    };
+    const int sent = startAndStop();
+    EXPECT_FALSE(h.figures().contains("record")) << qPrintable(h.figures());
+    std::string error;
+    auto s = store::Store::open(db, {}, &error);
+    ASSERT_TRUE(s) << error;
+    std::vector<store::Summary> runs;
+    ASSERT_TRUE(s->list({}, &runs, &error)) << error;
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].dut, "SN-WINDOW");
+    EXPECT_EQ(runs[0].station, "bench-1");
+    EXPECT_EQ(runs[0].outcome, "pass");  // nothing lost: packets on their way at STOP left out
+    store::Run run;
+    bool found = false;
+    ASSERT_TRUE(s->get(runs[0].id, &run, &found, &error) && found) << error;
+    ASSERT_TRUE(run.channels.size() == 1 && !run.channels[0].directions.empty());
+    const store::Figure& sent_figure = run.channels[0].directions[0].figures.at(0);
+    EXPECT_EQ(sent_figure.name, "sent");
+    EXPECT_GE(sent_figure.value, sent);  // the last packets may go out after the count was read
+
+    qputenv("CONVBENCH_DB", dir.filePath("no-such-folder/w.db").toUtf8());
+    startAndStop();
+    EXPECT_TRUE(h.figures().contains("record kept in the spool: ")) << qPrintable(h.figures());
+    EXPECT_EQ(QDir(dir.filePath("spool")).entryList({"*.json"}).size(), 1);
+    for (const char* v : {"CONVBENCH_DB", "CONVBENCH_DUT"}) qunsetenv(v);
 }
 
 int main(int argc, char** argv) {
