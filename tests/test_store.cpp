@@ -1,10 +1,10 @@
 // Unit records and the results store, end to end through the runner:
 // identity in every report, runs read back through `history` in every format
-// (parsed back, figures against the run's own JSON report), a schema-1 store
-// brought up to date, stores that cannot be written (read-only, full, locked)
-// spooling runs that `sync` or the next run delivers once; and the same on a
-// real PostgreSQL server the suite starts itself: eight runners at once, then
-// the server stopped during a run.
+// (parsed back, figures against the run's own JSON report) from a schema-1
+// store brought up to date, stores that cannot be written (read-only, full,
+// locked) spooling runs that `sync` or the next run delivers once, eight
+// runners at once; and the same on a real PostgreSQL server the suite starts
+// itself, stopped during a run.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -24,7 +24,6 @@
 #include "options.h"
 #include "pg_server.h"
 #include "scratch.h"
-#include "spool.h"
 #include "store.h"
 #include "unit_record.h"
 #include "xml_reader.h"
@@ -34,6 +33,7 @@ namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 using Ids = std::multiset<std::string>;
 constexpr auto npos = std::string::npos;
+const ts::Child::Options kKeep{ts::Child::Output::Keep, ts::Child::Output::Keep};
 
 namespace {
 
@@ -106,6 +106,33 @@ const ts::Json* figure(const ts::Json& run, size_t channel, const std::string& d
             for (const ts::Json& f : d["figures"])
                 if (f["name"] == name) return &f;
     return nullptr;
+}
+
+// Eight runners recording into one store at once (the schema made by
+// whichever comes first): every run there exactly once, seen by every station.
+void eightRunnersAtOnce(const std::string& db, const ts::ScratchDir& dir) {
+    std::vector<ts::Child> runners;
+    for (int i = 0; i < 8; ++i)
+        runners.emplace_back(simulation(db, dir / ("spool" + std::to_string(i)), "0.6",
+                                        {"--dut", "SN-" + std::to_string(i), "--station",
+                                         "st-" + std::to_string(i % 3)}),
+                             kKeep);
+    Ids all, station1;
+    for (int i = 0; i < 8; ++i) {
+        const ts::Ended& e = runners[i].wait();
+        EXPECT_EQ(e.status, 0) << e.err;
+        EXPECT_NE(e.err.find("recorded run"), npos) << e.err;
+        const std::string id = parsed(e.out)["run_id"];
+        all.insert(id);
+        if (i % 3 == 1) station1.insert(id);
+    }
+    EXPECT_EQ(ids(history(db)), all);  // every run, each once, seen from anywhere
+    EXPECT_EQ(ids(history(db, {"--station", "st-1"})), station1);
+    // One run in full: the figures and the per-second rows came through.
+    const ts::Json run = history(db, {"--run", *all.begin()})["run"];
+    ASSERT_EQ(run["channels"].size(), 1u);
+    EXPECT_GE(run["channels"][0]["directions"][0]["figures"].size(), 10u);
+    EXPECT_GE(run["seconds"].size(), 2u);
 }
 
 }  // namespace
@@ -233,18 +260,24 @@ TEST(StoreHistoryTest, RunsReadBackInEveryFormatFromSchemaOne) {
     EXPECT_NE(refused.err.find("schema 99, newer than schema 2"), npos) << refused.err;
 }
 
-// A store the runner cannot write, read-only to it or full (a file size limit
-// stands for the disk): the run waits in the spool, `sync` or the next run
-// that records delivers it, and delivering it again records nothing twice.
+// A store the runner cannot write, read-only to it, full (a file size limit
+// stands for the disk) or locked by another writer: the run waits in the
+// spool, `sync` or the next run that records delivers it, per-second rows and
+// all, and delivering it again records nothing twice.
 TEST(StoreSpoolTest, UnwritableStoreSpoolsDeliveredOnce) {
-    for (const bool full : {false, true}) {
-        SCOPED_TRACE(full ? "full" : "read-only");
+    for (const std::string how : {"read-only", "full", "locked"}) {
+        SCOPED_TRACE(how);
+        const bool full = how == "full";
         ts::ScratchDir dir;
         const std::string db = dir / "results.db", spool = dir / "spool";
         recordedRun(db, spool, {"--dut", "SN-1"});
         ts::ProcessOptions o;
+        sqlite3* holder = nullptr;  // the other writer, in a transaction
         if (full) {
             o.file_size_limit = fs::file_size(db);
+        } else if (how == "locked") {
+            ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), 0);
         } else {  // root writes any file: the run is made by nobody, for whom it is read-only
             fs::create_directory(spool);
             ASSERT_EQ(chmod(dir.path.c_str(), 0755) | chmod(spool.c_str(), 0777), 0);
@@ -253,6 +286,7 @@ TEST(StoreSpoolTest, UnwritableStoreSpoolsDeliveredOnce) {
         }
         const ts::ProcessResult r =
             ts::runProcess(simulation(db, spool, full ? "2.2" : "0.5", {"--dut", "SN-2"}), o);
+        sqlite3_close(holder);  // its transaction rolled back, the lock gone
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.err.find("kept it in the spool"), npos) << r.err;
         const std::string id = parsed(r.out)["run_id"];
@@ -271,6 +305,7 @@ TEST(StoreSpoolTest, UnwritableStoreSpoolsDeliveredOnce) {
             << s.out << s.err;
         EXPECT_FALSE(fs::exists(file));
         EXPECT_EQ(ids(history(db, {"--dut", "SN-2"})), Ids{id});
+        EXPECT_GE(history(db, {"--run", id})["run"]["seconds"].size(), 2u);
         // The same run delivered again (a sync cut off before it removed the file).
         std::ofstream(file) << kept;
         const ts::ProcessResult again = runner({"sync", "--spool", spool});
@@ -279,50 +314,10 @@ TEST(StoreSpoolTest, UnwritableStoreSpoolsDeliveredOnce) {
     }
 }
 
-// Through the library: a store another writer holds locked spools the run;
-// eight threads recording at once into one file lose nothing.
-TEST(StoreSpoolTest, LockedStoreSpoolsAndWritersAtOnceLoseNothing) {
+// Eight stations on one SQLite file: each waits for the others' writes.
+TEST(StoreHistoryTest, EightRunnersAtOnceIntoOneFile) {
     ts::ScratchDir dir;
-    const std::string db = dir / "results.db", spool = dir / "spool";
-    auto make = [](const std::string& dut) {
-        store::Run r;
-        r.id = store::newRunId();
-        r.started_at = store::utcNow();
-        r.station = r.dut = dut;
-        r.outcome = "pass";
-        r.status = "completed";
-        r.channels.push_back({"ch1", dut, "", "udp", "", "e2u", "pass", {}});
-        r.channels[0].directions.push_back(
-            {"e2u", "pass", {{"sent", 10, false, 0, "packets", true}}});
-        for (int s = 1; s <= 30; ++s)
-            r.seconds.push_back({0, "e2u", double(s), s, s, 0, 0, 0, 0, 1, 2});
-        return r;
-    };
-    store::OpenOptions quick;
-    quick.busy_ms = 100;
-    ASSERT_TRUE(store::record(db, spool, make("first"), quick).recorded);
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    const store::Run locked_out = make("locked");
-    const store::RecordResult r = store::record(db, spool, locked_out, quick);
-    EXPECT_FALSE(r.recorded);
-    EXPECT_TRUE(r.spooled) << r.error;
-    EXPECT_NE(r.error.find("locked"), npos) << r.error;
-    sqlite3_close(holder);  // its transaction rolled back, the lock gone
-
-    std::vector<std::thread> writers;  // each with a spool of its own, which nothing syncs
-    for (int w = 0; w < 8; ++w)
-        writers.emplace_back([&, w] {
-            for (int k = 0; k < 5; ++k)
-                store::record(db, dir / ("spool" + std::to_string(w)), make("w"), {});
-        });
-    for (std::thread& t : writers) t.join();
-    EXPECT_EQ(store::sync(db, spool, quick).delivered, 1);
-    const Ids seen = ids(history(db));
-    EXPECT_EQ(seen.size(), 42u);  // every one recorded, not spooled
-    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 42u);  // and none twice
-    EXPECT_EQ(history(db, {"--run", locked_out.id})["run"]["seconds"].size(), 30u);
+    eightRunnersAtOnce(dir / "results.db", dir);
 }
 
 // A unit that could not be tested is recorded too, in the default store of
@@ -361,42 +356,18 @@ TEST(StoreRecordTest, PerSecondRowsBoundedAndEven) {
         ASSERT_EQ(rows[k].t_s - rows[k - 8].t_s, step) << k;
 }
 
-// On a server of the suite's own: eight runners recording into one database
-// at once (the schema made by whichever comes first), every run there exactly
-// once and seen by every station; then the server stopped during a run, the
-// run spooled, and delivered by `sync` once the server is back.
+// On a server of the suite's own: eight runners at once; then the server
+// stopped during a run, the run spooled, and delivered by `sync` once the
+// server is back.
 TEST(StorePgTest, EightRunnersAtOnceThenServerStoppedMidRun) {
     ts::PgServer server;
     const std::string why = server.start();
     if (!why.empty()) GTEST_SKIP() << "no PostgreSQL server: " << why;
     ts::ScratchDir dir;
     const std::string db = server.uri("postgres"), spool = dir / "spool";
-    const ts::Child::Options keep{ts::Child::Output::Keep, ts::Child::Output::Keep};
-    std::vector<ts::Child> runners;
-    for (int i = 0; i < 8; ++i)
-        runners.emplace_back(simulation(db, dir / ("spool" + std::to_string(i)), "0.6",
-                                        {"--dut", "SN-" + std::to_string(i), "--station",
-                                         "st-" + std::to_string(i % 3)}),
-                             keep);
-    Ids all, station1;
-    for (int i = 0; i < 8; ++i) {
-        const ts::Ended& e = runners[i].wait();
-        EXPECT_EQ(e.status, 0) << e.err;
-        EXPECT_NE(e.err.find("recorded run"), npos) << e.err;
-        const std::string id = parsed(e.out)["run_id"];
-        all.insert(id);
-        if (i % 3 == 1) station1.insert(id);
-    }
-    EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), 8u);
-    EXPECT_EQ(ids(history(db)), all);  // every run, each once, seen from anywhere
-    EXPECT_EQ(ids(history(db, {"--station", "st-1"})), station1);
-    // One run in full: the figures and the per-second rows came through.
-    const ts::Json run = history(db, {"--run", *all.begin()})["run"];
-    ASSERT_EQ(run["channels"].size(), 1u);
-    EXPECT_GE(run["channels"][0]["directions"][0]["figures"].size(), 10u);
-    EXPECT_GE(run["seconds"].size(), 2u);
+    eightRunnersAtOnce(db, dir);
 
-    ts::Child cut(simulation(db, spool, "1.5", {"--dut", "SN-CUT"}), keep);
+    ts::Child cut(simulation(db, spool, "1.5", {"--dut", "SN-CUT"}), kKeep);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     ASSERT_TRUE(server.stop());
     const ts::Ended& e = cut.wait();
