@@ -1,10 +1,10 @@
 // Unit records and the results store, end to end through the runner:
 // identity in every report, runs read back through `history` in every format
-// (parsed back, figures against the run's own JSON report), a schema-1 store
-// brought up to date, stores that cannot be written (read-only, full, locked)
-// spooling runs that `sync` or the next run delivers once; and the same on a
-// real PostgreSQL server the suite starts itself: eight runners at once, and
-// the server stopped during a run.
+// (parsed back, figures against the run's own JSON report) from a schema-1
+// store brought up to date, stores that cannot be written (read-only, full,
+// locked) spooling runs that `sync` or the next run delivers once, eight
+// runners at once; and the same on a real PostgreSQL server the suite starts
+// itself, stopped during a run.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -24,7 +24,6 @@
 #include "options.h"
 #include "pg_server.h"
 #include "scratch.h"
-#include "spool.h"
 #include "store.h"
 #include "unit_record.h"
 #include "xml_reader.h"
@@ -34,6 +33,7 @@ namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 using Ids = std::multiset<std::string>;
 constexpr auto npos = std::string::npos;
+const ts::Child::Options kKeep{ts::Child::Output::Keep, ts::Child::Output::Keep};
 
 namespace {
 
@@ -77,9 +77,7 @@ ts::Json history(const std::string& db, const Args& more = {}) {
     args.insert(args.end(), more.begin(), more.end());
     const ts::ProcessResult r = runner(args);
     EXPECT_EQ(r.status, 0) << r.err;
-    const ts::Json j = parsed(r.out);
-    EXPECT_EQ(j["history"], 1);
-    return j;
+    return parsed(r.out);
 }
 
 Ids ids(const ts::Json& list) {
@@ -110,80 +108,78 @@ const ts::Json* figure(const ts::Json& run, size_t channel, const std::string& d
     return nullptr;
 }
 
-size_t spooled(const std::string& dir) {
-    std::error_code ec;
-    return std::count_if(fs::directory_iterator(dir, ec), {}, [](const fs::directory_entry& e) {
-        return e.path().extension() == ".json" && e.path().filename().string()[0] != '.';
-    });
+// Eight runners recording into one store at once (the schema made by
+// whichever comes first): every run there exactly once, seen by every station.
+void eightRunnersAtOnce(const std::string& db, const ts::ScratchDir& dir) {
+    std::vector<ts::Child> runners;
+    for (int i = 0; i < 8; ++i)
+        runners.emplace_back(simulation(db, dir / ("spool" + std::to_string(i)), "0.6",
+                                        {"--dut", "SN-" + std::to_string(i), "--station",
+                                         "st-" + std::to_string(i % 3)}),
+                             kKeep);
+    Ids all, station1;
+    for (int i = 0; i < 8; ++i) {
+        const ts::Ended& e = runners[i].wait();
+        EXPECT_EQ(e.status, 0) << e.err;
+        EXPECT_NE(e.err.find("recorded run"), npos) << e.err;
+        const std::string id = parsed(e.out)["run_id"];
+        all.insert(id);
+        if (i % 3 == 1) station1.insert(id);
+    }
+    EXPECT_EQ(ids(history(db)), all);  // every run, each once, seen from anywhere
+    EXPECT_EQ(ids(history(db, {"--station", "st-1"})), station1);
+    // One run in full: the figures and the per-second rows came through.
+    const ts::Json run = history(db, {"--run", *all.begin()})["run"];
+    ASSERT_EQ(run["channels"].size(), 1u);
+    EXPECT_GE(run["channels"][0]["directions"][0]["figures"].size(), 10u);
+    EXPECT_GE(run["seconds"].size(), 2u);
 }
-
-ts::PgServer* server = nullptr;
-std::string skip_reason;
-
-class StorePgTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server = new ts::PgServer;
-        if (ts::runProcess({"psql", "--version"}, 30).status != 0)
-            skip_reason = "no psql (postgresql-client)";
-        else if (!(skip_reason = server->start()).empty())
-            skip_reason = "no PostgreSQL server: " + skip_reason;
-    }
-    static void TearDownTestSuite() { delete server; }
-    void SetUp() override {
-        if (!skip_reason.empty()) GTEST_SKIP() << skip_reason;
-    }
-    // A database of the test's own on the suite's server.
-    static std::string freshDatabase(const std::string& name) {
-        const ts::ProcessResult r = ts::runProcess(
-            {"psql", "-q", server->uri("postgres"), "-c", "CREATE DATABASE " + name}, 30);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return server->uri(name);
-    }
-};
 
 }  // namespace
 
 // Identity texts: what is refused and what is taken, with the limits the help gives.
 TEST(UnitIdentityTest, EveryTextCheckedAtItsLimits) {
-    auto parse = [](Args args, cli::Options* o) {
+    cli::Options o;
+    auto parse = [&o](Args args) {  // "" when taken
         args.insert(args.begin(), "convbench-cli");
-        args.insert(args.end(), {"--simulate"});
+        args.push_back("--simulate");
         std::vector<const char*> argv;
         for (const std::string& a : args) argv.push_back(a.c_str());
         std::string error;
-        const bool ok = cli::parseOptions(static_cast<int>(argv.size()), argv.data(), o, &error);
-        return ok ? std::string() : error.empty() ? "refused" : error;
+        o = cli::Options();
+        return cli::parseOptions(int(argv.size()), argv.data(), &o, &error) ? "" : "no: " + error;
     };
-    cli::Options o;
     EXPECT_EQ(parse({"--dut", std::string(64, 'x'), "--tag", "a.b-c_1=" + std::string(128, 'v'),
-                     "--operator", "Zo\xC3\xAB", "--part", "P,1\"<&>"},
-                    &o),
+                     "--operator", "Zo\xC3\xAB", "--part", "P,1\"<&>"}),
               "");
     EXPECT_FALSE(o.station.empty());  // the host name
+    Args tags_33;
+    for (int i = 0; i <= 32; ++i)
+        tags_33.insert(tags_33.end(), {"--tag", "k" + std::to_string(i) + "=v"});
     for (const Args& bad :
          {Args{"--dut", std::string(65, 'x')}, Args{"--dut", ""}, Args{"--station", "a\nb"},
           Args{"--operator", "\x1b[31m"}, Args{"--part", "\xC3"}, Args{"--part", "\xC2\x9B"},
           Args{"--tag", "novalue"}, Args{"--tag", "k y=1"}, Args{"--tag", "=1"},
           Args{"--tag", "k=" + std::string(129, 'v')}, Args{"--tag", "k=1", "--tag", "k=2"},
-          Args{"--channel", "dut=a\tb"}, Args{"--db", ""}}) {
-        cli::Options refused;
-        EXPECT_NE(parse(bad, &refused), "") << bad[0] << " " << bad[1];
-    }
-    Args many;
-    for (int i = 0; i <= 32; ++i)
-        many.insert(many.end(), {"--tag", "k" + std::to_string(i) + "=v"});
-    cli::Options too_many;
-    EXPECT_NE(parse(many, &too_many).find("more than 32"), std::string::npos);
+          Args{"--channel", "dut=a\tb"}, Args{"--db", ""}, tags_33})
+        EXPECT_NE(parse(bad), "") << bad[0] << " " << bad[1];
 }
 
-// Two runs, one unit each or one per channel: the reports carry the identity,
-// and history gives back the runs, their filters and their figures.
-TEST(StoreHistoryTest, RunsReadBackInEveryFormat) {
-    if (ts::runProcess({"python3", "-c", "pass"}, 30).status != 0) GTEST_SKIP() << "no python3";
+// Two runs, one unit each or one per channel, recorded in a store made by
+// schema 1, which is brought up to this schema and keeps its two runs: the
+// reports carry the identity, and history gives back the runs, their filters
+// and their figures. A store of a newer schema is refused.
+TEST(StoreHistoryTest, RunsReadBackInEveryFormatFromSchemaOne) {
+    if (ts::runProcess({"python3", "-c", "pass"}, 30).status != 0 ||
+        ts::runProcess({"sqlite3", "-version"}, 30).status != 0)
+        GTEST_SKIP() << "no python3 or no sqlite3";
     ts::ScratchDir dir;
     const std::string db = dir / "results.db", spool = dir / "spool";
-    const std::string unit = "SN,1\"<&>";
+    ASSERT_EQ(ts::runProcess({"sqlite3", db, ".read " CONVBENCH_FIXTURES "/store_schema1.sql"}, 30)
+                  .status,
+              0);
+    const std::string old1 = "11111111-1111-4111-8111-111111111111",
+                      old2 = "22222222-2222-4222-8222-222222222222", unit = "SN,1\"<&>";
     const ts::Json a =
         recordedRun(db, spool,
                     {"--dut", unit, "--station", "st-1", "--operator", "Zo\xC3\xAB", "--part",
@@ -204,21 +200,27 @@ TEST(StoreHistoryTest, RunsReadBackInEveryFormat) {
     ASSERT_GE(rows.size(), 3u);
     EXPECT_EQ(rows[1].back(), unit);  // the dut column, last
 
-    // The list and its filters, as JSON and as CSV.
+    // The list and its filters, as JSON and as CSV; schema 1's interrupted
+    // verdict is an inconclusive outcome of an interrupted run.
     for (const auto& [filter, want] : std::vector<std::pair<Args, Ids>>{
-             {{}, {id_a, id_b}},
+             {{}, {old1, old2, id_a, id_b}},
              {{"--dut", "U-B"}, {id_b}},
              {{"--dut", unit}, {id_a}},
+             {{"--dut", "SN-OLD-2"}, {old2}},
              {{"--station", "st-2"}, {id_b}},
-             {{"--verdict", "fail"}, {id_b}},
-             {{"--since", "2000-01-01", "--status", "completed"}, {id_a, id_b}},
+             {{"--verdict", "fail"}, {old1, id_b}},
+             {{"--verdict", "inconclusive", "--status", "interrupted"}, {old2}},
+             {{"--since", "2000-01-01", "--status", "completed"}, {old1, id_a, id_b}},
              {{"--until", "2000-01-01"}, {}}})
         EXPECT_EQ(ids(history(db, filter)), want) << (filter.empty() ? "" : filter[0]);
     const ts::Json listed =
         csvByPython(runner({"history", "--db", db, "--format", "csv"}).out, dir);
-    ASSERT_EQ(listed.size(), 3u);
+    ASSERT_EQ(listed.size(), 5u);
     const size_t col = std::find(listed[0].begin(), listed[0].end(), "dut") - listed[0].begin();
-    EXPECT_TRUE(listed[1][col] == unit || listed[2][col] == unit) << listed.dump();
+    EXPECT_EQ(std::count_if(listed.begin(), listed.end(),
+                            [&](const ts::Json& row) { return row[col] == unit; }),
+              1)
+        << listed.dump();
 
     // One run in full: its figures are the JSON report's.
     const ts::Json run = history(db, {"--run", id_a})["run"];
@@ -237,66 +239,45 @@ TEST(StoreHistoryTest, RunsReadBackInEveryFormat) {
     // The failing run's figures as CSV (the lost packets, the limit broken), and as text.
     const ts::Json figs =
         csvByPython(runner({"history", "--db", db, "--run", id_b, "--format", "csv"}).out, dir);
-    bool seen = false;
-    for (const ts::Json& row : figs)
-        if (row[2] == "U-A" && row[3] == "e2u" && row[4] == "lost") {
-            seen = true;
-            EXPECT_EQ(std::stod(row[5].get<std::string>()),
-                      b["channels"][0]["directions"]["e2u"]["lost"].get<double>());
-            EXPECT_EQ(row[8], "0");
-        }
-    EXPECT_TRUE(seen) << figs.dump();
+    const auto lost = std::find_if(figs.begin(), figs.end(), [](const ts::Json& row) {
+        return row[2] == "U-A" && row[3] == "e2u" && row[4] == "lost";
+    });
+    ASSERT_NE(lost, figs.end()) << figs.dump();
+    EXPECT_EQ(std::stod((*lost)[5].get<std::string>()),
+              b["channels"][0]["directions"]["e2u"]["lost"].get<double>());
+    EXPECT_EQ((*lost)[8], "0");
     EXPECT_NE(runner({"history", "--db", db, "--run", id_b}).out.find("FAIL"), npos);
     EXPECT_EQ(runner({"history", "--db", db, "--run", "no-such-run"}).status, 1);
-}
-
-// A store made by schema 1 is brought up to this schema and keeps its runs; a
-// store of a newer schema is refused, and a run meant for it spooled.
-TEST(StoreSchemaTest, SchemaOneStoreMigratesNewerRefused) {
-    if (ts::runProcess({"sqlite3", "-version"}, 30).status != 0) GTEST_SKIP() << "no sqlite3";
-    ts::ScratchDir dir;
-    const std::string db = dir / "old.db", spool = dir / "spool";
-    ASSERT_EQ(ts::runProcess({"sqlite3", db, ".read " CONVBENCH_FIXTURES "/store_schema1.sql"}, 30)
-                  .status,
-              0);
-    const ts::Json old = history(db);  // two runs, three once a new one is recorded
-    for (const ts::Json& r : old["runs"]) {
-        const bool cut = r["run_id"] == "22222222-2222-4222-8222-222222222222";
-        EXPECT_EQ(r["outcome"], cut ? "inconclusive" : "fail");
-        EXPECT_EQ(r["status"], cut ? "interrupted" : "completed");
-    }
-    const ts::Json run = history(db, {"--run", "11111111-1111-4111-8111-111111111111"})["run"];
-    const ts::Json* lost = figure(run, 0, "e2u", "lost");
-    ASSERT_NE(lost, nullptr);
-    EXPECT_EQ((*lost)["limit"], 0);
-    EXPECT_EQ((*lost)["passed"], false);
-    recordedRun(db, spool, {"--dut", "SN-NEW", "--operator", "ann"});
-    EXPECT_EQ(ids(history(db, {"--dut", "SN-OLD-2"})).size(), 1u);
-    EXPECT_EQ(history(db)["runs"].size(), 3u);
-    EXPECT_EQ(ts::runProcess({"sqlite3", db, "SELECT version FROM schema_info"}, 30).out, "2\n");
+    const ts::Json old_run = history(db, {"--run", old1})["run"];
+    const ts::Json* old_lost = figure(old_run, 0, "e2u", "lost");
+    ASSERT_NE(old_lost, nullptr);
+    EXPECT_EQ((*old_lost)["limit"], 0);
+    EXPECT_EQ((*old_lost)["passed"], false);
 
     ASSERT_EQ(ts::runProcess({"sqlite3", db, "UPDATE schema_info SET version = 99"}, 30).status, 0);
     const ts::ProcessResult refused = runner({"history", "--db", db});
     EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.err.find("schema 99, newer than schema 2"), npos) << refused.err;
-    const ts::ProcessResult anyway = ts::runProcess(simulation(db, spool, "0.3"));
-    EXPECT_EQ(anyway.status, 0) << anyway.err;
-    EXPECT_NE(anyway.err.find("kept it in the spool"), npos) << anyway.err;
-    EXPECT_EQ(spooled(spool), 1u);
 }
 
-// A store the runner cannot write, read-only to it or full (a file size limit
-// stands for the disk): the run waits in the spool, `sync` or the next run
-// that records delivers it, and delivering it again records nothing twice.
+// A store the runner cannot write, read-only to it, full (a file size limit
+// stands for the disk) or locked by another writer: the run waits in the
+// spool, `sync` or the next run that records delivers it, per-second rows and
+// all, and delivering it again records nothing twice.
 TEST(StoreSpoolTest, UnwritableStoreSpoolsDeliveredOnce) {
-    for (const bool full : {false, true}) {
-        SCOPED_TRACE(full ? "full" : "read-only");
+    for (const std::string how : {"read-only", "full", "locked"}) {
+        SCOPED_TRACE(how);
+        const bool full = how == "full";
         ts::ScratchDir dir;
         const std::string db = dir / "results.db", spool = dir / "spool";
         recordedRun(db, spool, {"--dut", "SN-1"});
         ts::ProcessOptions o;
+        sqlite3* holder = nullptr;  // the other writer, in a transaction
         if (full) {
             o.file_size_limit = fs::file_size(db);
+        } else if (how == "locked") {
+            ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), 0);
         } else {  // root writes any file: the run is made by nobody, for whom it is read-only
             fs::create_directory(spool);
             ASSERT_EQ(chmod(dir.path.c_str(), 0755) | chmod(spool.c_str(), 0777), 0);
@@ -305,12 +286,13 @@ TEST(StoreSpoolTest, UnwritableStoreSpoolsDeliveredOnce) {
         }
         const ts::ProcessResult r =
             ts::runProcess(simulation(db, spool, full ? "2.2" : "0.5", {"--dut", "SN-2"}), o);
+        sqlite3_close(holder);  // its transaction rolled back, the lock gone
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.err.find("kept it in the spool"), npos) << r.err;
         const std::string id = parsed(r.out)["run_id"];
-        ASSERT_EQ(spooled(spool), 1u);
-        EXPECT_EQ(history(db)["runs"].size(), 1u);
         const std::string file = spool + "/" + id + ".json", kept = ts::readFile(file);
+        ASSERT_FALSE(kept.empty());
+        EXPECT_EQ(history(db)["runs"].size(), 1u);
 
         chmod(db.c_str(), 0644);
         const ts::ProcessResult s =
@@ -321,8 +303,9 @@ TEST(StoreSpoolTest, UnwritableStoreSpoolsDeliveredOnce) {
                       .find(full ? "also delivered 1 spooled run(s)" : "delivered 1 run(s)"),
                   npos)
             << s.out << s.err;
-        EXPECT_EQ(spooled(spool), 0u);
+        EXPECT_FALSE(fs::exists(file));
         EXPECT_EQ(ids(history(db, {"--dut", "SN-2"})), Ids{id});
+        EXPECT_GE(history(db, {"--run", id})["run"]["seconds"].size(), 2u);
         // The same run delivered again (a sync cut off before it removed the file).
         std::ofstream(file) << kept;
         const ts::ProcessResult again = runner({"sync", "--spool", spool});
@@ -331,55 +314,10 @@ TEST(StoreSpoolTest, UnwritableStoreSpoolsDeliveredOnce) {
     }
 }
 
-// Through the library: a store another writer holds locked spools the run;
-// eight threads recording at once into one file lose nothing.
-TEST(StoreSpoolTest, LockedStoreSpoolsAndWritersAtOnceLoseNothing) {
+// Eight stations on one SQLite file: each waits for the others' writes.
+TEST(StoreHistoryTest, EightRunnersAtOnceIntoOneFile) {
     ts::ScratchDir dir;
-    const std::string db = dir / "results.db", spool = dir / "spool";
-    auto make = [](const std::string& dut) {
-        store::Run r;
-        r.id = store::newRunId();
-        r.started_at = store::utcNow();
-        r.station = r.dut = dut;
-        r.outcome = "pass";
-        r.status = "completed";
-        r.channels.push_back({"ch1", dut, "", "udp", "", "e2u", "pass", {}});
-        r.channels[0].directions.push_back(
-            {"e2u", "pass", {{"sent", 10, false, 0, "packets", true}}});
-        for (int s = 1; s <= 30; ++s)
-            r.seconds.push_back({0, "e2u", double(s), s, s, 0, 0, 0, 0, 1, 2});
-        return r;
-    };
-    store::OpenOptions quick;
-    quick.busy_ms = 100;
-    ASSERT_TRUE(store::record(db, spool, make("first"), quick).recorded);
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    const store::Run locked_out = make("locked");
-    const store::RecordResult r = store::record(db, spool, locked_out, quick);
-    EXPECT_FALSE(r.recorded);
-    EXPECT_TRUE(r.spooled) << r.error;
-    EXPECT_NE(r.error.find("locked"), npos) << r.error;
-    sqlite3_close(holder);  // its transaction rolled back, the lock gone
-
-    std::vector<std::thread> writers;
-    std::vector<std::string> written[8];
-    for (int w = 0; w < 8; ++w)
-        writers.emplace_back([&, w] {
-            for (int k = 0; k < 5; ++k) {
-                const store::Run run = make("w" + std::to_string(w));
-                if (store::record(db, dir / ("spool" + std::to_string(w)), run, {}).recorded)
-                    written[w].push_back(run.id);
-            }
-        });
-    for (std::thread& t : writers) t.join();
-    EXPECT_EQ(store::sync(db, spool, quick).delivered, 1);
-    const Ids seen = ids(history(db));
-    EXPECT_EQ(seen.size(), 42u);
-    for (const auto& w : written) EXPECT_EQ(w.size(), 5u);  // every one recorded, not spooled
-    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 42u);  // and none twice
-    EXPECT_EQ(history(db, {"--run", locked_out.id})["run"]["seconds"].size(), 30u);
+    eightRunnersAtOnce(dir / "results.db", dir);
 }
 
 // A unit that could not be tested is recorded too, in the default store of
@@ -392,12 +330,12 @@ TEST(StoreHistoryTest, SetupErrorRecordedInTheDefaultStore) {
          "--address", "127.0.0.1:9", "--dut", "SN-DEAD"},
         60);
     EXPECT_EQ(r.status, 3) << r.err;
-    const ts::Json runs = history(dir / "data/convbench/results.db", {"--status", "setup-error"});
-    ASSERT_EQ(runs["runs"].size(), 1u);
-    EXPECT_EQ(runs["runs"][0]["dut"], "SN-DEAD");
-    EXPECT_EQ(runs["runs"][0]["outcome"], "inconclusive");
-    const ts::Json run = history(dir / "data/convbench/results.db",
-                                 {"--run", runs["runs"][0]["run_id"].get<std::string>()})["run"];
+    const std::string db = dir / "data/convbench/results.db";
+    const ts::Json runs = history(db, {"--status", "setup-error"})["runs"];
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["dut"], "SN-DEAD");
+    EXPECT_EQ(runs[0]["outcome"], "inconclusive");
+    const ts::Json run = history(db, {"--run", runs[0]["run_id"].get<std::string>()})["run"];
     EXPECT_NE(run["settings"]["setup_error"].get<std::string>().find("no-such-tty"), npos);
 }
 
@@ -409,62 +347,36 @@ TEST(StoreRecordTest, PerSecondRowsBoundedAndEven) {
     cli::SecondsLog log;
     for (int s = 1; s <= 86400; ++s) log.add(s, now);
     log.add(86400.5, now, true);
-    EXPECT_LE(log.rows.size(), cli::SecondsLog::kMostSecondsRows + 8);
-    EXPECT_GE(log.rows.size(), cli::SecondsLog::kMostSecondsRows / 2);
-    std::vector<double> times;
-    for (size_t k = 0; k < log.rows.size(); k += 8) times.push_back(log.rows[k].t_s);
-    ASSERT_GE(times.size(), 3u);
-    EXPECT_EQ(times.back(), 86400.5);
-    const double step = times[1] - times[0];
-    for (size_t k = 1; k + 1 < times.size(); ++k) EXPECT_EQ(times[k] - times[k - 1], step) << k;
+    const std::vector<store::Second>& rows = log.rows;  // eight a second
+    ASSERT_LE(rows.size(), cli::SecondsLog::kMostSecondsRows + 8);
+    ASSERT_GE(rows.size(), cli::SecondsLog::kMostSecondsRows / 2);
+    EXPECT_EQ(rows.back().t_s, 86400.5);
+    const double step = rows[8].t_s - rows[0].t_s;
+    for (size_t k = 8; k + 8 < rows.size(); k += 8)
+        ASSERT_EQ(rows[k].t_s - rows[k - 8].t_s, step) << k;
 }
 
-// Eight runners recording into one database at once (the schema made by
-// whichever comes first): every run there exactly once, seen by every station.
-TEST_F(StorePgTest, EightRunnersAtOnceEveryRunOnce) {
+// On a server of the suite's own: eight runners at once; then the server
+// stopped during a run, the run spooled, and delivered by `sync` once the
+// server is back.
+TEST(StorePgTest, EightRunnersAtOnceThenServerStoppedMidRun) {
+    ts::PgServer server;
+    const std::string why = server.start();
+    if (!why.empty()) GTEST_SKIP() << "no PostgreSQL server: " << why;
     ts::ScratchDir dir;
-    const std::string db = freshDatabase("eight");
-    std::vector<ts::Child> runners;
-    for (int i = 0; i < 8; ++i)
-        runners.emplace_back(simulation(db, dir / ("spool" + std::to_string(i)), "0.6",
-                                        {"--dut", "SN-" + std::to_string(i), "--station",
-                                         "st-" + std::to_string(i % 3)}),
-                             ts::Child::Options{ts::Child::Output::Keep, ts::Child::Output::Keep});
-    Ids all, station1;
-    for (int i = 0; i < 8; ++i) {
-        const ts::Ended& e = runners[i].wait();
-        EXPECT_EQ(e.status, 0) << e.err;
-        EXPECT_NE(e.err.find("recorded run"), npos) << e.err;
-        const std::string id = parsed(e.out)["run_id"];
-        all.insert(id);
-        if (i % 3 == 1) station1.insert(id);
-    }
-    EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), 8u);
-    EXPECT_EQ(ids(history(db)), all);  // every run, each once, seen from anywhere
-    EXPECT_EQ(ids(history(db, {"--station", "st-1"})), station1);
-    // One run in full: the figures and the per-second rows came through.
-    const ts::Json run = history(db, {"--run", *all.begin()})["run"];
-    ASSERT_EQ(run["channels"].size(), 1u);
-    EXPECT_GE(run["channels"][0]["directions"][0]["figures"].size(), 10u);
-    EXPECT_GE(run["seconds"].size(), 2u);
-}
+    const std::string db = server.uri("postgres"), spool = dir / "spool";
+    eightRunnersAtOnce(db, dir);
 
-// The server stopped during a run: the run spooled, and delivered by `sync`
-// once the server is back.
-TEST_F(StorePgTest, ServerStoppedMidRunSpooledThenSynced) {
-    ts::ScratchDir dir;
-    const std::string db = freshDatabase("outage"), spool = dir / "spool";
-    recordedRun(db, spool, {"--dut", "SN-1"});
-    ts::Child run(simulation(db, spool, "1.5", {"--dut", "SN-2"}),
-                  ts::Child::Options{ts::Child::Output::Keep, ts::Child::Output::Keep});
+    ts::Child cut(simulation(db, spool, "1.5", {"--dut", "SN-CUT"}), kKeep);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    ASSERT_TRUE(server->stop());
-    const ts::Ended& e = run.wait();
+    ASSERT_TRUE(server.stop());
+    const ts::Ended& e = cut.wait();
     EXPECT_EQ(e.status, 0) << e.err;
     EXPECT_NE(e.err.find("kept it in the spool"), npos) << e.err;
-    ASSERT_TRUE(server->restart());
+    ASSERT_TRUE(server.restart());
     const ts::ProcessResult s = runner({"sync", "--db", db, "--spool", spool});
     EXPECT_NE(s.out.find("delivered 1 run(s)"), npos) << s.out << s.err;
-    EXPECT_EQ(ids(history(db, {"--dut", "SN-2"})), Ids{parsed(e.out)["run_id"].get<std::string>()});
-    EXPECT_EQ(history(db)["runs"].size(), 2u);
+    EXPECT_EQ(ids(history(db, {"--dut", "SN-CUT"})),
+              Ids{parsed(e.out)["run_id"].get<std::string>()});
+    EXPECT_EQ(history(db)["runs"].size(), 9u);
 }

@@ -19,17 +19,15 @@ struct MainWindowTestAccess {
           dest_ip(w.dest_ip_le),
           dest_port(w.dest_port_le),
           src_port(w.src_port_le),
-          sent_caption(w.packages_arrived_lbl),  // the client group's labels
-          sent(w.packages_arrived_counter_lbl),
+          sent(w.packages_arrived_counter_lbl),  // the client group's count
           client_msg(w.client_massage_lbl),
-          arrived_caption(w.packages_sent_lbl),  // the server group's labels
-          arrived(w.packages_sent_counter_lbl),
+          arrived(w.packages_sent_counter_lbl),  // the server group's count
           server_msg(w.server_massage_lbl),
           show_figures([&w](const measure::Figures& f) { w.showFigures(f); }) {}
     QPushButton* btn;
     QComboBox *com, *protocol, *convert;
     QLineEdit *dest_ip, *dest_port, *src_port;
-    QLabel *sent_caption, *sent, *client_msg, *arrived_caption, *arrived, *server_msg;
+    QLabel *sent, *client_msg, *arrived, *server_msg;
     // Shows figures in the status bar line as the window does during a run.
     std::function<void(const measure::Figures&)> show_figures;
 };
