@@ -24,6 +24,7 @@
 #include "options.h"
 #include "pg_server.h"
 #include "scratch.h"
+#include "spool.h"
 #include "store.h"
 #include "unit_record.h"
 #include "xml_reader.h"
@@ -354,6 +355,26 @@ TEST(StoreRecordTest, PerSecondRowsBoundedAndEven) {
     const double step = rows[8].t_s - rows[0].t_s;
     for (size_t k = 8; k + 8 < rows.size(); k += 8)
         ASSERT_EQ(rows[k].t_s - rows[k - 8].t_s, step) << k;
+}
+
+// A run the store would not take is refused by the record call too, not
+// spooled where no sync would ever take it; the same run made whole records.
+TEST(StoreRecordTest, ARunWithoutOutcomeOrStatusIsRefusedNotSpooled) {
+    const ts::ScratchDir dir;
+    store::Run run;
+    run.id = store::newRunId();
+    run.started_at = store::utcNow();
+    for (const auto& [outcome, status] : {std::pair{"", "completed"}, std::pair{"pass", ""}}) {
+        run.outcome = outcome;
+        run.status = status;
+        const store::RecordResult r = store::record(dir / "runs.db", dir / "spool", run, {});
+        EXPECT_FALSE(r.recorded || r.spooled) << outcome << "/" << status;
+        EXPECT_NE(r.error.find("not a run record"), npos) << r.error;
+    }
+    EXPECT_FALSE(fs::exists(dir / "spool") && !fs::is_empty(dir / "spool"));
+    run.outcome = "pass";
+    run.status = "completed";
+    EXPECT_TRUE(store::record(dir / "runs.db", dir / "spool", run, {}).recorded);
 }
 
 // On a server of the suite's own: eight runners at once; then the server
