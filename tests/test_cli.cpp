@@ -200,9 +200,6 @@ TEST(CliChannelsTest, AFaultyChannelFailsAlone) {
         }
         EXPECT_EQ(c.contains("link"), c["transport"] != "udp") << c["name"];
     }
-    EXPECT_EQ(j["channels"][1]["link"]["connections"], 1);
-    EXPECT_EQ(j["channels"][3]["directions"]["e2u"]["lost"],
-              j["channels"][3]["simulator"]["net_to_serial"]["dropped"]);
     ASSERT_FALSE(j["failures"].empty());
     for (const auto& f : j["failures"])
         EXPECT_EQ(f["channel"].get<std::string>() + " " + f["figure"].get<std::string>(),
