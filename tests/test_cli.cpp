@@ -37,22 +37,16 @@ ts::Json readJson(const std::string& text) {
     return j;
 }
 
-// A run of convbench-cli under the conditions a test sets (signals, a closed
-// standard output, a file size limit, another user).
+// The conditions a run of convbench-cli may meet: signals (ms after the start,
+// signal), a closed standard output, a file size limit, another user.
 struct Launch : ts::ProcessOptions {
-    explicit Launch(Args a) : args(std::move(a)) {}
-    Args args;
+    explicit Launch(std::vector<std::pair<int, int>> at = {}) { signals = std::move(at); }
 };
 using Ended = ts::ProcessResult;
 
-Ended launch(const Launch& l) {
-    Args argv = l.args;
-    argv.insert(argv.begin(), CONVBENCH_CLI);
-    return ts::runProcess(argv, l);
-}
-
-Ended runCli(Args args) {
-    return launch(Launch(std::move(args)));
+Ended runCli(Args args, const Launch& l = Launch()) {
+    args.insert(args.begin(), CONVBENCH_CLI);
+    return ts::runProcess(args, l);
 }
 
 bool pythonAvailable() {
@@ -170,10 +164,9 @@ TEST(CliExitTest, SetUpErrorsAndAnInterruptDuringSetUp) {
         EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
     }
     const ScratchDir empty;
-    Launch connect({"-p", tty, "-l", free, "--transport", "tcp-server", "--connect-timeout",
-                    "60000", "--json", empty / "run.json", "--junit", empty / "junit.xml"});
-    connect.signals = {{500, SIGINT}};
-    const Ended e = launch(connect);
+    const Ended e = runCli({"-p", tty, "-l", free, "--transport", "tcp-server", "--connect-timeout",
+                            "60000", "--json", empty / "run.json", "--junit", empty / "junit.xml"},
+                           Launch({{500, SIGINT}}));
     EXPECT_EQ(e.status, 4) << e.err;
     EXPECT_LT(e.after_last_signal_s, 10) << "the connect went on after SIGINT";
     EXPECT_EQ(empty.files(), Args{});
@@ -239,10 +232,11 @@ TEST(CliReportFileTest, AReportNotWrittenWholeIsASetUpErrorAndLeavesNoPartialFil
             SCOPED_TRACE(std::string(flag) + " " + why[how]);
             const ScratchDir dir;
             const std::string target = how == 0 ? "/dev/full" : dir / "report";
-            Launch l({"--simulate", "-d", "e2u", "-r", "200", "-n", "20", flag, target});
+            Launch l;
             if (how == 1) l.as_nobody = chmod(dir.path.c_str(), 0555) == 0;
             if (how == 2) std::ofstream(target) << "old", l.file_size_limit = 100;
-            const Ended e = launch(l);
+            const Ended e =
+                runCli({"--simulate", "-d", "e2u", "-r", "200", "-n", "20", flag, target}, l);
             EXPECT_EQ(e.status, 3) << e.err;
             EXPECT_NE(e.err.find(target + ": " + why[how]), std::string::npos) << e.err;
             EXPECT_TRUE(how == 1 || e.out.find("verdict: PASS") != std::string::npos) << e.out;
@@ -259,10 +253,11 @@ TEST(CliReportFileTest, AReportNotWrittenWholeIsASetUpErrorAndLeavesNoPartialFil
 TEST(CliReportFileTest, StandardOutputClosedEarlyCutsOnlyWhatWentThere) {
     if (!pythonAvailable()) GTEST_SKIP() << "python3 is not installed";
     const ScratchDir dir;
-    Launch l({"--simulate", "-r", "200", "-n", "20", "--json", "-", "--csv", dir / "run.csv",
-              "--junit", dir / "junit.xml"});
+    Launch l;
     l.stdout_closed = true;
-    const Ended e = launch(l);
+    const Ended e = runCli({"--simulate", "-r", "200", "-n", "20", "--json", "-", "--csv",
+                            dir / "run.csv", "--junit", dir / "junit.xml"},
+                           l);
     EXPECT_EQ(e.status, 3) << e.err;
     EXPECT_NE(e.err.find("standard output was closed"), std::string::npos) << e.err;
     EXPECT_NE(e.err.find("verdict: PASS"), std::string::npos) << e.err;
@@ -275,10 +270,10 @@ TEST(CliReportFileTest, StandardOutputClosedEarlyCutsOnlyWhatWentThere) {
 TEST(CliInterruptTest, AnInterruptEndsTheDrainAtOnce) {
     const ScratchDir dir;
     // Every packet dropped: the drain would wait a minute for them.
-    Launch drain({"--simulate", "--channel", "direction=e2u,drop=1", "-r", "100", "-n", "5",
-                  "--latency-bound", "60000", "--format", "seq32", "--json", dir / "run.json"});
-    drain.signals = {{1000, SIGINT}};
-    const Ended e = launch(drain);
+    const Ended e =
+        runCli({"--simulate", "--channel", "direction=e2u,drop=1", "-r", "100", "-n", "5",
+                "--latency-bound", "60000", "--format", "seq32", "--json", dir / "run.json"},
+               Launch({{1000, SIGINT}}));
     EXPECT_EQ(e.status, 4) << e.err;
     EXPECT_LT(e.after_last_signal_s, 10) << "the drain went on after SIGINT";
     const ts::Json j = readJson(readFile(dir / "run.json"));
@@ -297,10 +292,10 @@ TEST(CliInterruptTest, ASecondInterruptEndsAtOnce) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // opened, never read
     ASSERT_GE(reader, 0);
-    Launch l({"--simulate", "-r", "200", "-n", "20", "--json", fifo, "--junit", dir / "junit.xml"});
-    for (int i = 0; i < 40; ++i) l.args.insert(l.args.end(), {"--channel", "direction=both"});
-    l.signals = {{6000, SIGINT}, {6500, SIGINT}};  // 40 channels: more JSON than the pipe holds
-    const Ended e = launch(l);
+    Args args{"--simulate", "-r", "200", "-n", "20", "--json", fifo, "--junit", dir / "junit.xml"};
+    for (int i = 0; i < 40; ++i) args.insert(args.end(), {"--channel", "direction=both"});
+    // 40 channels: more JSON than the pipe holds.
+    const Ended e = runCli(args, Launch({{6000, SIGINT}, {6500, SIGINT}}));
     close(reader);
     EXPECT_EQ(e.status, 4) << e.err;
     EXPECT_LT(e.after_last_signal_s, 10);
@@ -394,10 +389,9 @@ TEST(CliVerdictTest, InconclusiveWhenTheTesterIsToBlame) {
 // drops packets ends inconclusive, status 5.
 TEST(CliVerdictTest, AHeldUpTesterMakesAFailingRunInconclusive) {
     const ScratchDir dir;
-    Launch l({"--simulate", "--channel", "direction=u2e,drop=0.2,seed=3", "-r", "200", "-t", "3",
-              "--format", "seq32", "--json", dir / "run.json"});
-    l.signals = {{1000, SIGSTOP}, {1400, SIGCONT}};
-    const Ended e = launch(l);
+    const Ended e = runCli({"--simulate", "--channel", "direction=u2e,drop=0.2,seed=3", "-r", "200",
+                            "-t", "3", "--format", "seq32", "--json", dir / "run.json"},
+                           Launch({{1000, SIGSTOP}, {1400, SIGCONT}}));
     const ts::Json j = readJson(readFile(dir / "run.json"));
     EXPECT_EQ(e.status, 5) << e.err;
     EXPECT_EQ(j["verdict"], "inconclusive");
