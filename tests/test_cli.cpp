@@ -336,9 +336,8 @@ TEST(CliEscapingTest, HostileNamesSurviveEveryReport) {
     for (unsigned char c : summary) EXPECT_TRUE(c >= 0x20 || c == '\n') << int(c);
     EXPECT_NE(summary.find("\\x1b[31m"), std::string::npos) << summary;
     EXPECT_NE(summary.find("new\\x0aline\\x0d\\x0a"), std::string::npos) << summary;
-    EXPECT_EQ(cli::shown("\xc2\x9b"
-                         "2J"),
-              "\\u009b2J");  // a C1 control sequence introducer
+    // A C1 control sequence introducer.
+    EXPECT_EQ(cli::shown(std::string("\xc2\x9b") + "2J"), "\\u009b2J");
 }
 
 // The verdict from the figures: a failure while the tester was held up, or any

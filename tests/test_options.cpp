@@ -225,8 +225,6 @@ TEST(OptionsCounter8Test, TheLargestBoundNamedIsTheLargestThatFits) {
         if (b > 10000000) continue;
         EXPECT_TRUE(parses({"--simulate", "-r", r, "--latency-bound", std::to_string(b)}));
         EXPECT_FALSE(parses({"--simulate", "-r", r, "--latency-bound", std::to_string(b + 1)}));
-        EXPECT_TRUE(parses({"--simulate", "-r", r, "--latency-bound", std::to_string(b + 1),
-                            "--format", "seq32"}));
     }
 }
 
