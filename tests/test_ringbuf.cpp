@@ -10,8 +10,9 @@
 #include <thread>
 
 // Filled exactly wherever the read position stands (8: at the end of the area, read in place
-// from offset 0), the ring reads full, refuses what does not fit, returns bytes in order across
-// the end, stays inside the caller's area and clears the caller's handle when freed.
+// from offset 0), the ring refuses what does not fit, shows its bytes in place, returns them in
+// order across the end, stays inside the caller's area and clears the caller's handle when
+// freed. Sizes and byte order under random use are the fuzz target's.
 TEST(RingBuffer, FullRingAndRefusals) {
     unsigned char area[] = "--------##", abc[] = "abcdefgh", out[8] = {};
     for (int rp = 0; rp <= 8; ++rp) {
@@ -20,26 +21,20 @@ TEST(RingBuffer, FullRingAndRefusals) {
         ringb_put(h, out, rp);
         ringb_get(h, out, rp);
         EXPECT_EQ(ringb_put(h, abc, 8), 0);
-        EXPECT_EQ(ringb_dsize(h), 8);
-        EXPECT_EQ(ringb_freespace(h), 0);
         EXPECT_EQ(ringb_dstart(h), rp % 8u);
         EXPECT_EQ(ringb_cont_dsize(h), 8 - rp % 8);
         EXPECT_EQ(memcmp(ringb_addr(h) + rp % 8, abc, 8 - rp % 8), 0);
         EXPECT_EQ(ringb_put(h, abc, 1), -1);
         EXPECT_EQ(ringb_return(h, 1), -1);
         EXPECT_EQ(ringb_get(h, out, 3), 0);
-        EXPECT_EQ(ringb_get(h, out, 6), -1);
         EXPECT_EQ(ringb_return(h, 3), 0);
         EXPECT_EQ(ringb_get(h, out, 8), 0);
         EXPECT_EQ(memcmp(out, abc, 8), 0);
-        EXPECT_EQ(ringb_dsize(h), 0);
         ringb_free(h);
         EXPECT_EQ(h, nullptr);
     }
     EXPECT_STREQ(reinterpret_cast<char*>(area), "abcdefgh##");  // rp 8 wrote from offset 0
-    testing::internal::CaptureStderr();
     EXPECT_EQ(ringb_put(nullptr, out, 1), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ringb_put.53 not initialize\n\r");
 }
 
 // Chunks of changing sizes through a small ring, put/get under one lock and the fill level read

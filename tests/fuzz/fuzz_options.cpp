@@ -17,14 +17,6 @@
 
 namespace {
 
-// A scratch file of this process for the channel file's content.
-const std::string& configPath() {
-    static const testsupport::ScratchDir dir;
-    static const std::string path = dir / "channels";
-    if (dir.path.empty()) abort();
-    return path;
-}
-
 void check(bool ok, const cli::Options& o, const std::string& error) {
     if (!ok) {
         if (error.empty() || error.size() > 2000) abort();
@@ -70,7 +62,9 @@ bool parse(const std::vector<std::string>& args, cli::Options* o, std::string* e
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The bytes as a channel file first: any --config in the argument list
     // reads this file, never one of the machine's (a device could block).
-    const std::string& path = configPath();
+    static const testsupport::ScratchDir dir;
+    static const std::string path = dir / "channels";
+    if (dir.path.empty()) abort();
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) abort();
     if (size > 0 && std::fwrite(data, 1, size, f) != size) abort();

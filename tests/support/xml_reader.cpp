@@ -5,47 +5,43 @@
 namespace testsupport {
 namespace {
 
-void collect(const Xml& x, const std::string& name, std::vector<const Xml*>* out) {
-    for (const Xml& c : x.children) {
-        if (c.name == name) out->push_back(&c);
-        collect(c, name, out);
-    }
-}
-
-struct Tree {
-    Xml* root;
-    std::vector<Xml*> open;  // the elements begun and not yet ended, innermost last
-};
+// The parser's user data: the elements begun and not yet ended, innermost last,
+// below a holder whose one child becomes the document.
+using Open = std::vector<Xml*>;
 
 void begin(void* data, const XML_Char* name, const XML_Char** attrs) {
-    Tree& t = *static_cast<Tree*>(data);
-    Xml* e = t.open.empty() ? t.root : &t.open.back()->children.emplace_back();
+    Open& open = *static_cast<Open*>(data);
+    Xml* e = &open.back()->children.emplace_back();
     e->name = name;
     for (; *attrs; attrs += 2) e->attrs[attrs[0]] = attrs[1];
-    t.open.push_back(e);
+    open.push_back(e);
 }
 
 void end(void* data, const XML_Char*) {
-    static_cast<Tree*>(data)->open.pop_back();
+    static_cast<Open*>(data)->pop_back();
 }
 
 void text(void* data, const XML_Char* s, int n) {
-    static_cast<Tree*>(data)->open.back()->text.append(s, static_cast<size_t>(n));
+    static_cast<Open*>(data)->back()->text.append(s, static_cast<size_t>(n));
 }
 
 }  // namespace
 
 std::vector<const Xml*> Xml::all(const std::string& name) const {
     std::vector<const Xml*> out;
-    collect(*this, name, &out);
+    for (const Xml& c : children) {
+        if (c.name == name) out.push_back(&c);
+        const std::vector<const Xml*> below = c.all(name);
+        out.insert(out.end(), below.begin(), below.end());
+    }
     return out;
 }
 
 bool parseXml(const std::string& doc, Xml* out, std::string* error) {
-    *out = Xml();
-    Tree tree{out, {}};
+    Xml holder;
+    Open open{&holder};
     XML_Parser p = XML_ParserCreate("UTF-8");
-    XML_SetUserData(p, &tree);
+    XML_SetUserData(p, &open);
     XML_SetElementHandler(p, begin, end);
     XML_SetCharacterDataHandler(p, text);
     const bool ok = XML_Parse(p, doc.data(), static_cast<int>(doc.size()), 1) == XML_STATUS_OK;
@@ -53,6 +49,7 @@ bool parseXml(const std::string& doc, Xml* out, std::string* error) {
         *error = std::string(XML_ErrorString(XML_GetErrorCode(p))) + " at line " +
                  std::to_string(XML_GetCurrentLineNumber(p));
     XML_ParserFree(p);
+    *out = holder.children.empty() ? Xml() : std::move(holder.children.front());
     return ok;
 }
 
