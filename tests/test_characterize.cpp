@@ -121,12 +121,6 @@ TEST(Characterize, ThroughputIsTheLineRate) {
         EXPECT_TRUE(r["throughput"]["confirmed"].get<bool>());
         EXPECT_EQ(r["trials"].back()["lost"], 0);
     }
-    // ch3 searched: loads above the simulator's rate lost packets.
-    int losing = 0;
-    const Json& search = result(j, "ch3", "e2u")["trials"];
-    for (const Json& t : search) losing += !t["lossless"].get<bool>();
-    EXPECT_GE(losing, 1);
-    EXPECT_GE(search.size(), 4u);
 }
 
 // A 512-byte line queue: the longest burst that loses nothing is within one
