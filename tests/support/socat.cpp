@@ -34,12 +34,8 @@ bool socatAvailable() {
 
 SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, int life_seconds)
     : local_port_(local_port), peer_port_(peer_port), life_seconds_(life_seconds) {
-    if (!socatAvailable()) {
-        error_ = "socat is not installed";
-        return;
-    }
-    if (dir_.path.empty()) {
-        error_ = "mkdtemp failed";
+    if (!socatAvailable() || dir_.path.empty()) {
+        error_ = dir_.path.empty() ? "mkdtemp failed" : "socat is not installed";
         return;
     }
     link_ = dir_ / "ttyCONV";
