@@ -196,6 +196,18 @@ TEST(SimStage, ReorderPackAndSplitReleaseWhenDue) {
     EXPECT_EQ(*std::max_element(sizes.begin(), sizes.end()), 3u);
 }
 
+// The serial side is read no faster than its line: at 9600 baud (960 bytes/s)
+// 70 bytes read hold the next read back 70 byte times, and a read takes at
+// most 10 ms of the line. (The line's pace and queue the other way are the
+// characterisation suite's, against the simulator program.)
+TEST(SimStage, TheSerialSideIsReadAtTheLineRate) {
+    Stage s(Way::SerialToNet, Format::Counter8, make("baud=9600"), 0);
+    const Bytes seventy(70, 0);
+    s.input(seventy.data(), seventy.size(), 0);
+    EXPECT_NEAR(double(s.readableAt()), 70.0 * 1e9 / 960, 100);
+    EXPECT_EQ(s.readLimit(), 9u);
+}
+
 // Refused when parsed, or as a whole (the draws' sum, an outage with no period).
 // Number ranges and the seed are the options suite's.
 TEST(SimStage, OptionsRejectBadValues) {
