@@ -53,17 +53,13 @@ bool SocatBridge::start() {
     child_ = std::make_unique<Child>(
         std::vector<std::string>{"timeout", life, "socat", "-b", "65536", pty, udp},
         Child::Options{Child::Output::Inherit, Child::Output::Inherit, SIGTERM});
-    if (!child_->started()) {
-        error_ = "fork failed";
-        return false;
-    }
     // socat opens its pty first, then binds its UDP side: wait for both.
     for (int i = 0; i < 500; ++i) {
         struct stat st {};
         if (lstat(link_.c_str(), &st) == 0 && udpLoopbackBound(local_port_)) return ok_ = true;
         if (!child_->running()) {
             child_.reset();
-            error_ = "socat exited at start";
+            error_ = "socat did not start, or exited at start";
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
