@@ -175,7 +175,6 @@ struct TelnetSim {
         std::string error;
         EXPECT_TRUE(conv->start(&error)) << error;
     }
-    ~TelnetSim() { conv->stop(); }
     std::pair<ts::Json, ts::ProcessResult> run(const std::string& how) {
         return runCli("-r 200 -n 600 --latency-bound 1250 --tester-stall 600000 --json - --port " +
                       cfg.link + " --address 127.0.0.1:" + std::to_string(conv->udpPort()) + " " +
@@ -189,8 +188,9 @@ struct TelnetSim {
 // Against a converter in Telnet mode: raw TCP loses each 0xFF it sends with
 // the byte after it, and finds each one coming back doubled. Then the fault, a
 // data 0xFF sent alone: an rfc2217 runner reads it as a Telnet command and
-// loses the packet; the simulator says how many it sent so.
-TEST(Rfc2217Sim, RawTcpAndADroppedSecondIacBreakOn0xFF) {
+// loses the packet; the simulator says how many it sent so. A converter that
+// never agrees to COM-PORT-OPTION (plain TCP): no RFC 2217, no run.
+TEST(Rfc2217Sim, RawTcpAndADroppedSecondIacBreakOn0xFFAndPlainTcpIsRefused) {
     const FfCount plain = ffPackets(600, kPlainSum), alt = ffPackets(600, kAltSum);
     ASSERT_GT(plain.lost, 0u);
     {
@@ -213,12 +213,9 @@ TEST(Rfc2217Sim, RawTcpAndADroppedSecondIacBreakOn0xFF) {
     ts::Json sim;
     ASSERT_TRUE(ts::parseJson(s.conv->telnetJson(), &sim)) << s.conv->telnetJson();
     EXPECT_EQ(sim["iac_dropped"], plain.bytes);
-}
 
-// A converter that never agrees to COM-PORT-OPTION: no RFC 2217, no run.
-TEST(Rfc2217Sim, APlainTcpConverterIsRefused) {
-    TelnetSim s(false, false);
-    const auto [none, refused] = s.run("--transport rfc2217 --connect-timeout 800");
+    TelnetSim tcp(false, false);
+    const auto [none, refused] = tcp.run("--transport rfc2217 --connect-timeout 800");
     EXPECT_EQ(refused.status, 3) << refused.err;
     EXPECT_NE(refused.err.find("RFC 2217"), std::string::npos) << refused.err;
 }

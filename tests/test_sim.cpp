@@ -48,7 +48,6 @@ struct Bench {
     Stage st;
     measure::Direction far;
     std::vector<Bytes> outs;
-    std::vector<int64_t> out_times;
     Bytes stream;  // every byte out, in order
 
     Bench(Way w, const Faults& f, Format format = Format::Counter8)
@@ -56,7 +55,7 @@ struct Bench {
 
     void step(int64_t t) {
         st.advance(t);
-        for (; st.hasReady(); out_times.push_back(t)) {
+        while (st.hasReady()) {
             outs.push_back(st.popReady());
             const Bytes& b = outs.back();
             if (way == Way::SerialToNet)
@@ -127,23 +126,19 @@ TEST(SimStage, NoFaultsForwardsUnchangedInOrder) {
 
 // Every fault together, both ways and both formats: the tester's own core on
 // the far side sees exactly what the stage counted (the runner's suite does the
-// same fault by fault through real sockets); one draw decides drop, corrupt and
-// duplicate; the same seed gives the same stream.
+// same fault by fault through real sockets, and a slow line's overflow); one
+// draw decides drop, corrupt and duplicate; the same seed gives the same stream.
 TEST(SimStage, FaultCountsAreWhatTheTesterMeasures) {
     const Faults all = make(
         "drop=0.1 corrupt=0.1 duplicate=0.1 reorder=0.2 reorder-depth=2 stray=0.1 delay=1 "
         "jitter=3 split=5 pack-size=10 outage=50 outage-every=700");
-    // Seq32 only with a slow line: its queue holds more than a counter byte tells apart.
-    const Faults slow = make("drop=0.1 duplicate=0.2 baud=9600");
     const Faults exclusive = make("drop=0.3 corrupt=0.3 duplicate=0.4");
     for (const Format fmt : {Format::Counter8, Format::Seq32}) {
         for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
             SCOPED_TRACE(std::string(measure::formatName(fmt)) + " " + sim::wayName(way));
-            for (const Faults* f : {&all, &slow, &exclusive}) {
-                if (f == &slow && fmt == Format::Counter8) continue;
+            for (const Faults* f : {&all, &exclusive}) {
                 Bench b(way, *f, fmt);
-                const int64_t every = f->baud ? 10 * kMs / 3 : kMs;  // twice what 9600 carries
-                const measure::Figures fig = b.run(3000, every);
+                const measure::Figures fig = b.run(3000);
                 const Counts& n = b.st.counts();
                 EXPECT_EQ(fig.lost, n.dropped + n.overflow + n.outage_dropped + n.corrupted);
                 EXPECT_EQ(std::tie(fig.corrupt, fig.duplicated, fig.reordered, fig.skipped_bytes),
@@ -152,12 +147,12 @@ TEST(SimStage, FaultCountsAreWhatTheTesterMeasures) {
                 EXPECT_GT(n.dropped, 200u);
                 if (f == &exclusive) {
                     EXPECT_EQ(n.dropped + n.corrupted + n.duplicated, n.packets);
+                    continue;
                 }
-                if (f != &all) continue;
                 EXPECT_GT(n.reordered + n.corrupted + n.outage_dropped, 0u);
                 EXPECT_EQ(n.stray_bytes > 0, way == Way::NetToSerial);
                 Bench again(way, *f, fmt);
-                again.run(3000, every);
+                again.run(3000);
                 EXPECT_EQ(again.stream, b.stream);
             }
         }
@@ -201,51 +196,39 @@ TEST(SimStage, ReorderPackAndSplitReleaseWhenDue) {
     EXPECT_EQ(*std::max_element(sizes.begin(), sizes.end()), 3u);
 }
 
-// A line at 9600 baud carries 960 bytes/s; its queue holds 1024 bytes and the
-// serial side is read no faster than the line.
-TEST(SimStage, BaudPacesTheLine) {
-    const int64_t byte = 1000000000LL / 960;
-    Bench b(Way::NetToSerial, make("baud=9600"));
-    b.send(1, 0);
-    b.send(2, 0);
-    b.runUntil(20 * kMs);
-    ASSERT_EQ(b.out_times.size(), 2u);
-    EXPECT_NEAR(double(b.out_times[0]), 7.0 * byte, 10);
-    EXPECT_NEAR(double(b.out_times[1]), 14.0 * byte, 10);
-    for (int i = 3; i <= 1000; ++i) b.send(uint64_t(i), 20 * kMs);
-    EXPECT_EQ(b.st.counts().overflow, 998u - sim::kLineQueueBytes / 7);
-
+// The serial side is read no faster than its line: at 9600 baud (960 bytes/s)
+// 70 bytes read hold the next read back 70 byte times, and a read takes at
+// most 10 ms of the line. (The line's pace and queue the other way are the
+// characterisation suite's, against the simulator program.)
+TEST(SimStage, TheSerialSideIsReadAtTheLineRate) {
     Stage s(Way::SerialToNet, Format::Counter8, make("baud=9600"), 0);
     const Bytes seventy(70, 0);
     s.input(seventy.data(), seventy.size(), 0);
-    EXPECT_NEAR(double(s.readableAt()), 70.0 * byte, 100);
+    EXPECT_NEAR(double(s.readableAt()), 70.0 * 1e9 / 960, 100);
     EXPECT_EQ(s.readLimit(), 9u);
 }
 
+// Refused when parsed, or as a whole (the draws' sum, an outage with no period).
+// Number ranges and the seed are the options suite's.
 TEST(SimStage, OptionsRejectBadValues) {
-    Faults f;
-    std::string e;
-    // Number ranges and the seed are the options suite's.
-    for (const char* bad : {"split=-1", "delay=nan", "bogus=1", "reorder-depth=0"})
-        EXPECT_FALSE(parse(bad, &f, &e)) << bad;
-    for (const char* bad : {"drop=0.6 corrupt=0.5", "outage=100"}) {
-        f = Faults{};
-        EXPECT_TRUE(parse(bad, &f, &e));
-        EXPECT_FALSE(sim::checkFaults(f, &e)) << bad;
+    for (const char* bad : {"split=-1", "delay=nan", "bogus=1", "reorder-depth=0",
+                            "drop=0.6 corrupt=0.5", "outage=100"}) {
+        Faults f;
+        std::string e;
+        EXPECT_FALSE(parse(bad, &f, &e) && sim::checkFaults(f, &e)) << bad;
     }
 }
 
 // Truncate: each packet it picks goes on as a proper prefix of itself, the
 // packets around it whole; nothing else changes. Told from the output alone:
-// the stream is walked packet by packet against what went in. The tester's core
-// on the far side counts a cut packet lost, costing its neighbours nothing; what
-// is left of it is one damaged packet, or bytes of none when too little is left.
+// the stream is walked packet by packet against what went in. (What the
+// runner makes of a cut packet is the runner's suite's.)
 TEST(SimStage, TruncateCutsThePickedPacketsAlone) {
     for (const Format fmt : {Format::Counter8, Format::Seq32}) {
         for (const Way way : {Way::SerialToNet, Way::NetToSerial}) {
             SCOPED_TRACE(std::string(measure::formatName(fmt)) + " " + sim::wayName(way));
             Bench b(way, make("truncate=0.25"), fmt);
-            const measure::Figures fig = b.run(2000);
+            b.run(2000);
             const size_t size = static_cast<size_t>(measure::packetSize(fmt));
             // lens[i]: how much of packet i+1 the stream holds, found by backtracking.
             std::vector<size_t> lens;
@@ -272,13 +255,9 @@ TEST(SimStage, TruncateCutsThePickedPacketsAlone) {
             EXPECT_GT(cut_bytes, cut);
             EXPECT_LT(cut_bytes, cut * (size - 1));
             // A cut packet is still its own datagram.
-            EXPECT_EQ(b.outs.size(), way == Way::SerialToNet ? 2000u : b.outs.size());
-            EXPECT_EQ(fig.received, n.packets - cut);
-            EXPECT_EQ(fig.lost, cut);
-            EXPECT_EQ(fig.duplicated + fig.reordered, 0u);
-            EXPECT_GT(fig.corrupt, 0u);
-            EXPECT_LE(fig.corrupt, cut);
-            EXPECT_LE(fig.skipped_bytes, cut * size - cut_bytes);
+            if (way == Way::SerialToNet) {
+                EXPECT_EQ(b.outs.size(), 2000u);
+            }
         }
     }
 }

@@ -60,9 +60,9 @@ Bytes packets(int n, uint64_t first) {
 // Both directions at once, without and with the echo: every byte through
 // unchanged and in order, one datagram per packet. The echo sends the tester's
 // own writes back to its port, whole packets between the converter's own (each
-// stream in order), counted in bytes; the network still gets them. A second
-// converter on the same port is refused; stop leaves no descriptor, thread or
-// link behind.
+// stream in order); the network still gets them (how the echo is counted is
+// the runner's exactness suite's). A second converter on the same port is
+// refused; stop leaves no descriptor, thread or link behind.
 TEST(SimConverter, ForwardsBothWaysEchoesAndCleansUp) {
     testsupport::UdpPeer net;
     std::thread([] {}).join();  // a sanitizer's own helper thread starts with the first thread
@@ -121,13 +121,6 @@ TEST(SimConverter, ForwardsBothWaysEchoesAndCleansUp) {
         close(tty);
         conv.stop();
         EXPECT_TRUE(gone(cfg.link));
-        // Kept after stop.
-        EXPECT_EQ(conv.counts(sim::Way::SerialToNet).packets, 200u);
-        EXPECT_EQ(conv.counts(sim::Way::SerialToNet).echoed, echo ? up.size() : 0);
-        EXPECT_EQ(conv.counts(sim::Way::NetToSerial).echoed, 0u);
-        testsupport::Json j;
-        ASSERT_TRUE(testsupport::parseJson(conv.reportJson(), &j));
-        EXPECT_EQ(j["serial_to_net"]["echoed"].get<uint64_t>(), echo ? up.size() : 0);
     }
     EXPECT_EQ(testsupport::openDescriptorCount(), fds);
     // A joined thread can still be listed for a moment while the kernel reaps it.
@@ -136,20 +129,16 @@ TEST(SimConverter, ForwardsBothWaysEchoesAndCleansUp) {
     EXPECT_EQ(testsupport::threadCount(), threads);
 }
 
-// The program: --help, a bad option (2), a link it cannot make (3), and a
-// timed run whose JSON report parses back with the settings and counts.
+// The program: --help, no --link (2; bad values are the options suite's), a
+// link it cannot make (3), and a timed run whose JSON report parses back with
+// the settings it ran with.
 TEST(SimProgram, ExitStatusAndReport) {
     auto run = [](std::vector<std::string> args) {
         args.insert(args.begin(), CONVBENCH_SIM_EXE);
         return testsupport::runProcess(args, 30);
     };
-    const auto help = run({"--help"});
-    EXPECT_EQ(help.status, 0);
-    // The help names the line queue the code has.
-    const std::string queue = std::to_string(sim::kLineQueueBytes) + "-byte queue";
-    EXPECT_NE(help.out.find(queue), std::string::npos) << help.out;
-    EXPECT_EQ(run({"--link", "/tmp/x", "--drop", "2"}).status, 2);
-    EXPECT_EQ(run({"--drop", "0.1"}).status, 2);  // no --link
+    EXPECT_EQ(run({"--help"}).status, 0);
+    EXPECT_EQ(run({"--drop", "0.1"}).status, 2);
     EXPECT_EQ(run({"--link", "/nonexistent-dir/tty", "--duration", "1"}).status, 3);
 
     const testsupport::ScratchDir dir;
@@ -158,17 +147,11 @@ TEST(SimProgram, ExitStatusAndReport) {
     ASSERT_EQ(r.status, 0) << r.err;
     testsupport::Json j;
     ASSERT_TRUE(testsupport::parseJson(r.out, &j)) << r.out;
-    EXPECT_EQ(j["schema"].get<double>(), 1);
     EXPECT_EQ(j["format"].get<std::string>(), "seq32");
     EXPECT_EQ(j["serial"]["link"].get<std::string>(), dir / "tty");
-    const testsupport::Json& f = j["faults"];
-    EXPECT_EQ(std::make_tuple(f["drop"].get<double>(), f["seed"].get<double>(),
-                              f["echo"].get<bool>(), f["truncate"].get<double>()),
-              std::make_tuple(0.25, 9.0, false, 0.0));
-    const testsupport::Json& s = j["serial_to_net"];
-    EXPECT_EQ(s["truncated"].get<uint64_t>() + s["truncated_bytes"].get<uint64_t>(), 0u);
+    EXPECT_EQ(std::make_pair(j["faults"]["drop"].get<double>(), j["faults"]["seed"].get<double>()),
+              std::make_pair(0.25, 9.0));
     EXPECT_GT(j["udp"]["port"].get<double>(), 0);
-    EXPECT_EQ(j["net_to_serial"]["packets"].get<uint64_t>(), 0u);
     EXPECT_GE(j["uptime_s"].get<double>(), 0.3);
     EXPECT_TRUE(gone(dir / "tty"));
 }

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <utility>
 
 #include "loopback.h"
@@ -39,15 +38,6 @@ std::string readAll(int fd) {
     char buf[65536];
     for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     return text;
-}
-
-int openPidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
 }
 
 }  // namespace
@@ -88,14 +78,13 @@ Child::Child(const std::vector<std::string>& argv, const Options& options) {
         release();
         return;
     }
-    pidfd_ = openPidfd(pid_);
+    // Readable once the child ends, where the kernel has it (else -1: waitFor looks every 5 ms).
+#ifdef SYS_pidfd_open
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+#endif
 }
 
 Child::~Child() {
-    if (started() && !ended_) {
-        signal(SIGKILL);
-        wait();
-    }
     release();
 }
 
@@ -105,10 +94,6 @@ Child::Child(Child&& other) noexcept {
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this == &other) return *this;
-    if (started() && !ended_) {
-        signal(SIGKILL);
-        wait();
-    }
     release();
     pid_ = std::exchange(other.pid_, -1);
     pidfd_ = std::exchange(other.pidfd_, -1);
@@ -119,7 +104,12 @@ Child& Child::operator=(Child&& other) noexcept {
     return *this;
 }
 
+// Kills a child still running and reaps it, then closes what it had here.
 void Child::release() {
+    if (started() && !ended_) {
+        signal(SIGKILL);
+        wait();
+    }
     for (int* fd : {&pidfd_, &out_fd_, &err_fd_}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
@@ -157,12 +147,9 @@ bool Child::waitFor(int timeout_ms) {
                               end - std::chrono::steady_clock::now())
                               .count();
         if (left <= 0) return false;
-        if (pidfd_ >= 0) {
-            pollfd p{pidfd_, POLLIN, 0};
-            poll(&p, 1, static_cast<int>(left));
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(left < 5 ? left : 5));
-        }
+        // Without a pidfd, poll only sleeps: then a look every 5 ms.
+        pollfd p{pidfd_, POLLIN, 0};
+        poll(&p, 1, static_cast<int>(pidfd_ >= 0 || left < 5 ? left : 5));
     }
     return true;
 }

@@ -18,8 +18,7 @@ sockaddr_in loopback(unsigned short port) {
 }  // namespace
 
 unsigned short freeUdpPort() {
-    UdpPeer p(0);
-    return p.port();
+    return UdpPeer(0).port();
 }
 
 UdpPeer::UdpPeer(unsigned short port) {

@@ -11,17 +11,6 @@
 #include "socat.h"
 
 namespace testsupport {
-namespace {
-
-// A TCP port on 127.0.0.1 that was free a moment ago.
-unsigned short freeTcpPort() {
-    const int fd = listenTcp();
-    const unsigned short port = fd >= 0 ? boundPort(fd) : 0;
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
-}  // namespace
 
 std::string ser2netPath() {
     for (const char* p : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"})
@@ -51,7 +40,10 @@ Ser2net::Ser2net(int life_seconds) {
         error_ = "socat did not make its pty pair within 5 s";
         return;
     }
-    telnet_port_ = freeTcpPort();
+    // A TCP port on 127.0.0.1 that was free a moment ago.
+    const int probe = listenTcp();
+    telnet_port_ = probe >= 0 ? boundPort(probe) : 0;
+    if (probe >= 0) ::close(probe);
     std::ofstream(config) << "%YAML 1.1\n---\n"
                           << "connection: &rfc2217\n"
                           << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_port_ << "\n"

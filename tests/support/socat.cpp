@@ -34,12 +34,8 @@ bool socatAvailable() {
 
 SocatBridge::SocatBridge(unsigned short local_port, unsigned short peer_port, int life_seconds)
     : local_port_(local_port), peer_port_(peer_port), life_seconds_(life_seconds) {
-    if (!socatAvailable()) {
-        error_ = "socat is not installed";
-        return;
-    }
-    if (dir_.path.empty()) {
-        error_ = "mkdtemp failed";
+    if (!socatAvailable() || dir_.path.empty()) {
+        error_ = dir_.path.empty() ? "mkdtemp failed" : "socat is not installed";
         return;
     }
     link_ = dir_ / "ttyCONV";
@@ -57,17 +53,13 @@ bool SocatBridge::start() {
     child_ = std::make_unique<Child>(
         std::vector<std::string>{"timeout", life, "socat", "-b", "65536", pty, udp},
         Child::Options{Child::Output::Inherit, Child::Output::Inherit, SIGTERM});
-    if (!child_->started()) {
-        error_ = "fork failed";
-        return false;
-    }
     // socat opens its pty first, then binds its UDP side: wait for both.
     for (int i = 0; i < 500; ++i) {
         struct stat st {};
         if (lstat(link_.c_str(), &st) == 0 && udpLoopbackBound(local_port_)) return ok_ = true;
         if (!child_->running()) {
             child_.reset();
-            error_ = "socat exited at start";
+            error_ = "socat did not start, or exited at start";
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
