@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "arrival_stamp_posix.h"
 #include "traffic.h"
 #include "uart.h"
 
@@ -78,7 +79,7 @@ void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDa
         uint8_t* room = scratch();
         mmsghdr msgs[kDatagramBatch];
         iovec iov[kDatagramBatch];
-        alignas(cmsghdr) unsigned char control[kDatagramBatch][CMSG_SPACE(sizeof(timespec))];
+        alignas(cmsghdr) unsigned char control[kDatagramBatch][stamp::kControlBytes];
         for (;;) {
             for (int i = 0; i < kDatagramBatch; ++i) {
                 iov[i] = {room + static_cast<size_t>(i) * kDatagramRoom, kDatagramRoom};
@@ -100,16 +101,7 @@ void receiveDatagrams(asio::ip::udp::socket& s, std::shared_ptr<void> keep, OnDa
             for (int i = 0; i < n; ++i) {
                 msghdr& m = msgs[i].msg_hdr;
                 if (m.msg_flags & MSG_TRUNC) continue;  // lost its excess: not a datagram to judge
-                int64_t arrival = mono;
-                for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-                    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
-                    timespec stamp;
-                    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-                    const int64_t waited =
-                        (static_cast<int64_t>(wall.tv_sec) - stamp.tv_sec) * 1000000000LL +
-                        (wall.tv_nsec - stamp.tv_nsec);
-                    if (waited > 0) arrival = mono - waited;
-                }
+                const int64_t arrival = stamp::arrivalNs(m, mono, wall);
                 on(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len, arrival, mono);
             }
             if (n < kDatagramBatch) break;

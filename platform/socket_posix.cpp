@@ -5,6 +5,7 @@
 // streams are closed) is moved above 2 before it is handed out. Every socket is
 // close-on-exec. Readiness waits use ppoll(): no FD_SETSIZE limit, and the
 // microsecond timeouts keep their precision.
+#include "arrival_stamp_posix.h"
 #include "socket.h"
 
 #include <arpa/inet.h>
@@ -246,7 +247,7 @@ unsigned int Socket_UDPBind(unsigned int localAddr, unsigned short localPort) {
 int Socket_SetReceiveTimeout(unsigned int socket, int ms) {
     timeval tv{ms / 1000, (ms % 1000) * 1000};
     return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0
-                                                                                             : -1;
+                                                                                              : -1;
 }
 
 unsigned short Socket_LocalPort(unsigned int socket) {
@@ -317,7 +318,7 @@ int Socket_EnableReceiveStamps(unsigned int socket) {
 int Socket_ReceiveStamped(unsigned int socket, unsigned char* buff, int bufferLen,
                           int64_t* arrival_ns, int64_t* read_ns) {
     iovec iov{buff, bufferLen > 0 ? static_cast<size_t>(bufferLen) : 0};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+    alignas(cmsghdr) unsigned char control[stamp::kControlBytes];
     msghdr msg;
     std::memset(&msg, 0, sizeof msg);
     msg.msg_iov = &iov;
@@ -328,9 +329,6 @@ int Socket_ReceiveStamped(unsigned int socket, unsigned char* buff, int bufferLe
     do {
         n = recvmsg(static_cast<int>(socket), &msg, 0);
     } while (n < 0 && errno == EINTR);
-    // Both clocks at the read: their difference moves the wall-clock stamp
-    // onto the monotonic clock, as it stands now (a step of the wall clock
-    // since the arrival shows as an error of that size, clamped below).
     const int64_t mono = std::chrono::duration_cast<std::chrono::nanoseconds>(
                              std::chrono::steady_clock::now().time_since_epoch())
                              .count();
@@ -343,14 +341,7 @@ int Socket_ReceiveStamped(unsigned int socket, unsigned char* buff, int bufferLe
         errno = EMSGSIZE;
         return -1;
     }
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
-        timespec stamp;
-        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-        const int64_t waited = (static_cast<int64_t>(wall.tv_sec) - stamp.tv_sec) * 1000000000LL +
-                               (wall.tv_nsec - stamp.tv_nsec);
-        if (arrival_ns && waited > 0) *arrival_ns = mono - waited;
-    }
+    if (arrival_ns) *arrival_ns = stamp::arrivalNs(msg, mono, wall);
     return static_cast<int>(n);
 }
 
