@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "arrival_stamp_posix.h"
 #include "converter.h"
 #include "telnet_server.h"
 
@@ -181,6 +182,8 @@ bool Converter::Impl::open(std::string* error) {
     const int buf = 4 << 20;
     setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
     setsockopt(udp, SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
+    const int on = 1;  // arrival stamps
+    setsockopt(udp, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     if (bind(udp, reinterpret_cast<sockaddr*>(&a), alen) != 0)
         return fail("cannot bind " + cfg.bind_ip + ":" + std::to_string(cfg.bind_port));
     sockaddr_storage got{};
@@ -493,6 +496,8 @@ void Converter::Impl::loop() {
     std::unique_ptr<uint8_t[]> bufs(tcp() ? nullptr : new uint8_t[kBatch * kDatagramMax]);
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
+    alignas(cmsghdr) unsigned char control[kBatch][stamp::kControlBytes];
+    int64_t last_arrival = 0;  // datagrams go in no earlier than the one before
     int64_t pty_pause_until = 0;
     if (cfg.faults.disconnect_every_ms > 0)
         next_drop = nowNs() + static_cast<int64_t>(cfg.faults.disconnect_every_ms) * 1000000;
@@ -560,13 +565,25 @@ void Converter::Impl::loop() {
                 msgs[i] = {};
                 msgs[i].msg_hdr.msg_iov = &iov[i];
                 msgs[i].msg_hdr.msg_iovlen = 1;
+                msgs[i].msg_hdr.msg_control = control[i];
+                msgs[i].msg_hdr.msg_controllen = sizeof control[i];
             }
             const int got = recvmmsg(udp, msgs, kBatch, MSG_DONTWAIT, nullptr);
             if (got > 0) {
                 now = nowNs();
+                timespec wall;
+                clock_gettime(CLOCK_REALTIME, &wall);
                 std::lock_guard<std::mutex> g(m);
-                for (int i = 0; i < got; ++i)
-                    n2s->input(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len, now);
+                // Each datagram enters the line at its kernel arrival time, so
+                // a converter thread held up by a busy machine does not lose
+                // the line's time meanwhile and overflow a queue that a real
+                // converter, running all along, would have emptied.
+                for (int i = 0; i < got; ++i) {
+                    last_arrival =
+                        std::max(last_arrival, stamp::arrivalNs(msgs[i].msg_hdr, now, wall));
+                    n2s->input(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len,
+                               last_arrival);
+                }
             }
         } else if (tcp() && net != 0) {
             if (pfd[2].fd == conn) {
@@ -622,12 +639,10 @@ bool Converter::start(std::string* error) {
     if (!impl->open(error)) return false;
     started_ns_ = nowNs();
     stopped_ns_ = 0;
-    impl->n2s =
-        std::make_unique<Stage>(Way::NetToSerial, config_.format, config_.faults, started_ns_,
-                                config_.size);
-    impl->s2n =
-        std::make_unique<Stage>(Way::SerialToNet, config_.format, config_.faults, started_ns_,
-                                config_.size);
+    impl->n2s = std::make_unique<Stage>(Way::NetToSerial, config_.format, config_.faults,
+                                        started_ns_, config_.size);
+    impl->s2n = std::make_unique<Stage>(Way::SerialToNet, config_.format, config_.faults,
+                                        started_ns_, config_.size);
     if (config_.telnet) impl->telnet = std::make_unique<TelnetServer>(config_.drop_iac);
     Impl* p = impl.get();
     impl->thread = std::thread([p] { p->loop(); });

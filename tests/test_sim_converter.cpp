@@ -155,3 +155,40 @@ TEST(SimProgram, ExitStatusAndReport) {
     EXPECT_GE(j["uptime_s"].get<double>(), 0.3);
     EXPECT_TRUE(gone(dir / "tty"));
 }
+
+// A converter process held up by its machine (stopped for 1.5 s here) still
+// carries, on its serial line, the datagrams that came meanwhile at 80 % of
+// the line rate: they enter the line at their arrival, so what the line would
+// have sent by then does not pile up in the queue and overflow.
+TEST(SimProgram, AConverterHeldUpLosesNoLineTime) {
+    const testsupport::ScratchDir dir;
+    const unsigned short port = testsupport::freeUdpPort();
+    testsupport::Child sim({CONVBENCH_SIM_EXE, "--link", dir / "tty", "--bind",
+                            "127.0.0.1:" + std::to_string(port), "--baud", "9600", "--duration",
+                            "5"});
+    ASSERT_TRUE(sim.started());
+    int tty = -1;
+    for (int i = 0; i < 500 && tty < 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!gone(dir / "tty")) tty = testsupport::openRawTty(dir / "tty");
+    }
+    ASSERT_GE(tty, 0);
+    testsupport::UdpPeer net;
+    constexpr int kPackets = 330;  // 3 s at 110 a second, 770 of the line's 960 bytes a second
+    const Bytes sent = packets(kPackets, 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kPackets; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(9091) * i);
+        if (i == 50) sim.signal(SIGSTOP);
+        if (i == 215) sim.signal(SIGCONT);
+        net.sendTo(port, sent.data() + 7 * i, 7);
+    }
+    EXPECT_EQ(readUntil(tty, sent.size()), sent);
+    close(tty);
+    const testsupport::Ended& end = sim.wait();
+    ASSERT_EQ(end.status, 0) << end.err;
+    testsupport::Json j;
+    ASSERT_TRUE(testsupport::parseJson(end.out, &j)) << end.out;
+    EXPECT_EQ(j["net_to_serial"]["overflow"].get<uint64_t>(), 0u);
+    EXPECT_EQ(j["net_to_serial"]["packets"].get<uint64_t>(), uint64_t(kPackets));
+}
