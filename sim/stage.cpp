@@ -53,8 +53,14 @@ void Stage::input(const uint8_t* p, size_t n, int64_t now) {
     counts_.bytes_in += n;
     updateOutages(now);
     dropping_ = inOutage(now);
-    if (way_ == Way::SerialToNet && byte_ns_ > 0)
-        read_free_ = std::max(read_free_, now) + static_cast<int64_t>(n) * byte_ns_;
+    if (way_ == Way::SerialToNet && byte_ns_ > 0) {
+        // After a full read more was waiting: the line carried it without a
+        // gap, even if this side came late to read it (a busy machine), and
+        // reading catches up on the time lost.
+        read_free_ = (read_full_ ? read_free_ : std::max(read_free_, now)) +
+                     static_cast<int64_t>(n) * byte_ns_;
+        read_full_ = n >= read_limit_;
+    }
     pend_.insert(pend_.end(), p, p + n);
     framer_.feed(p, n, *this);
     pend_.erase(pend_.begin(), pend_.begin() + static_cast<std::ptrdiff_t>(pend_off_));

@@ -192,6 +192,7 @@ private:
 
     int64_t read_free_ = std::numeric_limits<int64_t>::min();
     size_t read_limit_ = 65536;
+    bool read_full_ = false;  // the last read took all it might: more was waiting
 
     uint64_t outage_index_ = 0;  // outage windows begun
     std::deque<std::vector<uint8_t>> ready_;

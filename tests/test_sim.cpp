@@ -206,6 +206,13 @@ TEST(SimStage, TheSerialSideIsReadAtTheLineRate) {
     s.input(seventy.data(), seventy.size(), 0);
     EXPECT_NEAR(double(s.readableAt()), 70.0 * 1e9 / 960, 100);
     EXPECT_EQ(s.readLimit(), 9u);
+    // Read late: after a full read more was waiting, and the line went on
+    // without a gap; after a short one it starts afresh when read.
+    const int64_t byte = int64_t(1e9 / 960);
+    s.input(seventy.data(), 5, s.readableAt() + 1000000000);
+    EXPECT_NEAR(double(s.readableAt()), 75.0 * 1e9 / 960, 100);
+    s.input(seventy.data(), 9, 5000000000);
+    EXPECT_NEAR(double(s.readableAt()), double(5000000000 + 9 * byte), 100);
 }
 
 // Refused when parsed, or as a whole (the draws' sum, an outage with no period).
