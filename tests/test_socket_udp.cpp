@@ -1,5 +1,5 @@
 // UDP side of the socket layer, on loopback sockets; the same cases on every
-// platform (test_socket_udp_posix.cpp holds what only POSIX has).
+// platform (test_socket_tcp.cpp holds what only POSIX has).
 #include <gtest/gtest.h>
 
 #include <algorithm>
