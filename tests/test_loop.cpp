@@ -197,16 +197,14 @@ TEST(LoopThreads, SixtyFourChannelsRunOnAtMostCoresPlusTwoThreads) {
     const Scratch dir;
     std::vector<unsigned short> listen(8);
     Args args = netChannels(56, {"-r", "10", "-t", "6"}, dir, &listen);
-    std::vector<std::unique_ptr<ts::PtyPair>> ptys;
+    const std::vector<ts::PtyPair> ptys(8);
     const ts::UdpPeer converter;  // takes the serial channels' datagrams, forwards none
     for (int i = 0; i < 8; ++i) {
-        ptys.push_back(std::make_unique<ts::PtyPair>());
-        ASSERT_TRUE(ptys.back()->ok());
-        args.insert(
-            args.end(),
-            {"--channel", "name=s" + std::to_string(i) + ",port=" + ptys.back()->slavePath() +
-                              ",address=127.0.0.1:" + std::to_string(converter.port()) +
-                              ",listen=" + std::to_string(listen[i])});
+        ASSERT_TRUE(ptys[i].ok());
+        args.insert(args.end(),
+                    {"--channel", "name=s" + std::to_string(i) + ",port=" + ptys[i].slavePath() +
+                                      ",address=127.0.0.1:" + std::to_string(converter.port()) +
+                                      ",listen=" + std::to_string(listen[i])});
     }
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     int most = 0, samples = 0;
