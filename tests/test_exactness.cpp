@@ -6,6 +6,7 @@
 // faults at 200/s, where 256 packets span 1.28 s.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,9 +21,7 @@ namespace {
 
 Args split(const std::string& s) {
     std::istringstream in(s);
-    Args out;
-    for (std::string w; in >> w;) out.push_back(w);
-    return out;
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
 struct Case {
