@@ -1,22 +1,44 @@
-// TCP, multicast (only in a network namespace the test makes) and checksum of the socket layer.
+// The socket layer where only POSIX runs it: TCP, the descriptor table (close-on-exec, nothing
+// lost on a refused bind, the standard streams never handed out or closed), an ICMP answer seen by
+// a UDP sender, multicast (only in a network namespace the test makes) and the checksum.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "loopback.h"
 #include "socket.h"
 
 using testsupport::boundPort;
 
-// Streams both ways; a closed peer ends reads and fails sends without SIGPIPE; no fd leaks.
+// TCP streams; a closed peer ends reads and fails sends without SIGPIPE. Sockets are
+// close-on-exec; refused binds leave no descriptor; with a UDP receiver gone, IP_RECVERR lets the
+// port-unreachable answer fail the second datagram of a send. No descriptor leaks.
 TEST(SocketTcp, ClientsConnectStreamAndFailCleanly) {
-    int descriptors = testsupport::openDescriptorCount();
+    const int descriptors = testsupport::openDescriptorCount();
+    unsigned int rx = Socket_UDPServer(0), tx = Socket_UDPSocket();
+    const int txfd = static_cast<int>(tx);
+    const unsigned short udp_port = boundPort(static_cast<int>(rx));
+    EXPECT_NE(0, fcntl(txfd, F_GETFD) & FD_CLOEXEC);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0u, Socket_UDPServer(udp_port));
+    testing::internal::GetCapturedStderr();
+    Socket_Close(rx);
+    std::vector<unsigned char> data(2 * 32768 + 123);
+    int on = 1;
+    ASSERT_EQ(0, setsockopt(txfd, IPPROTO_IP, IP_RECVERR, &on, sizeof on));
+    EXPECT_EQ(32768,
+              Socket_SendTo(tx, data.data(), static_cast<int>(data.size()), 0x7F000001, udp_port));
+    Socket_Close(tx);
     unsigned int listener = Socket_TCPServer(0);
     unsigned short port = boundPort(static_cast<int>(listener));
     int client = Socket_TCPClient("localhost", port + 65536);  // low 16 bits of the port
@@ -39,6 +61,21 @@ TEST(SocketTcp, ClientsConnectStreamAndFailCleanly) {
     Socket_Close(unsigned(client));
     EXPECT_EQ(-1, Socket_TCPClient("127.0.0.1", port));  // nothing listens there now
     EXPECT_EQ(descriptors, testsupport::openDescriptorCount());
+}
+
+// With stdin closed a new socket still lands above 2, and closing 0 leaves stdin alone.
+TEST(SocketPosix, NeverHandsOutOrClosesAStandardStream) {
+    int saved = dup(0);
+    if (saved < 0) GTEST_SKIP() << "stdin is closed already";
+    close(0);
+    unsigned int s = Socket_UDPSocket();
+    EXPECT_GT(s, 2u);
+    EXPECT_EQ(-1, fcntl(0, F_GETFD));  // nothing left behind at 0
+    Socket_Close(s);
+    dup2(saved, 0);
+    close(saved);
+    Socket_Close(0);
+    EXPECT_NE(-1, fcntl(0, F_GETFD));
 }
 
 // Refusals print the texts users look for and leave the caller's buffer and socket alone.

@@ -1,5 +1,5 @@
 // UDP side of the socket layer, on loopback sockets; the same cases on every
-// platform (test_socket_udp_posix.cpp holds what only POSIX has).
+// platform (test_socket_tcp.cpp holds what only POSIX has).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,8 +22,11 @@ TEST(SocketAddr, ConvertsBetweenDottedTextAndHostOrder) {
     EXPECT_STREQ("255.255.255.255", Socket_Addr2Str(buf, Socket_Str2Addr("not an address")));
 }
 
-// Datagrams of 32768 at most, in order; empty, cut, mid-buffer failed and port-taken cases.
-TEST(SocketUdp, DatagramsSplitArriveAndFailCleanly) {
+// Datagrams of 32768 at most, in order; empty, cut, mid-buffer failed and port-taken cases. A
+// datagram that waited in the socket: with kernel stamps its arrival lies within the send
+// (loopback delivers inside sendto), on the monotonic clock, however late the read; without
+// stamps (a platform that has none) the arrival is the read time. Never after the read.
+TEST(SocketUdp, DatagramsSplitArriveAreStampedAndFailCleanly) {
     unsigned int rx = Socket_UDPServer(0), tx = Socket_UDPSocket();  // rx: any free port
     int rxfd = static_cast<int>(rx);
     unsigned short port = Socket_LocalPort(rx);
@@ -46,6 +49,35 @@ TEST(SocketUdp, DatagramsSplitArriveAndFailCleanly) {
     EXPECT_EQ(0, Socket_IsRxPacketUS(rxfd, 1050000));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2100));
 
+    using Clock = std::chrono::steady_clock;
+    const auto ns = [](Clock::time_point t) {
+        return static_cast<int64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+    };
+    const bool stamped = Socket_EnableReceiveStamps(rx) == 0;
+    int64_t arrival = 0, read = 0;
+    // Linux turns stamping on a moment after the first socket asks (until then
+    // a datagram is stamped at its read): one datagram and a pause first.
+    ASSERT_EQ(Socket_SendTo(tx, data.data(), 3, 0x7F000001, port), 3);
+    ASSERT_EQ(Socket_ReceiveStamped(rx, got.data(), 16, &arrival, &read), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int waited_ms : {0, 200}) {
+        const int64_t before = ns(Clock::now());
+        ASSERT_EQ(Socket_SendTo(tx, data.data(), 3, 0x7F000001, port), 3);
+        const int64_t after = ns(Clock::now());
+        std::this_thread::sleep_for(std::chrono::milliseconds(waited_ms));
+        ASSERT_EQ(Socket_ReceiveStamped(rx, got.data(), 16, &arrival, &read), 3);
+        EXPECT_GE(read, after + waited_ms * 1000000LL);
+        EXPECT_LE(arrival, read);
+        if (stamped) {
+            // The two clocks' difference is read a moment apart: a millisecond covers it.
+            EXPECT_GE(arrival, before - 1000000) << waited_ms;
+            EXPECT_LE(arrival, after + 1000000) << waited_ms;
+        } else {
+            EXPECT_EQ(arrival, read);
+        }
+    }
+
     // Ports taken by a plain socket (tx) and by another bound one (rx): never shared.
     testing::internal::CaptureStderr();
     EXPECT_EQ(0u, Socket_UDPServer(Socket_LocalPort(tx)));
@@ -63,44 +95,5 @@ TEST(SocketUdp, DatagramsSplitArriveAndFailCleanly) {
     Socket_Close(rx);
     EXPECT_EQ(-1, Socket_IsRxPacket(rxfd));
     EXPECT_EQ(-1, Socket_IsRxPacketMS(0, 10));  // 0 is no socket
-    Socket_Close(tx);
-}
-
-// A datagram that waited in the socket: with kernel stamps its arrival lies within the send
-// (loopback delivers inside sendto), on the monotonic clock, however late the read; without
-// stamps (a platform that has none) the arrival is the read time. Never after the read.
-TEST(SocketUdp, ReceiveStampsTellArrivalFromRead) {
-    using Clock = std::chrono::steady_clock;
-    const auto ns = [](Clock::time_point t) {
-        return static_cast<int64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
-    };
-    unsigned int rx = Socket_UDPBind(0x7F000001, 0), tx = Socket_UDPSocket();
-    ASSERT_NE(rx, 0u);
-    const bool stamped = Socket_EnableReceiveStamps(rx) == 0;
-    unsigned char b[16] = {1, 2, 3};
-    int64_t arrival = 0, read = 0;
-    // Linux turns stamping on a moment after the first socket asks (until then
-    // a datagram is stamped at its read): one datagram and a pause first.
-    ASSERT_EQ(Socket_SendTo(tx, b, 3, 0x7F000001, Socket_LocalPort(rx)), 3);
-    ASSERT_EQ(Socket_ReceiveStamped(rx, b, sizeof b, &arrival, &read), 3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (int waited_ms : {0, 200}) {
-        const int64_t before = ns(Clock::now());
-        ASSERT_EQ(Socket_SendTo(tx, b, 3, 0x7F000001, Socket_LocalPort(rx)), 3);
-        const int64_t after = ns(Clock::now());
-        std::this_thread::sleep_for(std::chrono::milliseconds(waited_ms));
-        ASSERT_EQ(Socket_ReceiveStamped(rx, b, sizeof b, &arrival, &read), 3);
-        EXPECT_GE(read, after + waited_ms * 1000000LL);
-        EXPECT_LE(arrival, read);
-        if (stamped) {
-            // The two clocks' difference is read a moment apart: a millisecond covers it.
-            EXPECT_GE(arrival, before - 1000000) << waited_ms;
-            EXPECT_LE(arrival, after + 1000000) << waited_ms;
-        } else {
-            EXPECT_EQ(arrival, read);
-        }
-    }
-    Socket_Close(rx);
     Socket_Close(tx);
 }

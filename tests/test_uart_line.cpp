@@ -45,8 +45,10 @@ protected:
 };
 
 // Refused opens give null; the port is held exclusively; a close right after open, or on an idle
-// port, returns at once instead of waiting out a read time-out.
-TEST_F(UartLine, OpensExclusivelyAndClosesAtOnce) {
+// port, returns at once instead of waiting out a read time-out. Every byte passes unchanged and in
+// order both ways; a full ring keeps its bytes and leaves the rest in the port; direct reads end on
+// silence; an idle open port costs no CPU.
+TEST_F(UartLine, OpensExclusivelyEveryBytePassesAndAnIdlePortCostsNothing) {
     for (const char* dev : {"convbench-no-such-port", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(UART_Open(dev, 115200), nullptr) << dev;
     EXPECT_EQ(UART_Open(peer.portName().c_str(), 12345), nullptr);  // no such rate
@@ -61,12 +63,7 @@ TEST_F(UartLine, OpensExclusivelyAndClosesAtOnce) {
     EXPECT_LT(slowest, 500ms);
     ASSERT_NE(open(), nullptr);
     EXPECT_EQ(UART_Open(peer.portName().c_str(), 115200), nullptr);
-}
 
-// Every byte passes unchanged and in order both ways; a full ring keeps its bytes and leaves the
-// rest in the port; direct reads end on silence; an idle open port costs no CPU.
-TEST_F(UartLine, EveryBytePassesAndAnIdlePortCostsNothing) {
-    ASSERT_NE(open(), nullptr);
     ASSERT_NO_FATAL_FAILURE(feed(0, 1000));
     ASSERT_EQ(waitForSize(1000), 1000);
     ASSERT_NO_FATAL_FAILURE(feed(1000, kRing));  // blocks until the reader task catches up
