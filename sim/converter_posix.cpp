@@ -502,11 +502,40 @@ void Converter::Impl::loop() {
     if (cfg.faults.disconnect_every_ms > 0)
         next_drop = nowNs() + static_cast<int64_t>(cfg.faults.disconnect_every_ms) * 1000000;
 
+    // One read of the serial side, its bytes in at the time of the read.
+    const auto readPty = [&](size_t limit) {
+        const ssize_t n = ::read(master, in.get(), limit);
+        if (n > 0) {
+            const int64_t at = nowNs();
+            std::lock_guard<std::mutex> g(m);
+            if (cfg.faults.echo) echo(in.get(), static_cast<size_t>(n));
+            s2n->setOffline(tcp() && !online());
+            s2n->input(in.get(), static_cast<size_t>(n), at);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            pty_pause_until = nowNs() + 10000000;  // hung up: look again later, never spin
+        }
+    };
+
     while (!stopping.load(std::memory_order_relaxed)) {
         int64_t now = nowNs();
         if (tcp()) tcpStep(now);
         int64_t deadline, readable_at;
         size_t read_limit;
+        bool read_first;
+        {
+            std::lock_guard<std::mutex> g(m);
+            // A deadline of the serial side is due (a packet's rest waited
+            // for) while reading is too: a converter that woke late reads
+            // first, so the rest that waited in the pty all along is not taken
+            // for a packet cut short.
+            read_first =
+                s2n->nextDeadline() <= now && std::max(s2n->readableAt(), pty_pause_until) <= now;
+            read_limit = std::min(s2n->readLimit(), kDatagramMax);
+        }
+        if (read_first) {
+            readPty(read_limit);
+            now = nowNs();
+        }
         {
             std::lock_guard<std::mutex> g(m);
             n2s->advance(now);
@@ -604,18 +633,7 @@ void Converter::Impl::loop() {
                 if (fd >= 0) connected(fd);
             }
         }
-        if (read_pty && (pfd[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            const ssize_t n = ::read(master, in.get(), read_limit);
-            if (n > 0) {
-                now = nowNs();
-                std::lock_guard<std::mutex> g(m);
-                if (cfg.faults.echo) echo(in.get(), static_cast<size_t>(n));
-                s2n->setOffline(tcp() && !online());
-                s2n->input(in.get(), static_cast<size_t>(n), now);
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                pty_pause_until = nowNs() + 10000000;  // hung up: look again later, never spin
-            }
-        }
+        if (read_pty && (pfd[1].revents & (POLLIN | POLLHUP | POLLERR))) readPty(read_limit);
     }
 }
 

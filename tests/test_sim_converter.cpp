@@ -156,16 +156,21 @@ TEST(SimProgram, ExitStatusAndReport) {
     EXPECT_TRUE(gone(dir / "tty"));
 }
 
-// A converter process held up by its machine (stopped for 1.5 s here) still
-// carries, on its serial line, the datagrams that came meanwhile at 80 % of
-// the line rate: they enter the line at their arrival, so what the line would
-// have sent by then does not pile up in the queue and overflow.
+// A converter process held up by its machine (stopped for 1.5 s, then for
+// 0.15 s while it reads what waited) loses nothing, at 80 % of a 9600-baud
+// line both ways.
+// Datagrams that came meanwhile enter the line at their arrival, so what the
+// line would have sent by then does not pile up and overflow its queue; the
+// serial side's bytes that waited in the pty are read before the wait for a
+// packet's rest ends, so no packet split across reads goes out as loose bytes.
 TEST(SimProgram, AConverterHeldUpLosesNoLineTime) {
     const testsupport::ScratchDir dir;
     const unsigned short port = testsupport::freeUdpPort();
+    testsupport::UdpPeer net;
     testsupport::Child sim({CONVBENCH_SIM_EXE, "--link", dir / "tty", "--bind",
-                            "127.0.0.1:" + std::to_string(port), "--baud", "9600", "--duration",
-                            "5"});
+                            "127.0.0.1:" + std::to_string(port), "--peer",
+                            "127.0.0.1:" + std::to_string(net.port()), "--baud", "9600",
+                            "--duration", "5"});
     ASSERT_TRUE(sim.started());
     int tty = -1;
     for (int i = 0; i < 500 && tty < 0; ++i) {
@@ -173,22 +178,24 @@ TEST(SimProgram, AConverterHeldUpLosesNoLineTime) {
         if (!gone(dir / "tty")) tty = testsupport::openRawTty(dir / "tty");
     }
     ASSERT_GE(tty, 0);
-    testsupport::UdpPeer net;
     constexpr int kPackets = 330;  // 3 s at 110 a second, 770 of the line's 960 bytes a second
-    const Bytes sent = packets(kPackets, 0);
+    const Bytes down = packets(kPackets, 0), up = packets(kPackets, 100);
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < kPackets; ++i) {
         std::this_thread::sleep_until(start + std::chrono::microseconds(9091) * i);
-        if (i == 50) sim.signal(SIGSTOP);
-        if (i == 215) sim.signal(SIGCONT);
-        net.sendTo(port, sent.data() + 7 * i, 7);
+        if (i == 50 || i == 260) sim.signal(SIGSTOP);  // idle, then reading what waited
+        if (i == 215 || i == 275) sim.signal(SIGCONT);
+        net.sendTo(port, down.data() + 7 * i, 7);
+        ASSERT_EQ(write(tty, up.data() + 7 * i, 7), 7);
     }
-    EXPECT_EQ(readUntil(tty, sent.size()), sent);
+    EXPECT_EQ(readUntil(tty, down.size()), down);
+    EXPECT_EQ(readUntil(net.fd(), up.size()), up);
     close(tty);
     const testsupport::Ended& end = sim.wait();
     ASSERT_EQ(end.status, 0) << end.err;
     testsupport::Json j;
     ASSERT_TRUE(testsupport::parseJson(end.out, &j)) << end.out;
     EXPECT_EQ(j["net_to_serial"]["overflow"].get<uint64_t>(), 0u);
-    EXPECT_EQ(j["net_to_serial"]["packets"].get<uint64_t>(), uint64_t(kPackets));
+    for (const char* way : {"net_to_serial", "serial_to_net"})
+        EXPECT_EQ(j[way]["packets"].get<uint64_t>(), uint64_t(kPackets)) << way;
 }
