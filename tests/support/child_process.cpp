@@ -63,13 +63,13 @@ Child::Child(const std::vector<std::string>& argv, const Options& options) {
     std::fflush(nullptr);  // nothing buffered here may be written twice
     pid_ = fork();
     if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, options.death_signal);
         if ((to_out >= 0 && dup2(to_out, 1) < 0) || (to_err >= 0 && dup2(to_err, 2) < 0))
             _exit(127);
         if (options.file_size_limit) setrlimit(RLIMIT_FSIZE, &limit);
         if (options.as_nobody && geteuid() == 0 &&
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
             _exit(126);
+        prctl(PR_SET_PDEATHSIG, options.death_signal);  // after a change of user, which clears it
         execvp(args[0], args.data());
         _exit(127);
     }
