@@ -317,10 +317,14 @@ TEST(CliEscapingTest, HostileNamesSurviveEveryReport) {
     EXPECT_EQ(j["channels"][0]["name"], expected);
 
     const ScratchDir dir;
-    std::ofstream(dir / "rows.csv") << cli::csvHeader() << cli::csvRows(1.5, r.channels);
+    // Line breaks alone must be quoted too.
+    const cli::Result breaks = judged({{"e2u", f}}, {"line\r\nbreak", "plain"});
+    std::ofstream(dir / "rows.csv") << cli::csvHeader() << cli::csvRows(1.5, r.channels)
+                                    << cli::csvRows(1.5, breaks.channels);
     const ts::Json rows = csvByPython(dir / "rows.csv");
-    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(rows[1][1], expected);
+    EXPECT_EQ(rows[3][1], "line\r\nbreak");
     EXPECT_EQ(rows[1][5], "3");  // lost, in its column
     EXPECT_EQ(rows[1].size(), rows[0].size());
 
