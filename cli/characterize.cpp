@@ -127,14 +127,7 @@ private:
         t.count = burst ? burst_count
                         : std::max<uint64_t>(
                               1, static_cast<uint64_t>(std::ceil(t.rate_pps * o_.trial_s - 1e-9)));
-        traffic::SessionConfig sc;
-        sc.serial = c_.port;
-        sc.baud = c_.baud;
-        sc.line = c_.line;
-        sc.dest_ip = c_.dest_ip;
-        sc.dest_port = c_.dest_port;
-        sc.listen_port = c_.listen_port;
-        sc.transport = c_.transport;
+        traffic::SessionConfig sc = c_.session();
         sc.e2u = way == traffic::Way::E2U;
         sc.u2e = way == traffic::Way::U2E;
         sc.rate = t.rate_pps;

@@ -40,14 +40,7 @@ struct ChannelRun {
 };
 
 traffic::SessionConfig sessionConfig(const cli::Options& o, const cli::Channel& c) {
-    traffic::SessionConfig sc;
-    sc.serial = c.port;
-    sc.baud = c.baud;
-    sc.line = c.line;
-    sc.dest_ip = c.dest_ip;
-    sc.dest_port = c.dest_port;
-    sc.listen_port = c.listen_port;
-    sc.transport = c.transport;
+    traffic::SessionConfig sc = c.session();
     sc.e2u = c.e2u;
     sc.u2e = c.u2e;
     sc.net = c.net;

@@ -64,6 +64,19 @@ struct Channel {
     std::string address() const {
         return dest_ip.empty() ? "" : dest_ip + ":" + std::to_string(dest_port);
     }
+    // A session on this channel's port, line and endpoint; its directions,
+    // rate and packets are the caller's.
+    traffic::SessionConfig session() const {
+        traffic::SessionConfig sc;
+        sc.serial = port;
+        sc.baud = baud;
+        sc.line = line;
+        sc.dest_ip = dest_ip;
+        sc.dest_port = dest_port;
+        sc.listen_port = listen_port;
+        sc.transport = transport;
+        return sc;
+    }
 };
 
 struct Options {
