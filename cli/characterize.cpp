@@ -450,13 +450,7 @@ bool parseCharacterize(int argc, const char* const* argv, CharzOptions* o, std::
             *error = "unexpected argument " + numbers::quoted(name);
             return false;
         }
-        const size_t eq = name.find('=');
-        if (eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
+        if (!numbers::optionValue(&name, argc, argv, &i, &value)) {
             *error = "option " + name + " needs a value";
             return false;
         }

@@ -158,4 +158,16 @@ std::string limitText(double v) {
     return s;
 }
 
+bool optionValue(std::string* name, int argc, const char* const* argv, int* i, std::string* value) {
+    const size_t eq = name->find('=');
+    if (eq != std::string::npos) {
+        *value = name->substr(eq + 1);
+        name->resize(eq);
+        return true;
+    }
+    if (*i + 1 >= argc) return false;
+    *value = argv[++*i];
+    return true;
+}
+
 }  // namespace numbers

@@ -37,4 +37,9 @@ std::string quoted(const std::string& text, size_t max = 60);
 // A limit as written in messages and the help: "0.01", "100000", "0.5".
 std::string limitText(double v);
 
+// The value of the option in *name: after its '=' ("--rate=5", *name cut to
+// "--rate"), else the next argument (*i moves on to it). False when there is
+// neither.
+bool optionValue(std::string* name, int argc, const char* const* argv, int* i, std::string* value);
+
 }  // namespace numbers

@@ -502,9 +502,11 @@ void Converter::Impl::loop() {
     if (cfg.faults.disconnect_every_ms > 0)
         next_drop = nowNs() + static_cast<int64_t>(cfg.faults.disconnect_every_ms) * 1000000;
 
+    // The most one read of the serial side takes: the line's pace, fixed for the run.
+    const size_t read_limit = std::min(s2n->readLimit(), kDatagramMax);
     // One read of the serial side, its bytes in at the time of the read.
-    const auto readPty = [&](size_t limit) {
-        const ssize_t n = ::read(master, in.get(), limit);
+    const auto readPty = [&] {
+        const ssize_t n = ::read(master, in.get(), read_limit);
         if (n > 0) {
             const int64_t at = nowNs();
             std::lock_guard<std::mutex> g(m);
@@ -520,7 +522,6 @@ void Converter::Impl::loop() {
         int64_t now = nowNs();
         if (tcp()) tcpStep(now);
         int64_t deadline, readable_at;
-        size_t read_limit;
         bool read_first;
         {
             std::lock_guard<std::mutex> g(m);
@@ -530,10 +531,9 @@ void Converter::Impl::loop() {
             // for a packet cut short.
             read_first =
                 s2n->nextDeadline() <= now && std::max(s2n->readableAt(), pty_pause_until) <= now;
-            read_limit = std::min(s2n->readLimit(), kDatagramMax);
         }
         if (read_first) {
-            readPty(read_limit);
+            readPty();
             now = nowNs();
         }
         {
@@ -543,7 +543,6 @@ void Converter::Impl::loop() {
             collect();
             deadline = std::min(n2s->nextDeadline(), s2n->nextDeadline());
             readable_at = std::max(s2n->readableAt(), pty_pause_until);
-            read_limit = std::min(s2n->readLimit(), kDatagramMax);
         }
         if (tcp()) {
             writeStream();
@@ -633,7 +632,7 @@ void Converter::Impl::loop() {
                 if (fd >= 0) connected(fd);
             }
         }
-        if (read_pty && (pfd[1].revents & (POLLIN | POLLHUP | POLLERR))) readPty(read_limit);
+        if (read_pty && (pfd[1].revents & (POLLIN | POLLHUP | POLLERR))) readPty();
     }
 }
 

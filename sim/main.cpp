@@ -106,15 +106,8 @@ int main(int argc, char** argv) {
             cfg.drop_iac = true;
             continue;
         }
-        const size_t eq = name.find('=');
-        if (eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
+        if (!numbers::optionValue(&name, argc, argv, &i, &value))
             return bad(name + " needs a value");
-        }
         if (name == "--link") {
             cfg.link = value;
         } else if (name == "--bind") {
